@@ -1,0 +1,32 @@
+// A software PC speaker: counter 2 and port 0x61 modelled in memory, heard through a sink.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "pit_counter2.h"
+#include "port_bus.h"
+#include "tone_sink.h"
+
+namespace beep {
+
+class EmulatedSpeakerBus final : public PortBus {
+public:
+    explicit EmulatedSpeakerBus(std::unique_ptr<ToneSink> sink);
+
+    std::uint8_t read(std::uint16_t port) noexcept override;
+    void write(std::uint16_t port, std::uint8_t value) noexcept override;
+
+    ToneSink& sink() noexcept { return *sink_; }
+
+private:
+    void updateTone() noexcept;
+
+    std::mutex mutex_;  // only between callers; the sink never takes it
+    PitCounter2 counter_;
+    SystemControlPort control_;
+    std::optional<std::uint32_t> tone_;
+    std::unique_ptr<ToneSink> sink_;
+};
+
+}  // namespace beep

@@ -1,0 +1,22 @@
+// Where the emulated speaker's sound goes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace beep {
+
+class ToneSink {
+public:
+    virtual ~ToneSink() = default;
+    // The speaker sounds the timer clock divided by `divisor` (1..65536), or nothing.
+    // Called only when the tone changes; must return quickly.
+    virtual void setTone(std::optional<std::uint32_t> divisor) noexcept = 0;
+};
+
+class SilentSink final : public ToneSink {
+public:
+    void setTone(std::optional<std::uint32_t>) noexcept override {}
+};
+
+}  // namespace beep

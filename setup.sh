@@ -1,0 +1,39 @@
+#!/bin/sh
+# Installs what Vireko needs (with sudo where not root), builds it, then either starts the
+# program (`sh setup.sh run`) or runs the whole test suite headless (`sh setup.sh test`).
+set -eu
+cd "$(dirname "$0")"
+mode=${1:-run}
+
+build_packages="build-essential cmake ninja-build git qt6-base-dev libgl-dev
+    libgtest-dev libgmock-dev libbenchmark-dev libpulse-dev libasound2-dev fonts-ipafont-gothic"
+# The tests play into a private PulseAudio server and measure what comes out.
+test_packages="binutils pulseaudio pulseaudio-utils sox xvfb xauth imagemagick"
+
+case "$mode" in
+    run) packages=$build_packages; preset=dev ;;
+    test) packages="$build_packages $test_packages"; preset=ci ;;
+    *) echo "usage: sh setup.sh [run|test]" >&2; exit 2 ;;
+esac
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+
+missing=""
+for package in $packages; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing="$missing $package"
+done
+if [ -n "$missing" ]; then
+    echo "Installing:$missing"
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends $missing
+fi
+
+cmake --preset "$preset"
+cmake --build --preset "$preset"
+
+if [ "$mode" = run ]; then
+    exec "build/$preset/bin/vireko"
+fi
+ctest --preset "$preset"

@@ -1,0 +1,70 @@
+// The program's binding to the speaker library, against the real libbeep.so.3.
+//
+// This executable's run path names an empty folder. The library is absent until a test copies
+// it there, so the bare-name search is the one the program itself relies on.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "beep_library.h"
+#include "runtime_error.h"
+
+namespace vireko {
+namespace {
+
+namespace fs = std::filesystem;
+
+ErrorNumber errorOf(auto&& call) {
+    try {
+        call();
+    } catch (const RuntimeError& error) {
+        return error.number();
+    }
+    return ErrorNumber{};
+}
+
+void place(const char* builtPath, const char* name) {
+    fs::copy_file(builtPath, fs::path(VIREKO_LATE_LIBRARY_DIR) / name,
+                  fs::copy_options::overwrite_existing);
+}
+
+class Binding : public ::testing::Test {
+protected:
+    // The folder must exist from the start: the dynamic loader remembers a missing run-path
+    // folder as missing for the rest of the process.
+    static void SetUpTestSuite() {
+        fs::remove_all(VIREKO_LATE_LIBRARY_DIR);
+        fs::create_directories(VIREKO_LATE_LIBRARY_DIR);
+    }
+};
+
+TEST_F(Binding, AbsentLibraryFailsEveryCallAndIsLookedForAgainUntilItArrives) {
+    BeepLibrary library;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(errorOf([&] { library.beepFreq(440); }), ErrorNumber::LibraryNotLoaded);
+        EXPECT_EQ(errorOf([&] { library.beepOn(); }), ErrorNumber::LibraryNotLoaded);
+        EXPECT_EQ(errorOf([&] { library.beepOff(); }), ErrorNumber::LibraryNotLoaded);
+    }
+    place(VIREKO_BEEP_LIBRARY, kBeepLibraryName);
+    EXPECT_NO_THROW(library.beepFreq(440));
+    EXPECT_NO_THROW(library.beepOn());
+    EXPECT_NO_THROW(library.beepOff());
+
+    // Bound for good: the file may go away once the functions are found.
+    fs::remove(fs::path(VIREKO_LATE_LIBRARY_DIR) / kBeepLibraryName);
+    EXPECT_NO_THROW(library.beepOn());
+    EXPECT_NO_THROW(library.beepOff());
+}
+
+TEST_F(Binding, EachFunctionIsBoundOnItsOwnAndAMissingOneFailsEveryTime) {
+    // A library with beep_freq and beep_on only.
+    place(VIREKO_PARTIAL_LIBRARY, "libbeep-partial.so");
+    BeepLibrary library("libbeep-partial.so");
+    EXPECT_NO_THROW(library.beepFreq(440));
+    EXPECT_NO_THROW(library.beepOn());
+    EXPECT_EQ(errorOf([&] { library.beepOff(); }), ErrorNumber::EntryPointNotFound);
+    EXPECT_EQ(errorOf([&] { library.beepOff(); }), ErrorNumber::EntryPointNotFound);
+}
+
+}  // namespace
+}  // namespace vireko

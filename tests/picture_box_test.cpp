@@ -1,0 +1,94 @@
+// The picture area on screen: its border, background, line pixels and clipping.
+#include <QtTest>
+
+#include "emit_sound.h"
+#include "fakes.h"
+#include "picture_box.h"
+#include "waveform.h"
+
+using namespace vireko;
+
+class PictureBoxTest : public QObject {
+    Q_OBJECT
+
+private:
+    static QColor pixel(const PictureBox& box, int x, int y) { return box.image().pixelColor(x, y); }
+
+private slots:
+    void drawableInsideIsTheOuterSizeLessTheSunkenBorder() {
+        PictureBox box;
+        QCOMPARE(box.size(), QSize(540, 320));
+        QCOMPARE(box.contentsRect(), QRect(2, 2, 536, 316));
+        QCOMPARE(box.image().size(), QSize(536, 316));
+        QCOMPARE(pixel(box, 0, 0), QColor(0, 64, 0));
+    }
+
+    void linesAreOnePixelWideIncludeBothEndsAndAreNotSmoothed() {
+        PictureBox box;
+        box.line(10, 10, 20, 10, kTraceYellow);
+        QCOMPARE(pixel(box, 10, 10), QColor(255, 255, 0));
+        QCOMPARE(pixel(box, 20, 10), QColor(255, 255, 0));
+        QCOMPARE(pixel(box, 21, 10), QColor(0, 64, 0));
+        QCOMPARE(pixel(box, 15, 9), QColor(0, 64, 0));
+        QCOMPARE(pixel(box, 15, 11), QColor(0, 64, 0));
+        box.line(30, 30, 40, 35, kGridBlue);  // a slanted line has no blended pixels
+        for (int y = 25; y < 40; ++y)
+            for (int x = 25; x < 45; ++x) {
+                const QColor c = pixel(box, x, y);
+                QVERIFY2(c == QColor(0, 64, 0) || c == QColor(0, 0, 128), qPrintable(c.name()));
+            }
+    }
+
+    void linesAreClippedToTheInside() {
+        PictureBox box;
+        box.line(-50, 5, 600, 5, kAxisLightBlue);
+        QCOMPARE(pixel(box, 0, 5), QColor(0, 0, 255));
+        QCOMPARE(pixel(box, 535, 5), QColor(0, 0, 255));
+        box.line(-101, 200, -100, 200, kTraceYellow);  // wholly outside: nothing
+        QCOMPARE(pixel(box, 0, 200), QColor(0, 64, 0));
+    }
+
+    void clearForgetsTheDrawing() {
+        PictureBox box;
+        DrawGrid(box);
+        QCOMPARE(pixel(box, 104, 50), QColor(0, 0, 128));
+        box.clear();
+        QCOMPARE(pixel(box, 104, 50), QColor(0, 64, 0));
+    }
+
+    void drawingSurvivesBeingCoveredAndUncovered() {
+        PictureBox box;
+        DrawGrid(box);
+        box.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&box));
+        box.hide();
+        box.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&box));
+        const QImage shown = box.grab().toImage();
+        QCOMPARE(shown.pixelColor(2 + 104, 2 + 50), QColor(0, 0, 128));
+        QCOMPARE(shown.pixelColor(2 + 50, 2 + 20), QColor(0, 0, 128));
+    }
+
+    // "440abc" with the scroll bar at 440: the tone sounds but the trace frequency is 0.
+    void flatTraceLiesUnderTheAxisExceptAtXZero() {
+        PictureBox box;
+        testing::FakeControls controls;
+        testing::RecordingSpeaker speaker;
+        testing::CountingAlert alert;
+        testing::SteppingClock clock;
+        controls.text1Value = "440abc";
+        Command1_Click({controls, box, speaker, alert, clock});
+        QCOMPARE(pixel(box, 0, 160), QColor(255, 255, 0));
+        for (int x = 1; x < 536; ++x) {
+            if (x == 104 || x == 212 || x == 320 || x == 428) continue;
+            QCOMPARE(pixel(box, x, 160), QColor(0, 0, 255));
+        }
+        for (int x = 0; x < 536; ++x) {
+            QVERIFY(pixel(box, x, 159) != QColor(255, 255, 0));
+            QVERIFY(pixel(box, x, 161) != QColor(255, 255, 0));
+        }
+    }
+};
+
+QTEST_MAIN(PictureBoxTest)
+#include "picture_box_test.moc"

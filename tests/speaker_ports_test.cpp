@@ -1,0 +1,189 @@
+// The library's port sequences and the emulated counter 2 behind them.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "emulated_bus.h"
+#include "speaker_ops.h"
+
+namespace beep {
+namespace {
+
+struct PortAccess {
+    bool isWrite;
+    std::uint16_t port;
+    std::uint8_t value;
+    friend bool operator==(const PortAccess&, const PortAccess&) = default;
+};
+
+PortAccess out(std::uint16_t port, std::uint8_t value) { return {true, port, value}; }
+PortAccess in(std::uint16_t port, std::uint8_t value) { return {false, port, value}; }
+
+// Records every access; port 0x61 reads as `systemControl`.
+class RecordingBus final : public PortBus {
+public:
+    std::uint8_t systemControl = 0;
+    std::vector<PortAccess> accesses;
+
+    std::uint8_t read(std::uint16_t port) noexcept override {
+        accesses.push_back(in(port, systemControl));
+        return systemControl;
+    }
+    void write(std::uint16_t port, std::uint8_t value) noexcept override {
+        accesses.push_back(out(port, value));
+    }
+};
+
+struct FrequencyCase {
+    const char* name;
+    std::int32_t argument;
+    std::uint8_t low;
+    std::uint8_t high;
+};
+
+class BeepFreqBytes : public testing::TestWithParam<FrequencyCase> {};
+
+TEST_P(BeepFreqBytes, WritesControlWordThenCountLowByteFirst) {
+    RecordingBus bus;
+    programFrequency(bus, GetParam().argument);
+    const std::vector<PortAccess> expected{out(0x43, 0xB6), out(0x42, GetParam().low),
+                                           out(0x42, GetParam().high)};
+    EXPECT_EQ(bus.accesses, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, BeepFreqBytes,
+    testing::Values(FrequencyCase{"Hz440", 440, 0x97, 0x0A},
+                    FrequencyCase{"Hz20", 20, 0x0B, 0xE9},
+                    FrequencyCase{"Hz20000", 20000, 0x3B, 0x00},
+                    FrequencyCase{"UpperHalfIgnored", 440 + 65536, 0x97, 0x0A},
+                    FrequencyCase{"MinusOneReadsAs65535", -1, 0x12, 0x00},
+                    FrequencyCase{"Hz18WrapsToCount751", 18, 0xEF, 0x02},
+                    FrequencyCase{"ZeroLoadsCount0", 0, 0x00, 0x00},
+                    FrequencyCase{"ZeroLowHalfLoadsCount0", 0x30000, 0x00, 0x00}),
+    [](const auto& row) { return row.param.name; });
+
+TEST(BeepGate, OnSetsBothGateBitsAndKeepsTheOthers) {
+    RecordingBus bus;
+    bus.systemControl = 0x30;
+    openGate(bus);
+    EXPECT_EQ(bus.accesses, (std::vector{in(0x61, 0x30), out(0x61, 0x33)}));
+}
+
+TEST(BeepGate, OffClearsBothGateBitsAndKeepsTheOthers) {
+    RecordingBus bus;
+    bus.systemControl = 0x33;
+    closeGate(bus);
+    EXPECT_EQ(bus.accesses, (std::vector{in(0x61, 0x33), out(0x61, 0x30)}));
+}
+
+TEST(BeepGate, AlwaysWritesBackEvenWhenNothingChanges) {
+    RecordingBus bus;
+    bus.systemControl = 0xF3;
+    openGate(bus);
+    bus.systemControl = 0xFC;
+    closeGate(bus);
+    EXPECT_EQ(bus.accesses, (std::vector{in(0x61, 0xF3), out(0x61, 0xF3), in(0x61, 0xFC),
+                                         out(0x61, 0xFC)}));
+}
+
+// Keeps every tone the emulated speaker asks for.
+class RecordingSink final : public ToneSink {
+public:
+    explicit RecordingSink(std::vector<std::optional<std::uint32_t>>& tones) : tones_(tones) {}
+    void setTone(std::optional<std::uint32_t> divisor) noexcept override { tones_.push_back(divisor); }
+
+private:
+    std::vector<std::optional<std::uint32_t>>& tones_;
+};
+
+class EmulatedSpeaker : public testing::Test {
+protected:
+    std::vector<std::optional<std::uint32_t>> tones;
+    EmulatedSpeakerBus bus{std::make_unique<RecordingSink>(tones)};
+    using Tones = std::vector<std::optional<std::uint32_t>>;
+};
+
+TEST_F(EmulatedSpeaker, SoundsOnlyBetweenGateOpenAndClose) {
+    programFrequency(bus, 440);
+    EXPECT_TRUE(tones.empty()) << "programming the timer alone makes no sound";
+    openGate(bus);
+    closeGate(bus);
+    EXPECT_EQ(tones, (Tones{2711u, std::nullopt}));
+}
+
+TEST_F(EmulatedSpeaker, NewCountWhileSoundingChangesPitchWithoutSilence) {
+    programFrequency(bus, 440);
+    openGate(bus);
+    programFrequency(bus, 1000);
+    EXPECT_EQ(tones, (Tones{2711u, 1193u}));
+}
+
+TEST_F(EmulatedSpeaker, ReopenedGateSoundsTheSameCountAgain) {
+    programFrequency(bus, 440);
+    openGate(bus);
+    closeGate(bus);
+    openGate(bus);
+    EXPECT_EQ(tones, (Tones{2711u, std::nullopt, 2711u}));
+}
+
+TEST_F(EmulatedSpeaker, OpenGateWithNothingLoadedStaysSilent) {
+    openGate(bus);
+    EXPECT_TRUE(tones.empty());
+}
+
+TEST_F(EmulatedSpeaker, CountZeroIsTheLongestPeriod) {
+    programFrequency(bus, 0);
+    openGate(bus);
+    EXPECT_EQ(tones, (Tones{65536u}));
+}
+
+TEST_F(EmulatedSpeaker, GateNeedsBothBits) {
+    programFrequency(bus, 440);
+    bus.write(kSystemControlPort, SystemControlPort::kCounter2Gate);
+    bus.write(kSystemControlPort, SystemControlPort::kSpeakerDataEnable);
+    EXPECT_TRUE(tones.empty());
+    EXPECT_EQ(bus.read(kSystemControlPort), SystemControlPort::kSpeakerDataEnable);
+}
+
+TEST(PitCounter2Model, IgnoresControlWordsForOtherCounters) {
+    PitCounter2 counter;
+    counter.writeControl(0xB6);
+    counter.writeData(0x97);
+    counter.writeData(0x0A);
+    counter.writeControl(0x36);  // counter 0, mode 3
+    counter.writeControl(0x76);  // counter 1
+    ASSERT_TRUE(counter.divisor());
+    EXPECT_EQ(*counter.divisor(), 2711u);
+}
+
+TEST(PitCounter2Model, SingleByteAccessLoadsAtOnce) {
+    PitCounter2 counter;
+    counter.writeControl(0x96);  // counter 2, low byte only, mode 3
+    counter.writeData(0x40);
+    EXPECT_EQ(counter.divisor(), 0x40u);
+    counter.writeControl(0xA6);  // high byte only
+    counter.writeData(0x01);
+    EXPECT_EQ(counter.divisor(), 0x100u);
+    EXPECT_EQ(counter.mode(), CounterMode::SquareWave);
+}
+
+TEST(PitCounter2Model, ModeSixAndSevenAreRateAndSquareGenerators) {
+    PitCounter2 counter;
+    counter.writeControl(0xBC);  // mode 6
+    EXPECT_EQ(counter.mode(), CounterMode::RateGenerator);
+    counter.writeControl(0xBE);  // mode 7
+    EXPECT_EQ(counter.mode(), CounterMode::SquareWave);
+}
+
+TEST(PitCounter2Model, ReadsBackTheCountLowByteFirst) {
+    PitCounter2 counter;
+    counter.writeControl(0xB6);
+    counter.writeData(0x97);
+    counter.writeData(0x0A);
+    EXPECT_EQ(counter.readData(), 0x97);
+    EXPECT_EQ(counter.readData(), 0x0A);
+}
+
+}  // namespace
+}  // namespace beep

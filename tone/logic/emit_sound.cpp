@@ -1,0 +1,65 @@
+#include "emit_sound.h"
+
+#include <optional>
+
+#include "conversions.h"
+#include "runtime_error.h"
+#include "waveform.h"
+
+namespace vireko {
+
+namespace {
+
+std::int16_t displayScale(const ToneControls& controls) {
+    std::int16_t scale = 0;
+    if (controls.option1()) scale = 20;
+    if (controls.option2()) scale = 200;
+    if (controls.option3()) scale = 2000;
+    return scale;
+}
+
+void sound(const EmitSoundContext& c, std::int16_t frequencyHz, std::int16_t scale) {
+    resumeNext([&] { c.controls.setHScroll1Value(frequencyHz); });
+    resumeNext([&] { c.speaker.beepFreq(frequencyHz); });
+    resumeNext([&] { c.controls.setText2(numberToReportText(frequencyHz) + kToneReportSuffix); });
+    resumeNext([&] { c.speaker.beepOn(); });
+    // Text1 is read again: the scroll bar has normally rewritten it by now.
+    std::int16_t traceFrequencyHz = 0;
+    resumeNext([&] { traceFrequencyHz = textToInt16(c.controls.text1()); });
+    DrawTrace(c.picture, traceFrequencyHz, scale);
+    resumeNext([&] { c.controls.showNow(); });
+    float start = 0;
+    resumeNext([&] { start = c.clock.timeOfDay(); });
+    resumeNext([&] { waitFrom(c.clock, start, kToneSeconds); });
+    resumeNext([&] { c.speaker.beepOff(); });
+}
+
+void refuse(const EmitSoundContext& c) {
+    resumeNext([&] { c.alert.beep(); });
+    resumeNext([&] { c.controls.setText1(kResetText); });
+    resumeNext([&] { c.controls.setText2(kRangeMessage); });
+    resumeNext([&] { c.controls.setHScroll1Value(kDefaultFrequencyHz); });
+}
+
+}  // namespace
+
+void Command1_Click(const EmitSoundContext& context) {
+    ClearPicture(context.picture);
+    const std::int16_t scale = displayScale(context.controls);
+    DrawGrid(context.picture);
+
+    // From here on a failing statement is skipped and the next one runs.
+    double enteredValue = 0;
+    resumeNext([&] { enteredValue = textToNumber(context.controls.text1()); });
+    std::optional<std::int16_t> frequencyHz;
+    resumeNext([&] { frequencyHz = numberToInt16(enteredValue); });
+
+    const std::int16_t checked = frequencyHz.value_or(0);
+    if (checked >= kLowestFrequencyHz && checked <= kHighestFrequencyHz) {
+        sound(context, checked, scale);
+    } else {
+        refuse(context);
+    }
+}
+
+}  // namespace vireko

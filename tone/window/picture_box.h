@@ -1,0 +1,34 @@
+// The picture area: a sunken frame around a backing image that the waveform draws on.
+#pragma once
+
+#include <QFrame>
+#include <QImage>
+
+#include "surface.h"
+
+namespace vireko {
+
+class PictureBox final : public QFrame, public Surface {
+    Q_OBJECT
+
+public:
+    static constexpr int kOuterWidth = 540;
+    static constexpr int kOuterHeight = 320;
+    static constexpr int kBorder = 2;
+
+    explicit PictureBox(QWidget* parent = nullptr);
+
+    void clear() override;
+    void line(float x1, float y1, float x2, float y2, Rgb colour) override;
+
+    // The drawing in picture coordinates: 536 x 316, origin inside the border.
+    const QImage& image() const { return image_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QImage image_;
+};
+
+}  // namespace vireko
