@@ -1,0 +1,301 @@
+#include "main_window.h"
+
+#include <QApplication>
+#include <QGroupBox>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProxyStyle>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <optional>
+
+#include "conversions.h"
+#include "picture_box.h"
+#include "unhandled_error.h"
+#include "program_icon.h"
+
+namespace vireko {
+
+namespace {
+
+constexpr std::int16_t kBackspaceCode = 8;
+constexpr std::int16_t kLowestDigitCode = 48;
+constexpr std::int16_t kHighestDigitCode = 57;
+constexpr std::int16_t kDiscardCode = 0;
+
+constexpr std::int16_t kScrollMinimum = 20;
+constexpr std::int16_t kScrollMaximum = 20000;
+
+// Line A's reading of the name, and the people in lines B and C, are this project's own.
+constexpr const char* kAboutLineA = "低周波発信ソフト「Vireko」（ヴィレコ） ver1.0";
+constexpr const char* kAboutLineB = "By 霧島 奏・朝倉 新 2000.1.17";
+constexpr const char* kAboutLineC = "スピーカー制御ライブラリ BEEP は 朝倉 新 の作品です";
+
+QString fromUtf8(const std::string& text) { return QString::fromStdString(text); }
+
+// A click in the scroll bar's track moves it one page, never straight to the pointer.
+class PageStepClickStyle final : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override {
+        if (hint == SH_ScrollBar_LeftClickAbsolutePosition) return 0;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+// The character a key press would type, as a 16-bit code; none for keys that type nothing.
+std::optional<std::int16_t> typedCharacter(const QKeyEvent& event) {
+    const int key = event.key();
+    if (key == Qt::Key_Tab || key == Qt::Key_Backtab) return std::nullopt;  // moves the focus
+    const QString text = event.text();
+    if (!text.isEmpty()) return static_cast<std::int16_t>(text.at(0).unicode());
+    if ((event.modifiers() & Qt::ControlModifier) && key >= Qt::Key_A && key <= Qt::Key_Z)
+        return static_cast<std::int16_t>(key - Qt::Key_A + 1);  // Ctrl+A is 1, Ctrl+V is 22
+    switch (key) {
+        case Qt::Key_Backspace:
+            return kBackspaceCode;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            return std::int16_t{13};
+        case Qt::Key_Escape:
+            return std::int16_t{27};
+        default:
+            return std::nullopt;
+    }
+}
+
+void place(QWidget* widget, const char* name, int left, int top, int width, int height) {
+    widget->setObjectName(name);
+    widget->setGeometry(left, top, width, height);
+}
+
+void setTextColour(QWidget* widget, QPalette::ColorRole role, QColor colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(role, colour);
+    widget->setPalette(palette);
+}
+
+}  // namespace
+
+std::string aboutMessage() {
+    return std::string(kAboutLineA) + "\r\r" + kAboutLineB + "\r\r" + kAboutLineC;
+}
+
+void Text1_KeyPress(std::int16_t& keyAscii) {
+    const std::int16_t k = keyAscii;
+    if (k != kBackspaceCode && (k > kHighestDigitCode || k < kLowestDigitCode)) {
+        keyAscii = kDiscardCode;
+    }
+}
+
+MainWindow::MainWindow(QWidget* parent)
+    : QMainWindow(parent), endProgram_([](int status) { QCoreApplication::exit(status); }) {
+    setObjectName("Form1");
+    setWindowTitle(QString::fromUtf8(kWindowTitle));
+    setWindowIcon(programIcon());
+    createControls();
+    setTabOrder();
+
+    verno_ = menuBar()->addAction(QString::fromUtf8("バージョン表示"));
+    verno_->setObjectName("verno");
+    connect(verno_, &QAction::triggered, this, [this] { runEventProcedure([this] { verno_Click(); }); });
+
+    const int menuHeight = menuBar()->sizeHint().height();
+    setGeometry(kClientLeft, kClientTop - menuHeight, kClientWidth, kClientHeight + menuHeight);
+    text1_->setFocus();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::createControls() {
+    auto* client = new QWidget(this);
+    client->setObjectName("client");
+    client->setMinimumSize(kClientWidth, kClientHeight);
+    setCentralWidget(client);
+
+    text1_ = new QLineEdit(QStringLiteral("440"), client);
+    place(text1_, "Text1", 112, 376, 65, 23);
+    QFont text1Font;
+    text1Font.setFamilies({QString::fromUtf8("ＭＳ Ｐゴシック"), "MS PGothic", "IPAPGothic",
+                           "Noto Sans CJK JP", "Source Han Sans JP", "VL PGothic",
+                           "TakaoPGothic", "IPAexGothic", "Sans Serif"});
+    text1Font.setPointSize(12);
+    text1Font.setWeight(QFont::Normal);
+    text1_->setFont(text1Font);
+    text1_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    setTextColour(text1_, QPalette::Text, QColor(0, 0, 0));
+    text1_->installEventFilter(this);
+
+    command1_ = new QPushButton(QString::fromUtf8("音を出す"), client);
+    place(command1_, "Command1", 288, 384, 73, 41);
+
+    text2_ = new QLineEdit(QString::fromUtf8("　周波数を入力してください"), client);
+    place(text2_, "Text2", 368, 400, 169, 18);
+    text2_->setAlignment(Qt::AlignCenter);
+
+    picture1_ = new PictureBox(client);
+    place(picture1_, "Picture1", 40, 8, 540, 320);
+    picture1_->setFocusPolicy(Qt::StrongFocus);
+
+    command2_ = new QPushButton(QString::fromUtf8("終了"), client);
+    place(command2_, "Command2", 552, 384, 65, 41);
+
+    label1_ = new QLabel(QString::fromUtf8("（周波数は40～20000まで）"), client);
+    place(label1_, "Label1", 384, 376, 145, 17);
+    setTextColour(label1_, QPalette::WindowText, QColor(0, 0, 255));
+
+    label2_ = new QLabel(QString::fromUtf8("周波数"), client);
+    place(label2_, "Label2", 64, 380, 49, 17);
+    setTextColour(label2_, QPalette::WindowText, QColor(0, 0, 255));
+
+    hscroll1_ = new QScrollBar(Qt::Horizontal, client);
+    place(hscroll1_, "HScroll1", 8, 400, 265, 25);
+    auto* style = new PageStepClickStyle;
+    style->setParent(hscroll1_);
+    hscroll1_->setStyle(style);
+    hscroll1_->setSingleStep(1);
+    hscroll1_->setPageStep(1);
+    hscroll1_->setTracking(false);  // a dragged thumb changes the value when it is let go
+    hscroll1_->setFocusPolicy(Qt::StrongFocus);
+    // Qt's scroll bars invert key controls by default, so that Left would move the thumb
+    // right; Left and Right must move it the way they point.
+    hscroll1_->setInvertedControls(false);
+
+    label3_ = new QLabel(QString::fromUtf8("Ｈｚ"), client);
+    place(label3_, "Label3", 200, 380, 33, 17);
+    setTextColour(label3_, QPalette::WindowText, QColor(0, 0, 192));
+
+    frame1_ = new QGroupBox(QString::fromUtf8("表示レンジ"), client);
+    place(frame1_, "Frame1", 40, 328, 273, 41);
+    option1_ = new QRadioButton(QString::fromUtf8("1倍"), frame1_);
+    place(option1_, "Option1", 24, 16, 57, 12);
+    option2_ = new QRadioButton(QString::fromUtf8("10倍"), frame1_);
+    place(option2_, "Option2", 120, 16, 57, 17);
+    option3_ = new QRadioButton(QString::fromUtf8("100倍"), frame1_);
+    place(option3_, "Option3", 208, 16, 65, 17);
+    option1_->setChecked(true);
+
+    for (QWidget* widget : client->findChildren<QWidget*>()) {
+        if (auto* button = qobject_cast<QAbstractButton*>(widget))
+            widget->setAccessibleName(button->text());
+        else if (auto* label = qobject_cast<QLabel*>(widget))
+            widget->setAccessibleName(label->text());
+        else if (auto* edit = qobject_cast<QLineEdit*>(widget))
+            widget->setAccessibleName(edit->text());
+        else if (auto* group = qobject_cast<QGroupBox*>(widget))
+            widget->setAccessibleName(group->title());
+    }
+    picture1_->setAccessibleName(QStringLiteral("Picture1"));
+    hscroll1_->setAccessibleName(QStringLiteral("HScroll1"));
+
+    auto run = [this](void (MainWindow::*procedure)()) {
+        return [this, procedure] { runEventProcedure([this, procedure] { (this->*procedure)(); }); };
+    };
+    connect(command1_, &QPushButton::clicked, this, run(&MainWindow::Command1_Click));
+    connect(command2_, &QPushButton::clicked, this, run(&MainWindow::Command2_Click));
+    connect(hscroll1_, &QScrollBar::valueChanged, this, run(&MainWindow::HScroll1_Change));
+}
+
+void MainWindow::setTabOrder() {
+    const QWidget* chain[] = {text1_, command1_, text2_, picture1_, command2_, hscroll1_,
+                              option1_, option2_, option3_};
+    for (std::size_t i = 1; i < std::size(chain); ++i)
+        QWidget::setTabOrder(const_cast<QWidget*>(chain[i - 1]), const_cast<QWidget*>(chain[i]));
+    // Tab visits only the selected one of the option buttons; a click still focuses any.
+    for (QRadioButton* option : {option1_, option2_, option3_}) {
+        auto follow = [option](bool checked) {
+            option->setFocusPolicy(checked ? Qt::StrongFocus : Qt::ClickFocus);
+        };
+        follow(option->isChecked());
+        connect(option, &QRadioButton::toggled, option, follow);
+    }
+}
+
+void MainWindow::Form_Load() {
+    hscroll1_->setMinimum(kScrollMinimum);
+    hscroll1_->setMaximum(kScrollMaximum);
+    hscroll1_->setValue(kDefaultFrequencyHz);
+    text1_->setText(fromUtf8(integerToText(static_cast<std::int16_t>(hscroll1_->value()))));
+}
+
+void MainWindow::HScroll1_Change() {
+    text1_->setText(fromUtf8(integerToText(static_cast<std::int16_t>(hscroll1_->value()))));
+}
+
+void MainWindow::runEventProcedure(const std::function<void()>& procedure) {
+    try {
+        procedure();
+    } catch (const std::exception& error) {
+        reportUnhandledError(this, error);
+        endProgram_(1);
+    }
+}
+
+void MainWindow::Command1_Click() {
+    vireko::Command1_Click({*this, *picture1_, speaker_, *this, *clock_});
+}
+
+void MainWindow::Command2_Click() {
+    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kQuitTitle),
+                    QString::fromUtf8(kQuitMessage), QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::Yes);
+    if (box.exec() == QMessageBox::Yes) endProgram_(0);
+}
+
+void MainWindow::verno_Click() {
+    // The message parts its lines with carriage returns alone; shown as line breaks.
+    const QString message = fromUtf8(aboutMessage()).replace(QChar('\r'), QChar('\n'));
+    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kAboutTitle), message,
+                    QMessageBox::Ok, this);
+    box.exec();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != text1_) return QMainWindow::eventFilter(watched, event);
+    if (event->type() == QEvent::KeyPress) {
+        const auto code = typedCharacter(*static_cast<QKeyEvent*>(event));
+        if (!code) return false;
+        std::int16_t keyAscii = *code;
+        Text1_KeyPress(keyAscii);
+        return keyAscii == kDiscardCode;
+    }
+    if (event->type() == QEvent::InputMethod) {
+        // Characters composed by an input method are judged one by one, like typed ones.
+        auto* input = static_cast<QInputMethodEvent*>(event);
+        bool accepted = true;
+        for (QChar c : input->commitString()) {
+            auto keyAscii = static_cast<std::int16_t>(c.unicode());
+            Text1_KeyPress(keyAscii);
+            accepted = accepted && keyAscii != kDiscardCode;
+        }
+        if (accepted) return false;
+        QInputMethodEvent withoutCommit(input->preeditString(), input->attributes());
+        QCoreApplication::sendEvent(text1_, &withoutCommit);
+        return true;
+    }
+    return false;
+}
+
+std::string MainWindow::text1() const { return text1_->text().toStdString(); }
+void MainWindow::setText1(const std::string& text) { text1_->setText(fromUtf8(text)); }
+bool MainWindow::option1() const { return option1_->isChecked(); }
+bool MainWindow::option2() const { return option2_->isChecked(); }
+bool MainWindow::option3() const { return option3_->isChecked(); }
+std::int16_t MainWindow::hscroll1Value() const { return static_cast<std::int16_t>(hscroll1_->value()); }
+void MainWindow::setHScroll1Value(std::int16_t value) { hscroll1_->setValue(value); }
+void MainWindow::setText2(const std::string& text) { text2_->setText(fromUtf8(text)); }
+
+void MainWindow::showNow() {
+    // The run is about to wait without taking events: paint the status and the trace first.
+    text2_->repaint();
+    picture1_->repaint();
+}
+
+void MainWindow::beep() { QApplication::beep(); }
+
+}  // namespace vireko

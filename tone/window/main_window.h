@@ -1,0 +1,104 @@
+// Form1: the program's only window, its thirteen controls, its menu command and its events.
+#pragma once
+
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+
+#include "beep_library.h"
+#include "clock.h"
+#include "emit_sound.h"
+
+class QAction;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QScrollBar;
+
+namespace vireko {
+
+class PictureBox;
+
+inline constexpr int kClientWidth = 624;
+inline constexpr int kClientHeight = 437;
+inline constexpr int kClientLeft = 127;
+inline constexpr int kClientTop = 129;
+
+inline constexpr const char* kWindowTitle = "周波数ソフト「Vireko」 for Windows　Ver1.0";
+inline constexpr const char* kQuitMessage = "「Vireko」を本当に終了していいですか？";
+inline constexpr const char* kQuitTitle = "プログラム終了確認";
+inline constexpr const char* kAboutTitle = "Virekoバージョン情報";
+
+// The about box's message: three lines, each pair parted by two carriage returns.
+std::string aboutMessage();
+
+// The digit filter: lets the ten digits and backspace through and cancels every other
+// character by setting the code to 0.
+void Text1_KeyPress(std::int16_t& keyAscii);
+
+class MainWindow final : public QMainWindow, private ToneControls, private SystemAlert {
+    Q_OBJECT
+
+public:
+    // How the program ends; the tests replace it so that they can watch it happen.
+    using EndProgram = std::function<void(int exitStatus)>;
+
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    void setEndProgram(EndProgram endProgram) { endProgram_ = std::move(endProgram); }
+    void setClock(Clock& clock) { clock_ = &clock; }
+
+    void Form_Load();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void Command1_Click();
+    void Command2_Click();
+    void HScroll1_Change();
+    void verno_Click();
+
+    // Runs an event procedure; an error it does not handle is reported and ends the program.
+    void runEventProcedure(const std::function<void()>& procedure);
+    void createControls();
+    void setTabOrder();
+
+    // ToneControls, for the emit-sound run.
+    std::string text1() const override;
+    void setText1(const std::string& text) override;
+    bool option1() const override;
+    bool option2() const override;
+    bool option3() const override;
+    std::int16_t hscroll1Value() const override;
+    void setHScroll1Value(std::int16_t value) override;
+    void setText2(const std::string& text) override;
+    void showNow() override;
+    // SystemAlert.
+    void beep() override;
+
+    QLineEdit* text1_ = nullptr;
+    QPushButton* command1_ = nullptr;
+    QLineEdit* text2_ = nullptr;
+    PictureBox* picture1_ = nullptr;
+    QPushButton* command2_ = nullptr;
+    QLabel* label1_ = nullptr;
+    QLabel* label2_ = nullptr;
+    QScrollBar* hscroll1_ = nullptr;
+    QLabel* label3_ = nullptr;
+    QGroupBox* frame1_ = nullptr;
+    QRadioButton* option1_ = nullptr;
+    QRadioButton* option2_ = nullptr;
+    QRadioButton* option3_ = nullptr;
+    QAction* verno_ = nullptr;
+
+    BeepLibrary speaker_;
+    SystemClock systemClock_;
+    Clock* clock_ = &systemClock_;
+    EndProgram endProgram_;
+};
+
+}  // namespace vireko

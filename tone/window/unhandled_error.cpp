@@ -1,0 +1,39 @@
+#include "unhandled_error.h"
+
+#include <QMessageBox>
+#include <stdexcept>
+
+#include "runtime_error.h"
+
+namespace vireko {
+
+void reportUnhandledError(QWidget* parent, const std::exception& error) {
+    QString message = QString::fromUtf8(error.what());
+    if (const auto* runtime = dynamic_cast<const RuntimeError*>(&error)) {
+        message = QString::fromUtf8("実行時エラー '%1':\n\n%2")
+                      .arg(static_cast<int>(runtime->number()))
+                      .arg(message);
+    }
+    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), message,
+                    QMessageBox::Ok, parent);
+    box.exec();
+}
+
+Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
+    setApplicationName(QStringLiteral("Vireko"));
+    setApplicationVersion(QStringLiteral("1.00"));
+}
+
+bool Application::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& error) {
+        reportUnhandledError(nullptr, error);
+    } catch (...) {
+        reportUnhandledError(nullptr, std::runtime_error("unknown error"));
+    }
+    exit(1);
+    return false;
+}
+
+}  // namespace vireko
