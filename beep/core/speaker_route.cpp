@@ -2,6 +2,8 @@
 
 #include "emulated_bus.h"
 #include "hardware_ports.h"
+#include "pcspkr_event_sink.h"
+#include "sound_system_sink.h"
 
 namespace beep {
 
@@ -18,9 +20,26 @@ SpeakerRoute chooseRoute(const RouteOptions& options) {
     route.attempts.push_back({options.devPortPath, refusal});
     if (route.bus) return route;
 
-    route.bus = std::make_unique<EmulatedSpeakerBus>(std::make_unique<SilentSink>());
-    route.attempts.push_back({"emulated speaker (silent)", {}});
-    return route;
+    auto emulate = [&route](std::unique_ptr<ToneSink> sink, std::string way) {
+        route.bus = std::make_unique<EmulatedSpeakerBus>(std::move(sink));
+        route.attempts.push_back({std::move(way), {}});
+        return std::move(route);
+    };
+
+    refusal.clear();
+    if (auto device = openPcSpeakerDevice(options.pcSpeakerPath.c_str(), refusal))
+        return emulate(std::move(device), "emulated speaker on " + options.pcSpeakerPath);
+    route.attempts.push_back({"emulated speaker on " + options.pcSpeakerPath, refusal});
+
+    if (options.trySoundSystem) {
+        std::string pulseRefusal, alsaRefusal;
+        const bool pulse = pulseLibraryLoads(pulseRefusal);
+        const bool alsa = alsaLibraryLoads(alsaRefusal);
+        if (pulse || alsa)
+            return emulate(std::make_unique<SoundSystemSink>(), "emulated speaker on the sound system");
+        route.attempts.push_back({"emulated speaker on the sound system", pulseRefusal + "; " + alsaRefusal});
+    }
+    return emulate(std::make_unique<SilentSink>(), "emulated speaker, silent");
 }
 
 PortBus& processBus() noexcept {

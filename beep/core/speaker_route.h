@@ -12,6 +12,8 @@ namespace beep {
 struct RouteOptions {
     bool tryDirectPorts = true;
     std::string devPortPath = "/dev/port";
+    std::string pcSpeakerPath = "/dev/input/by-path/platform-pcspkr-event-spkr";
+    bool trySoundSystem = true;
 };
 
 struct RouteAttempt {
@@ -24,7 +26,8 @@ struct SpeakerRoute {
     std::vector<RouteAttempt> attempts;  // in the order tried; the last one was taken
 };
 
-// Tries, in order: direct port I/O, /dev/port, then the emulated speaker, which always works.
+// Tries, in order: direct port I/O, /dev/port, then the emulated speaker heard through the
+// kernel's PC-speaker device, through the sound system, or not at all.
 SpeakerRoute chooseRoute(const RouteOptions& options);
 
 // The process's bus, chosen with the default options at the first call.
