@@ -1,0 +1,28 @@
+// With neither sound library loadable, libbeep.so.3 still loads, works and stays silent.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "beep_library.h"
+#include "support/monitor_recorder.h"
+#include "support/tone_analysis.h"
+
+namespace vireko {
+namespace {
+
+TEST(SilentLibrary, LoadsAndPlaysNothingWithoutSoundLibraries) {
+    ASSERT_EQ(dlopen("libpulse-simple.so.0", RTLD_NOW), nullptr) << "the sound libraries are hidden";
+    ASSERT_EQ(dlopen("libasound.so.2", RTLD_NOW), nullptr);
+    testing::MonitorRecorder recorder;
+    BeepLibrary speaker;
+    EXPECT_NO_THROW(speaker.beepFreq(440));
+    EXPECT_NO_THROW(speaker.beepOn());
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_NO_THROW(speaker.beepOff());
+    const auto samples = recorder.stop();
+    EXPECT_EQ(testing::peakLevel(samples), 0.0f);
+}
+
+}  // namespace
+}  // namespace vireko

@@ -1,0 +1,89 @@
+#include "monitor_recorder.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace vireko::testing {
+
+double steadySeconds(MonitorRecorder::Clock::time_point time) {
+    return std::chrono::duration<double>(time.time_since_epoch()).count();
+}
+
+MonitorRecorder::MonitorRecorder(const std::string& sink) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
+    const std::string device = sink + ".monitor";
+    child_ = fork();
+    if (child_ == 0) {
+        dup2(pipeFds[1], STDOUT_FILENO);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        execlp("parec", "parec", "--raw", "--format=float32le", "--rate=48000", "--channels=1",
+               "--latency-msec=2", "-d", device.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    fd_ = pipeFds[0];
+    reader_ = std::thread([this] { readLoop(); });
+    for (int i = 0; i < 300; ++i) {
+        {
+            const std::lock_guard lock(mutex_);
+            if (samples_.size() > 2400) return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    throw std::runtime_error("parec delivered nothing");
+}
+
+MonitorRecorder::~MonitorRecorder() { stop(); }
+
+void MonitorRecorder::readLoop() {
+    std::vector<char> buffer(4096);
+    std::size_t pendingBytes = 0;
+    for (;;) {
+        const ssize_t got = read(fd_, buffer.data() + pendingBytes, buffer.size() - pendingBytes);
+        if (got <= 0) return;
+        const double now = steadySeconds(Clock::now());
+        pendingBytes += static_cast<std::size_t>(got);
+        const std::size_t whole = pendingBytes / sizeof(float);
+        const std::lock_guard lock(mutex_);
+        const std::size_t before = samples_.size();
+        samples_.resize(before + whole);
+        std::memcpy(samples_.data() + before, buffer.data(), whole * sizeof(float));
+        std::memmove(buffer.data(), buffer.data() + whole * sizeof(float), pendingBytes - whole * sizeof(float));
+        pendingBytes -= whole * sizeof(float);
+        // The last sample of this read was played no later than now.
+        originSeconds_ = std::min(originSeconds_, now - double(samples_.size()) / kRecordRateHz);
+    }
+}
+
+std::vector<float> MonitorRecorder::stop() {
+    if (!stopped_) {
+        stopped_ = true;
+        kill(child_, SIGTERM);
+        waitpid(child_, nullptr, 0);
+        if (reader_.joinable()) reader_.join();
+        close(fd_);
+    }
+    const std::lock_guard lock(mutex_);
+    return samples_;
+}
+
+MonitorRecorder::Clock::time_point MonitorRecorder::timeOfSample(std::size_t index) const {
+    const std::lock_guard lock(mutex_);
+    const double seconds = originSeconds_ + double(index) / kRecordRateHz;
+    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
+}
+
+std::size_t MonitorRecorder::sampleAt(Clock::time_point time) const {
+    const std::lock_guard lock(mutex_);
+    const double offset = (steadySeconds(time) - originSeconds_) * kRecordRateHz;
+    return offset <= 0 ? 0 : static_cast<std::size_t>(offset);
+}
+
+}  // namespace vireko::testing

@@ -1,0 +1,48 @@
+// Records what the test PulseAudio server plays, through parec, with the time each piece
+// arrived, so that a sample can be placed on the steady clock.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vireko::testing {
+
+inline constexpr double kRecordRateHz = 48000;
+
+class MonitorRecorder {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Starts parec on the monitor of `sink`; waits until the first samples arrive.
+    explicit MonitorRecorder(const std::string& sink = "vireko_test");
+    ~MonitorRecorder();
+    MonitorRecorder(const MonitorRecorder&) = delete;
+    MonitorRecorder& operator=(const MonitorRecorder&) = delete;
+
+    // Stops recording and returns every sample.
+    std::vector<float> stop();
+    // The steady-clock time at which sample `index` was played, from the read that arrived
+    // with the least delay.
+    Clock::time_point timeOfSample(std::size_t index) const;
+    std::size_t sampleAt(Clock::time_point time) const;
+
+private:
+    void readLoop();
+
+    pid_t child_ = -1;
+    int fd_ = -1;
+    std::thread reader_;
+    mutable std::mutex mutex_;
+    std::vector<float> samples_;
+    double originSeconds_ = 1e300;  // steady seconds of sample 0
+    bool stopped_ = false;
+};
+
+double steadySeconds(MonitorRecorder::Clock::time_point time);
+
+}  // namespace vireko::testing
