@@ -85,7 +85,7 @@ TEST(SpeakerRoute, FallsThroughToTheSilentEmulatedSpeakerAndSaysWhy) {
     ASSERT_EQ(route.attempts.size(), 3u);
     EXPECT_NE(route.attempts[0].refusal.find("No such file"), std::string::npos);
     EXPECT_NE(route.attempts[1].refusal.find("No such file"), std::string::npos);
-    EXPECT_EQ(route.attempts[2].way, "emulated speaker, silent");
+    EXPECT_EQ(route.attempts[2].way, "silence");
     EXPECT_TRUE(route.attempts[2].refusal.empty());
     programFrequency(*route.bus, 440);
     openGate(*route.bus);

@@ -28,18 +28,18 @@ SpeakerRoute chooseRoute(const RouteOptions& options) {
 
     refusal.clear();
     if (auto device = openPcSpeakerDevice(options.pcSpeakerPath.c_str(), refusal))
-        return emulate(std::move(device), "emulated speaker on " + options.pcSpeakerPath);
-    route.attempts.push_back({"emulated speaker on " + options.pcSpeakerPath, refusal});
+        return emulate(std::move(device), "kernel PC-speaker device");
+    route.attempts.push_back({"kernel PC-speaker device", refusal});
 
     if (options.trySoundSystem) {
         std::string pulseRefusal, alsaRefusal;
         const bool pulse = pulseLibraryLoads(pulseRefusal);
         const bool alsa = alsaLibraryLoads(alsaRefusal);
         if (pulse || alsa)
-            return emulate(std::make_unique<SoundSystemSink>(), "emulated speaker on the sound system");
-        route.attempts.push_back({"emulated speaker on the sound system", pulseRefusal + "; " + alsaRefusal});
+            return emulate(std::make_unique<SoundSystemSink>(), "sound system");
+        route.attempts.push_back({"sound system", pulseRefusal + "; " + alsaRefusal});
     }
-    return emulate(std::make_unique<SilentSink>(), "emulated speaker, silent");
+    return emulate(std::make_unique<SilentSink>(), "silence");
 }
 
 PortBus& processBus() noexcept {
