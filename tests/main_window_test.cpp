@@ -293,7 +293,7 @@ private slots:
         pressEmitSound();
         QCOMPARE(text2()->text(), QString::fromUtf8(" 440　Ｈｚの音を発信中です"));
         const QImage& image = picture();
-        for (int x : {104, 212, 320, 428}) QCOMPARE(image.pixelColor(x, 10), kGrid);
+        for (int column : {104, 212, 320, 428}) QCOMPARE(image.pixelColor(column, 10), kGrid);
         QCOMPARE(image.pixelColor(x, y), kTrace);
         QVERIFY(y < 150);
         QCOMPARE(image.pixelColor(0, 160), kTrace);
