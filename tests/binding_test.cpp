@@ -30,11 +30,10 @@ void place(const char* builtPath, const char* name) {
 
 class Binding : public ::testing::Test {
 protected:
-    // The folder must exist from the start: the dynamic loader remembers a missing run-path
-    // folder as missing for the rest of the process.
+    // The folder itself is made by the build and must stay: the dynamic loader looks at the
+    // run path when the process starts, and a folder missing then stays missing for good.
     static void SetUpTestSuite() {
-        fs::remove_all(VIREKO_LATE_LIBRARY_DIR);
-        fs::create_directories(VIREKO_LATE_LIBRARY_DIR);
+        for (const auto& entry : fs::directory_iterator(VIREKO_LATE_LIBRARY_DIR)) fs::remove(entry.path());
     }
 };
 
