@@ -225,6 +225,27 @@ private slots:
         QCOMPARE(text1()->text(), "440");
     }
 
+    void draggedThumbRewritesText1OnlyWhenLetGo() {
+        scroll()->setSliderDown(true);
+        scroll()->setSliderPosition(5000);
+        QCOMPARE(text1()->text(), "440");
+        scroll()->setSliderDown(false);
+        QCOMPARE(text1()->text(), "5000");
+    }
+
+    void enterAndEscapePressNoButtonAnywhere() {
+        QSignalSpy emitSound(control<QPushButton>("Command1"), &QPushButton::clicked);
+        QSignalSpy quit(control<QPushButton>("Command2"), &QPushButton::clicked);
+        for (const char* name : {"Command1", "Text2", "Command2", "HScroll1", "Option1"}) {
+            control<QWidget>(name)->setFocus();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        }
+        QCOMPARE(emitSound.count(), 0);
+        QCOMPARE(quit.count(), 0);
+    }
+
     void typedTextWaitsForTheScrollBar() {
         text1()->setText("1234");
         scroll()->setValue(440);  // unchanged: nothing runs
