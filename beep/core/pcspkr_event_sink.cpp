@@ -16,7 +16,11 @@ namespace beep {
 
 int kernelToneValue(std::uint32_t divisor) {
     const double wantedHz = double(kTimerClockHz) / divisor;
-    auto kernelHz = [](int value) { return double(kKernelTimerClockHz) / (kKernelTimerClockHz / unsigned(value)); };
+    // The pitch the kernel makes for a value: its clock over its own, truncated, count.
+    auto kernelHz = [](int value) {
+        const unsigned kernelCount = kKernelTimerClockHz / unsigned(value);
+        return double(kKernelTimerClockHz) / double(kernelCount);
+    };
     auto clamp = [](long value) {
         return int(std::min<long>(kKernelHighestToneHz, std::max<long>(kKernelLowestToneHz, value)));
     };
