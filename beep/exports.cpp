@@ -12,8 +12,12 @@ BEEP_EXPORT void beep_freq(std::int32_t frequency) noexcept {
     beep::programFrequency(beep::processBus(), frequency);
 }
 
-BEEP_EXPORT void beep_on() noexcept { beep::openGate(beep::processBus()); }
+BEEP_EXPORT void beep_on() noexcept {
+    beep::openGate(beep::processBus());
+}
 
-BEEP_EXPORT void beep_off() noexcept { beep::closeGate(beep::processBus()); }
+BEEP_EXPORT void beep_off() noexcept {
+    beep::closeGate(beep::processBus());
+}
 
 }  // extern "C"

@@ -22,7 +22,9 @@ namespace {
 
 constexpr float kThreshold = 0.003f;
 
-double seconds(SteadyClock::duration d) { return std::chrono::duration<double>(d).count(); }
+double seconds(SteadyClock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 struct Summary {
     double median, worst;
@@ -30,8 +32,8 @@ struct Summary {
 
 Summary summarise(std::vector<double> values) {
     std::sort(values.begin(), values.end());
-    const auto absWorst = std::max_element(values.begin(), values.end(),
-                                           [](double a, double b) { return std::abs(a) < std::abs(b); });
+    const auto absWorst = std::max_element(
+        values.begin(), values.end(), [](double a, double b) { return std::abs(a) < std::abs(b); });
     return {values[values.size() / 2], *absWorst};
 }
 
@@ -58,9 +60,11 @@ double worstSpurious(const std::vector<float>& samples, const std::vector<std::u
     }
     double worst = -200;
     for (std::size_t i = 0; i < counts.size(); ++i) {
-        const auto steady = std::span(samples).subspan(tones[i].begin + 2400, tones[i].size() - 4800);
+        const auto steady =
+            std::span(samples).subspan(tones[i].begin + 2400, tones[i].size() - 4800);
         const double level = spuriousLevelDb(steady, kRecordRateHz, 1193180.0 / counts[i]);
-        if (std::getenv("VIREKO_BENCH_VERBOSE")) std::fprintf(stderr, "count %u: %.1f dB\n", counts[i], level);
+        if (std::getenv("VIREKO_BENCH_VERBOSE"))
+            std::fprintf(stderr, "count %u: %.1f dB\n", counts[i], level);
         worst = std::max(worst, level);
     }
     return worst;
@@ -123,22 +127,28 @@ int main() {
         MonitorRecorder recorder;
         for (std::uint32_t count : counts) {
             char command[256];
-            std::snprintf(command, sizeof command,
-                          "sox -q -n -r 48000 -e floating-point -b 32 -c 1 -t raw - synth 0.8 square %.4f "
-                          "vol 0.25 | pacat --raw --format=float32le --rate=48000 --channels=1",
-                          1193180.0 / count);
+            std::snprintf(
+                command, sizeof command,
+                "sox -q -n -r 48000 -e floating-point -b 32 -c 1 -t raw - synth 0.8 square %.4f "
+                "vol 0.25 | pacat --raw --format=float32le --rate=48000 --channels=1",
+                1193180.0 / count);
             if (std::system(command) != 0) std::fputs("sox or pacat failed\n", stderr);
             std::this_thread::sleep_for(200ms);
         }
         sox = worstSpurious(recorder.stop(), counts);
     }
 
-    const Summary onset = summarise(onsets), offset = summarise(offsets), length = summarise(lengthErrors);
+    const Summary onset = summarise(onsets), offset = summarise(offsets),
+                  length = summarise(lengthErrors);
     std::printf("%-44s %10s %10s\n", "measured at the sound server", "median", "worst");
-    std::printf("%-44s %10s %8.1f ms\n", "first tone of the process: onset latency", "", firstOnset * 1e3);
-    std::printf("%-44s %7.1f ms %7.1f ms\n", "onset latency (10 tones after the first)", onset.median * 1e3, onset.worst * 1e3);
-    std::printf("%-44s %7.1f ms %7.1f ms\n", "offset latency", offset.median * 1e3, offset.worst * 1e3);
-    std::printf("%-44s %7.1f ms %7.1f ms\n", "tone-length error (300 ms gate)", length.median * 1e3, length.worst * 1e3);
+    std::printf("%-44s %10s %8.1f ms\n", "first tone of the process: onset latency", "",
+                firstOnset * 1e3);
+    std::printf("%-44s %7.1f ms %7.1f ms\n", "onset latency (10 tones after the first)",
+                onset.median * 1e3, onset.worst * 1e3);
+    std::printf("%-44s %7.1f ms %7.1f ms\n", "offset latency", offset.median * 1e3,
+                offset.worst * 1e3);
+    std::printf("%-44s %7.1f ms %7.1f ms\n", "tone-length error (300 ms gate)", length.median * 1e3,
+                length.worst * 1e3);
     std::printf("%-44s %10s %7.1f dB\n", "worst spurious level, counts 59659..59", "", ours);
     std::printf("%-44s %10s %7.1f dB\n", "  the same for SoX synth square", "", sox);
     return 0;

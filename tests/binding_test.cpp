@@ -33,7 +33,8 @@ protected:
     // The folder itself is made by the build and must stay: the dynamic loader looks at the
     // run path when the process starts, and a folder missing then stays missing for good.
     static void SetUpTestSuite() {
-        for (const auto& entry : fs::directory_iterator(VIREKO_LATE_LIBRARY_DIR)) fs::remove(entry.path());
+        for (const auto& entry : fs::directory_iterator(VIREKO_LATE_LIBRARY_DIR))
+            fs::remove(entry.path());
     }
 };
 

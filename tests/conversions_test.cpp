@@ -19,12 +19,11 @@ ErrorNumber errorOf(auto&& statement) {
 
 TEST(TextToNumber, ReadsTheNumberTheTextBeginsWith) {
     const std::pair<const char*, double> rows[] = {
-        {"", 0},          {"440", 440},     {"0440", 440},    {"440abc", 440},
-        {"abc", 0},       {" 4 4 0", 440},  {"\t-12", -12},   {"+7", 7},
-        {"20.5", 20.5},   {".5", 0.5},      {"1e3", 1000},    {"1D2", 100},
-        {"2e", 2},        {"2e+", 2},       {"1.5e-1x", 0.15}, {"&H1B8", 440},
-        {"&HFFFF", -1},   {"&H10000", 65536}, {"&O17", 15},   {"&h", 0},
-        {"&12", 0},       {"-", 0},         {"１２", 0},      {"12３", 12},
+        {"", 0},         {"440", 440},   {"0440", 440},      {"440abc", 440}, {"abc", 0},
+        {" 4 4 0", 440}, {"\t-12", -12}, {"+7", 7},          {"20.5", 20.5},  {".5", 0.5},
+        {"1e3", 1000},   {"1D2", 100},   {"2e", 2},          {"2e+", 2},      {"1.5e-1x", 0.15},
+        {"&H1B8", 440},  {"&HFFFF", -1}, {"&H10000", 65536}, {"&O17", 15},    {"&h", 0},
+        {"&12", 0},      {"-", 0},       {"１２", 0},        {"12３", 12},
     };
     for (const auto& [text, value] : rows) EXPECT_DOUBLE_EQ(textToNumber(text), value) << text;
 }
@@ -36,9 +35,9 @@ TEST(TextToNumber, TooLargeForADoubleIsOverflow) {
 }
 
 TEST(NumberToInt16, RoundsHalvesToEven) {
-    const std::pair<double, int> rows[] = {{20.5, 20}, {21.5, 22}, {-0.5, 0},   {-1.5, -2},
-                                           {0.49, 0},  {2.51, 3},  {-32768.5, -32768},
-                                           {32767.4, 32767}};
+    const std::pair<double, int> rows[] = {{20.5, 20},         {21.5, 22},      {-0.5, 0},
+                                           {-1.5, -2},         {0.49, 0},       {2.51, 3},
+                                           {-32768.5, -32768}, {32767.4, 32767}};
     for (const auto& [number, integer] : rows) EXPECT_EQ(numberToInt16(number), integer) << number;
 }
 

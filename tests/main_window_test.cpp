@@ -93,7 +93,8 @@ private slots:
     void cleanup() { window.reset(); }
 
     void startingState() {
-        QCOMPARE(window->windowTitle(), QString::fromUtf8("周波数ソフト「Vireko」 for Windows　Ver1.0"));
+        QCOMPARE(window->windowTitle(),
+                 QString::fromUtf8("周波数ソフト「Vireko」 for Windows　Ver1.0"));
         QCOMPARE(window->centralWidget()->size(), QSize(624, 437));
         QCOMPARE(window->centralWidget()->mapToGlobal(QPoint(0, 0)), QPoint(127, 129));
         QVERIFY(!window->windowIcon().isNull());
@@ -134,8 +135,10 @@ private slots:
             QCOMPARE(widget->accessibleName(), QString::fromUtf8(placed.text));
         }
         QCOMPARE(control<QRadioButton>("Option1")->parentWidget()->objectName(), "Frame1");
-        QCOMPARE(control<QLabel>("Label1")->palette().color(QPalette::WindowText), QColor(0, 0, 255));
-        QCOMPARE(control<QLabel>("Label3")->palette().color(QPalette::WindowText), QColor(0, 0, 192));
+        QCOMPARE(control<QLabel>("Label1")->palette().color(QPalette::WindowText),
+                 QColor(0, 0, 255));
+        QCOMPARE(control<QLabel>("Label3")->palette().color(QPalette::WindowText),
+                 QColor(0, 0, 192));
         QCOMPARE(text1()->font().pointSize(), 12);
         QVERIFY(text1()->alignment() & Qt::AlignRight);
         QVERIFY(text2()->alignment() & Qt::AlignHCenter);
@@ -153,8 +156,8 @@ private slots:
     }
 
     void tabVisitsTheControlsInOrderAndOnlyTheSelectedOption() {
-        const QStringList expected{"Command1", "Text2", "Picture1", "Command2", "HScroll1",
-                                   "Option1", "Text1"};
+        const QStringList expected{"Command1", "Text2",   "Picture1", "Command2",
+                                   "HScroll1", "Option1", "Text1"};
         for (const QString& name : expected) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget()->objectName(), name);

@@ -12,7 +12,9 @@ class PictureBoxTest : public QObject {
     Q_OBJECT
 
 private:
-    static QColor pixel(const PictureBox& box, int x, int y) { return box.image().pixelColor(x, y); }
+    static QColor pixel(const PictureBox& box, int x, int y) {
+        return box.image().pixelColor(x, y);
+    }
 
 private slots:
     void drawableInsideIsTheOuterSizeLessTheSunkenBorder() {

@@ -12,7 +12,8 @@ namespace vireko {
 namespace {
 
 TEST(SilentLibrary, LoadsAndPlaysNothingWithoutSoundLibraries) {
-    ASSERT_EQ(dlopen("libpulse-simple.so.0", RTLD_NOW), nullptr) << "the sound libraries are hidden";
+    ASSERT_EQ(dlopen("libpulse-simple.so.0", RTLD_NOW), nullptr)
+        << "the sound libraries are hidden";
     ASSERT_EQ(dlopen("libasound.so.2", RTLD_NOW), nullptr);
     testing::MonitorRecorder recorder;
     BeepLibrary speaker;

@@ -47,7 +47,8 @@ SoundSystemSink::OutputOpener opener(OutputLog& log) {
 }
 
 bool eventually(auto&& condition) {
-    for (auto until = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < until;) {
+    for (auto until = std::chrono::steady_clock::now() + 5s;
+         std::chrono::steady_clock::now() < until;) {
         if (condition()) return true;
         std::this_thread::sleep_for(1ms);
     }

@@ -16,8 +16,12 @@ struct PortAccess {
     friend bool operator==(const PortAccess&, const PortAccess&) = default;
 };
 
-PortAccess out(std::uint16_t port, std::uint8_t value) { return {true, port, value}; }
-PortAccess in(std::uint16_t port, std::uint8_t value) { return {false, port, value}; }
+PortAccess out(std::uint16_t port, std::uint8_t value) {
+    return {true, port, value};
+}
+PortAccess in(std::uint16_t port, std::uint8_t value) {
+    return {false, port, value};
+}
 
 // Records every access; port 0x61 reads as `systemControl`.
 class RecordingBus final : public PortBus {
@@ -53,8 +57,7 @@ TEST_P(BeepFreqBytes, WritesControlWordThenCountLowByteFirst) {
 
 INSTANTIATE_TEST_SUITE_P(
     Arguments, BeepFreqBytes,
-    testing::Values(FrequencyCase{"Hz440", 440, 0x97, 0x0A},
-                    FrequencyCase{"Hz20", 20, 0x0B, 0xE9},
+    testing::Values(FrequencyCase{"Hz440", 440, 0x97, 0x0A}, FrequencyCase{"Hz20", 20, 0x0B, 0xE9},
                     FrequencyCase{"Hz20000", 20000, 0x3B, 0x00},
                     FrequencyCase{"UpperHalfIgnored", 440 + 65536, 0x97, 0x0A},
                     FrequencyCase{"MinusOneReadsAs65535", -1, 0x12, 0x00},
@@ -83,15 +86,17 @@ TEST(BeepGate, AlwaysWritesBackEvenWhenNothingChanges) {
     openGate(bus);
     bus.systemControl = 0xFC;
     closeGate(bus);
-    EXPECT_EQ(bus.accesses, (std::vector{in(0x61, 0xF3), out(0x61, 0xF3), in(0x61, 0xFC),
-                                         out(0x61, 0xFC)}));
+    EXPECT_EQ(bus.accesses,
+              (std::vector{in(0x61, 0xF3), out(0x61, 0xF3), in(0x61, 0xFC), out(0x61, 0xFC)}));
 }
 
 // Keeps every tone the emulated speaker asks for.
 class RecordingSink final : public ToneSink {
 public:
     explicit RecordingSink(std::vector<std::optional<std::uint32_t>>& tones) : tones_(tones) {}
-    void setTone(std::optional<std::uint32_t> divisor) noexcept override { tones_.push_back(divisor); }
+    void setTone(std::optional<std::uint32_t> divisor) noexcept override {
+        tones_.push_back(divisor);
+    }
 
 private:
     std::vector<std::optional<std::uint32_t>>& tones_;

@@ -66,7 +66,8 @@ TEST(SpeakerSound, PlaysTheTimersSquareWaveWhileTheGateIsOpen) {
     const auto tones = findTones(samples, kToneThreshold);
     ASSERT_EQ(tones.size(), 4u);
 
-    const double firstOnsetSeconds = secondsBetween(first.on, recorder.timeOfSample(tones[0].begin));
+    const double firstOnsetSeconds =
+        secondsBetween(first.on, recorder.timeOfSample(tones[0].begin));
     EXPECT_LT(firstOnsetSeconds, 0.150) << "the first tone of a process";
 
     struct Expected {
@@ -102,7 +103,8 @@ TEST(SpeakerSound, PlaysTheTimersSquareWaveWhileTheGateIsOpen) {
         EXPECT_NEAR(toDb(steadyPeak), -12.0, 1.5);
         EXPECT_LT(std::abs(meanLevel(steady)), 1e-3) << "DC offset";
     }
-    const auto steady15k = std::span(samples).subspan(tones[3].begin + 2400, tones[3].size() - 4800);
+    const auto steady15k =
+        std::span(samples).subspan(tones[3].begin + 2400, tones[3].size() - 4800);
     EXPECT_LE(spuriousLevelDb(steady15k, kRate, 1193180.0 / 79), -60.0);
 }
 

@@ -35,7 +35,8 @@ TEST(SquareSynth, PitchIsTheTimerClockOverTheCount) {
 }
 
 TEST(SquareSynth, NothingFoldsBackAtAnyCountOfTheAudibleRange) {
-    for (std::uint32_t divisor : {59u, 61u, 79u, 119u, 149u, 240u, 397u, 1193u, 2711u, 9000u, 59659u}) {
+    for (std::uint32_t divisor :
+         {59u, 61u, 79u, 119u, 149u, 240u, 397u, 1193u, 2711u, 9000u, 59659u}) {
         const auto samples = steadyTone(divisor, 0.7);
         EXPECT_LE(spuriousLevelDb(samples, kRate, 1193180.0 / divisor), -60.0) << divisor;
     }

@@ -26,15 +26,16 @@ TEST_P(TraceYWorkedValues, MatchFirstEightPixels) {
 
 INSTANTIATE_TEST_SUITE_P(
     Traces, TraceYWorkedValues,
-    ::testing::Values(WorkedTrace{"Hz440Times1", 440, 20, {160, 115, 77, 50, 40, 47, 71, 107}},
-                      WorkedTrace{"Hz440Times10", 440, 200, {160, 155, 151, 146, 142, 137, 133, 128}},
-                      WorkedTrace{"Hz1000Times10", 1000, 200, {160, 150, 139, 129, 119, 109, 100, 91}}),
+    ::testing::Values(
+        WorkedTrace{"Hz440Times1", 440, 20, {160, 115, 77, 50, 40, 47, 71, 107}},
+        WorkedTrace{"Hz440Times10", 440, 200, {160, 155, 151, 146, 142, 137, 133, 128}},
+        WorkedTrace{"Hz1000Times10", 1000, 200, {160, 150, 139, 129, 119, 109, 100, 91}}),
     [](const auto& row) { return row.param.name; });
 
 TEST(TraceY, TwentyHertzRisesOneDegreePerPixel) {
     EXPECT_EQ(TraceY(0, 20, 20), 160);
     EXPECT_LT(TraceY(1, 20, 20), 160);
-    EXPECT_EQ(TraceY(90, 20, 20), 40);   // a quarter cycle: the top
+    EXPECT_EQ(TraceY(90, 20, 20), 40);  // a quarter cycle: the top
     EXPECT_EQ(TraceY(270, 20, 20), 280);
 }
 

@@ -28,7 +28,8 @@ struct AlsaFunctions {
             return;
         }
         auto find = [library](auto& function, const char* name) {
-            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(library, name));
+            function =
+                reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(library, name));
             return function != nullptr;
         };
         decltype(&snd_lib_error_set_handler) setErrorHandler = nullptr;

@@ -22,20 +22,24 @@ int kernelToneValue(std::uint32_t divisor) {
         return double(kKernelTimerClockHz) / double(kernelCount);
     };
     auto clamp = [](long value) {
-        return int(std::min<long>(kKernelHighestToneHz, std::max<long>(kKernelLowestToneHz, value)));
+        return int(
+            std::min<long>(kKernelHighestToneHz, std::max<long>(kKernelLowestToneHz, value)));
     };
     // The largest value whose kernel count is not below the divisor, and the one after it.
     const int below = clamp(long(kKernelTimerClockHz / divisor));
     const int above = clamp(long(kKernelTimerClockHz / divisor) + 1);
     if (kKernelTimerClockHz / unsigned(below) == divisor) return below;
-    return std::abs(std::log(kernelHz(below) / wantedHz)) <= std::abs(std::log(kernelHz(above) / wantedHz))
+    return std::abs(std::log(kernelHz(below) / wantedHz)) <=
+                   std::abs(std::log(kernelHz(above) / wantedHz))
                ? below
                : above;
 }
 
 PcSpeakerEventSink::PcSpeakerEventSink(int fd) : fd_(fd) {}
 
-PcSpeakerEventSink::~PcSpeakerEventSink() { ::close(fd_); }
+PcSpeakerEventSink::~PcSpeakerEventSink() {
+    ::close(fd_);
+}
 
 void PcSpeakerEventSink::setTone(std::optional<std::uint32_t> divisor) noexcept {
     input_event event{};

@@ -59,7 +59,8 @@ std::uint8_t PitCounter2::readData() noexcept {
     }
     const bool high = readHighByte_;
     readHighByte_ = !readHighByte_;
-    return high ? static_cast<std::uint8_t>(count_ >> 8) : static_cast<std::uint8_t>(count_ & 0xFFu);
+    return high ? static_cast<std::uint8_t>(count_ >> 8)
+                : static_cast<std::uint8_t>(count_ & 0xFFu);
 }
 
 std::optional<std::uint32_t> PitCounter2::divisor() const noexcept {

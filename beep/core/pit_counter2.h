@@ -9,7 +9,7 @@ namespace beep {
 
 // Bits 5-4 of a control word: how the count is read and written.
 enum class CounterAccess : std::uint8_t {
-    Latch = 0,        // counter latch command, not a mode change
+    Latch = 0,  // counter latch command, not a mode change
     LowByteOnly = 1,
     HighByteOnly = 2,
     LowThenHigh = 3,

@@ -65,7 +65,8 @@ std::unique_ptr<AudioOutput> openPulseOutput(unsigned latencyMs, std::string& re
     if (!pulseLibraryLoads(refusal)) return nullptr;
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kAudioSampleRateHz, 1};
     // A short target length keeps the tone's start and end within a few tens of ms.
-    const auto bytes = static_cast<std::uint32_t>(kAudioSampleRateHz * latencyMs / 1000 * sizeof(float));
+    const auto bytes =
+        static_cast<std::uint32_t>(kAudioSampleRateHz * latencyMs / 1000 * sizeof(float));
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<std::uint32_t>(-1);
     attributes.tlength = bytes;

@@ -6,8 +6,12 @@ namespace beep {
 
 namespace {
 constexpr std::uint64_t kDivisorMask = 0xFFFFFFFFu;
-std::uint32_t divisorOf(std::uint64_t state) { return static_cast<std::uint32_t>(state & kDivisorMask); }
-std::uint32_t openingOf(std::uint64_t state) { return static_cast<std::uint32_t>(state >> 32); }
+std::uint32_t divisorOf(std::uint64_t state) {
+    return static_cast<std::uint32_t>(state & kDivisorMask);
+}
+std::uint32_t openingOf(std::uint64_t state) {
+    return static_cast<std::uint32_t>(state >> 32);
+}
 }  // namespace
 
 std::vector<SoundSystemSink::OutputOpener> SoundSystemSink::defaultOutputs() {
@@ -15,7 +19,8 @@ std::vector<SoundSystemSink::OutputOpener> SoundSystemSink::defaultOutputs() {
             [](std::string& refusal) { return openAlsaOutput(kLatencyMs, refusal); }};
 }
 
-SoundSystemSink::SoundSystemSink(std::vector<OutputOpener> outputs) : outputs_(std::move(outputs)) {}
+SoundSystemSink::SoundSystemSink(std::vector<OutputOpener> outputs)
+    : outputs_(std::move(outputs)) {}
 
 SoundSystemSink::~SoundSystemSink() {
     stopping_ = true;
@@ -28,7 +33,8 @@ void SoundSystemSink::setTone(std::optional<std::uint32_t> divisor) noexcept {
     const std::uint64_t previous = state_.load(std::memory_order_relaxed);
     std::uint32_t opening = openingOf(previous);
     if (divisor && divisorOf(previous) == 0) ++opening;
-    state_.store((std::uint64_t{opening} << 32) | (divisor ? *divisor : 0u), std::memory_order_release);
+    state_.store((std::uint64_t{opening} << 32) | (divisor ? *divisor : 0u),
+                 std::memory_order_release);
     state_.notify_one();
     if (divisor && !thread_.joinable()) {
         try {

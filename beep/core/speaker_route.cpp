@@ -35,8 +35,7 @@ SpeakerRoute chooseRoute(const RouteOptions& options) {
         std::string pulseRefusal, alsaRefusal;
         const bool pulse = pulseLibraryLoads(pulseRefusal);
         const bool alsa = alsaLibraryLoads(alsaRefusal);
-        if (pulse || alsa)
-            return emulate(std::make_unique<SoundSystemSink>(), "sound system");
+        if (pulse || alsa) return emulate(std::make_unique<SoundSystemSink>(), "sound system");
         route.attempts.push_back({"sound system", pulseRefusal + "; " + alsaRefusal});
     }
     return emulate(std::make_unique<SilentSink>(), "silence");

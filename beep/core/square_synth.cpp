@@ -36,8 +36,10 @@ void SquareWaveSynth::setTone(std::optional<std::uint32_t> divisor) {
 }
 
 double SquareWaveSynth::nextSample() {
-    if (tone_ && rampPosition_ < rampLength_) ++rampPosition_;
-    else if (!tone_ && rampPosition_ > 0) --rampPosition_;
+    if (tone_ && rampPosition_ < rampLength_)
+        ++rampPosition_;
+    else if (!tone_ && rampPosition_ > 0)
+        --rampPosition_;
     if (rampPosition_ == 0) return 0;
 
     // Odd harmonics by the recurrence sin((k+2)x) = 2cos(2x) sin(kx) - sin((k-2)x).

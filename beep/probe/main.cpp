@@ -15,10 +15,11 @@
 namespace {
 
 void usage() {
-    std::fputs("usage: beep-probe [--tone HZ MS]\n"
-               "  Without arguments, tells how the speaker library reaches the speaker.\n"
-               "  --tone HZ MS  also sounds HZ hertz (20..20000) for MS milliseconds that way.\n",
-               stderr);
+    std::fputs(
+        "usage: beep-probe [--tone HZ MS]\n"
+        "  Without arguments, tells how the speaker library reaches the speaker.\n"
+        "  --tone HZ MS  also sounds HZ hertz (20..20000) for MS milliseconds that way.\n",
+        stderr);
 }
 
 // Whether the sound system would take a stream right now, and if not, why.
@@ -55,8 +56,10 @@ int main(int argc, char** argv) {
     const beep::SpeakerRoute route = beep::chooseRoute(beep::RouteOptions{});
     std::puts("The speaker library tries, in order:");
     for (const auto& attempt : route.attempts) {
-        if (attempt.refusal.empty()) std::printf("  %-26s used\n", attempt.way.c_str());
-        else std::printf("  %-26s refused: %s\n", attempt.way.c_str(), attempt.refusal.c_str());
+        if (attempt.refusal.empty())
+            std::printf("  %-26s used\n", attempt.way.c_str());
+        else
+            std::printf("  %-26s refused: %s\n", attempt.way.c_str(), attempt.refusal.c_str());
     }
     const bool viaSoundSystem = route.attempts.back().way == "sound system";
     if (viaSoundSystem) reportSoundSystem();

@@ -40,7 +40,9 @@ MonitorRecorder::MonitorRecorder(const std::string& sink) {
     throw std::runtime_error("parec delivered nothing");
 }
 
-MonitorRecorder::~MonitorRecorder() { stop(); }
+MonitorRecorder::~MonitorRecorder() {
+    stop();
+}
 
 void MonitorRecorder::readLoop() {
     std::vector<char> buffer(4096);
@@ -55,7 +57,8 @@ void MonitorRecorder::readLoop() {
         const std::size_t before = samples_.size();
         samples_.resize(before + whole);
         std::memcpy(samples_.data() + before, buffer.data(), whole * sizeof(float));
-        std::memmove(buffer.data(), buffer.data() + whole * sizeof(float), pendingBytes - whole * sizeof(float));
+        std::memmove(buffer.data(), buffer.data() + whole * sizeof(float),
+                     pendingBytes - whole * sizeof(float));
         pendingBytes -= whole * sizeof(float);
         // The last sample of this read was played no later than now.
         originSeconds_ = std::min(originSeconds_, now - double(samples_.size()) / kRecordRateHz);
@@ -77,7 +80,8 @@ std::vector<float> MonitorRecorder::stop() {
 MonitorRecorder::Clock::time_point MonitorRecorder::timeOfSample(std::size_t index) const {
     const std::lock_guard lock(mutex_);
     const double seconds = originSeconds_ + double(index) / kRecordRateHz;
-    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
+    return Clock::time_point(
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
 }
 
 std::size_t MonitorRecorder::sampleAt(Clock::time_point time) const {

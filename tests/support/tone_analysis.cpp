@@ -52,12 +52,15 @@ Complex windowedDft(std::span<const float> samples, double rateHz, double freque
 
 }  // namespace
 
-std::vector<SampleSpan> findTones(std::span<const float> samples, float threshold, std::size_t joinSamples) {
+std::vector<SampleSpan> findTones(std::span<const float> samples, float threshold,
+                                  std::size_t joinSamples) {
     std::vector<SampleSpan> tones;
     for (std::size_t i = 0; i < samples.size(); ++i) {
         if (std::abs(samples[i]) <= threshold) continue;
-        if (!tones.empty() && i - tones.back().end < joinSamples) tones.back().end = i + 1;
-        else tones.push_back({i, i + 1});
+        if (!tones.empty() && i - tones.back().end < joinSamples)
+            tones.back().end = i + 1;
+        else
+            tones.push_back({i, i + 1});
     }
     return tones;
 }
@@ -70,13 +73,16 @@ double measureFrequencyHz(std::span<const float> samples, double rateHz) {
             crossings.push_back(double(i - 1) + samples[i - 1] / (samples[i - 1] - samples[i]));
     }
     if (crossings.size() < 3) return 0;
-    const double coarseHz = rateHz * double(crossings.size() - 1) / (crossings.back() - crossings.front());
+    const double coarseHz =
+        rateHz * double(crossings.size() - 1) / (crossings.back() - crossings.front());
     // Fine: the phase at the coarse frequency drifts by 2 pi (f - coarse) per second.
     const std::size_t half = samples.size() / 2;
     const Complex first = windowedDft(samples.first(half), rateHz, coarseHz);
     const Complex second = windowedDft(samples.subspan(half, half), rateHz, coarseHz);
     const double shiftSeconds = double(half) / rateHz;
-    double drift = std::arg(second / first) - std::remainder(2 * std::numbers::pi * coarseHz * shiftSeconds, 2 * std::numbers::pi);
+    double drift =
+        std::arg(second / first) -
+        std::remainder(2 * std::numbers::pi * coarseHz * shiftSeconds, 2 * std::numbers::pi);
     drift = std::remainder(drift, 2 * std::numbers::pi);
     return coarseHz + drift / (2 * std::numbers::pi * shiftSeconds);
 }
@@ -126,6 +132,8 @@ double meanLevel(std::span<const float> samples) {
     return samples.empty() ? 0 : sum / double(samples.size());
 }
 
-double toDb(double ratio) { return 20 * std::log10(ratio); }
+double toDb(double ratio) {
+    return 20 * std::log10(ratio);
+}
 
 }  // namespace vireko::testing

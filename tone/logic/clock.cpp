@@ -17,7 +17,9 @@ float SystemClock::timeOfDay() {
     return static_cast<float>(local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec + fraction);
 }
 
-void SystemClock::rest() { std::this_thread::sleep_for(std::chrono::microseconds(500)); }
+void SystemClock::rest() {
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+}
 
 void waitFrom(Clock& clock, float start, float waitSeconds) {
     for (;;) {

@@ -10,14 +10,21 @@ namespace vireko {
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n';
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 int digitValue(char c, int radix) {
     int value = radix;
-    if (isDigit(c)) value = c - '0';
-    else if (c >= 'a' && c <= 'f') value = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') value = c - 'A' + 10;
+    if (isDigit(c))
+        value = c - '0';
+    else if (c >= 'a' && c <= 'f')
+        value = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+        value = c - 'A' + 10;
     return value < radix ? value : -1;
 }
 
@@ -60,8 +67,10 @@ ScannedNumber scanRadixNumber(Cursor& cursor, int radix) {
         result.hasDigits = true;
         result.end = cursor.position();
     }
-    if (value <= 0xFFFFu) result.value = static_cast<std::int16_t>(static_cast<std::uint16_t>(value));
-    else result.value = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+    if (value <= 0xFFFFu)
+        result.value = static_cast<std::int16_t>(static_cast<std::uint16_t>(value));
+    else
+        result.value = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
     return result;
 }
 
@@ -123,7 +132,9 @@ ScannedNumber scanNumber(std::string_view text, bool skipInnerBlanks) {
 
 }  // namespace
 
-double textToNumber(std::string_view text) { return scanNumber(text, true).value; }
+double textToNumber(std::string_view text) {
+    return scanNumber(text, true).value;
+}
 
 std::int16_t numberToInt16(double value) {
     if (!std::isfinite(value)) throw RuntimeError(ErrorNumber::Overflow);
@@ -137,7 +148,8 @@ std::int16_t numberToInt16(double value) {
 std::int16_t textToInt16(std::string_view text) {
     while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
     const ScannedNumber number = scanNumber(text, false);
-    if (!number.hasDigits || number.end != text.size()) throw RuntimeError(ErrorNumber::TypeMismatch);
+    if (!number.hasDigits || number.end != text.size())
+        throw RuntimeError(ErrorNumber::TypeMismatch);
     return numberToInt16(number.value);
 }
 
@@ -145,6 +157,8 @@ std::string numberToReportText(std::int16_t value) {
     return value < 0 ? std::to_string(value) : " " + std::to_string(value);
 }
 
-std::string integerToText(std::int16_t value) { return std::to_string(value); }
+std::string integerToText(std::int16_t value) {
+    return std::to_string(value);
+}
 
 }  // namespace vireko

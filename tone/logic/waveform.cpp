@@ -14,7 +14,9 @@ constexpr double kCentreY = 160;
 constexpr double kAmplitude = 120;
 }  // namespace
 
-void ClearPicture(Surface& surface) { surface.clear(); }
+void ClearPicture(Surface& surface) {
+    surface.clear();
+}
 
 void DrawGrid(Surface& surface) {
     for (int x = 104; x <= 428; x += 108) surface.line(float(x), 1, float(x), 320, kGridBlue);

@@ -8,9 +8,9 @@
 namespace vireko {
 
 inline constexpr Rgb kPictureBackground{0, 64, 0};
-inline constexpr Rgb kGridBlue{0, 0, 128};        // console palette entry 1
-inline constexpr Rgb kAxisLightBlue{0, 0, 255};   // entry 9
-inline constexpr Rgb kTraceYellow{255, 255, 0};   // entry 14
+inline constexpr Rgb kGridBlue{0, 0, 128};       // console palette entry 1
+inline constexpr Rgb kAxisLightBlue{0, 0, 255};  // entry 9
+inline constexpr Rgb kTraceYellow{255, 255, 0};  // entry 14
 
 inline constexpr int kTraceFirstX = -101;
 inline constexpr int kTraceLastX = 720;

@@ -16,8 +16,8 @@
 
 #include "conversions.h"
 #include "picture_box.h"
-#include "unhandled_error.h"
 #include "program_icon.h"
+#include "unhandled_error.h"
 
 namespace vireko {
 
@@ -36,7 +36,9 @@ constexpr const char* kAboutLineA = "低周波発信ソフト「Vireko」（ヴ�
 constexpr const char* kAboutLineB = "By 霧島 奏・朝倉 新 2000.1.17";
 constexpr const char* kAboutLineC = "スピーカー制御ライブラリ BEEP は 朝倉 新 の作品です";
 
-QString fromUtf8(const std::string& text) { return QString::fromStdString(text); }
+QString fromUtf8(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
 // A click in the scroll bar's track moves it one page, never straight to the pointer.
 class PageStepClickStyle final : public QProxyStyle {
@@ -103,7 +105,8 @@ MainWindow::MainWindow(QWidget* parent)
 
     verno_ = menuBar()->addAction(QString::fromUtf8("バージョン表示"));
     verno_->setObjectName("verno");
-    connect(verno_, &QAction::triggered, this, [this] { runEventProcedure([this] { verno_Click(); }); });
+    connect(verno_, &QAction::triggered, this,
+            [this] { runEventProcedure([this] { verno_Click(); }); });
 
     const int menuHeight = menuBar()->sizeHint().height();
     setGeometry(kClientLeft, kClientTop - menuHeight, kClientWidth, kClientHeight + menuHeight);
@@ -122,8 +125,8 @@ void MainWindow::createControls() {
     place(text1_, "Text1", 112, 376, 65, 23);
     QFont text1Font;
     text1Font.setFamilies({QString::fromUtf8("ＭＳ Ｐゴシック"), "MS PGothic", "IPAPGothic",
-                           "Noto Sans CJK JP", "Source Han Sans JP", "VL PGothic",
-                           "TakaoPGothic", "IPAexGothic", "Sans Serif"});
+                           "Noto Sans CJK JP", "Source Han Sans JP", "VL PGothic", "TakaoPGothic",
+                           "IPAexGothic", "Sans Serif"});
     text1Font.setPointSize(12);
     text1Font.setWeight(QFont::Normal);
     text1_->setFont(text1Font);
@@ -194,7 +197,8 @@ void MainWindow::createControls() {
     hscroll1_->setAccessibleName(QStringLiteral("HScroll1"));
 
     auto run = [this](void (MainWindow::*procedure)()) {
-        return [this, procedure] { runEventProcedure([this, procedure] { (this->*procedure)(); }); };
+        return
+            [this, procedure] { runEventProcedure([this, procedure] { (this->*procedure)(); }); };
     };
     connect(command1_, &QPushButton::clicked, this, run(&MainWindow::Command1_Click));
     connect(command2_, &QPushButton::clicked, this, run(&MainWindow::Command2_Click));
@@ -202,8 +206,8 @@ void MainWindow::createControls() {
 }
 
 void MainWindow::setTabOrder() {
-    const QWidget* chain[] = {text1_, command1_, text2_, picture1_, command2_, hscroll1_,
-                              option1_, option2_, option3_};
+    const QWidget* chain[] = {text1_,    command1_, text2_,   picture1_, command2_,
+                              hscroll1_, option1_,  option2_, option3_};
     for (std::size_t i = 1; i < std::size(chain); ++i)
         QWidget::setTabOrder(const_cast<QWidget*>(chain[i - 1]), const_cast<QWidget*>(chain[i]));
     // Tab visits only the selected one of the option buttons; a click still focuses any.
@@ -250,8 +254,8 @@ void MainWindow::Command2_Click() {
 void MainWindow::verno_Click() {
     // The message parts its lines with carriage returns alone; shown as line breaks.
     const QString message = fromUtf8(aboutMessage()).replace(QChar('\r'), QChar('\n'));
-    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kAboutTitle), message,
-                    QMessageBox::Ok, this);
+    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kAboutTitle), message, QMessageBox::Ok,
+                    this);
     box.exec();
 }
 
@@ -281,14 +285,30 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     return false;
 }
 
-std::string MainWindow::text1() const { return text1_->text().toStdString(); }
-void MainWindow::setText1(const std::string& text) { text1_->setText(fromUtf8(text)); }
-bool MainWindow::option1() const { return option1_->isChecked(); }
-bool MainWindow::option2() const { return option2_->isChecked(); }
-bool MainWindow::option3() const { return option3_->isChecked(); }
-std::int16_t MainWindow::hscroll1Value() const { return static_cast<std::int16_t>(hscroll1_->value()); }
-void MainWindow::setHScroll1Value(std::int16_t value) { hscroll1_->setValue(value); }
-void MainWindow::setText2(const std::string& text) { text2_->setText(fromUtf8(text)); }
+std::string MainWindow::text1() const {
+    return text1_->text().toStdString();
+}
+void MainWindow::setText1(const std::string& text) {
+    text1_->setText(fromUtf8(text));
+}
+bool MainWindow::option1() const {
+    return option1_->isChecked();
+}
+bool MainWindow::option2() const {
+    return option2_->isChecked();
+}
+bool MainWindow::option3() const {
+    return option3_->isChecked();
+}
+std::int16_t MainWindow::hscroll1Value() const {
+    return static_cast<std::int16_t>(hscroll1_->value());
+}
+void MainWindow::setHScroll1Value(std::int16_t value) {
+    hscroll1_->setValue(value);
+}
+void MainWindow::setText2(const std::string& text) {
+    text2_->setText(fromUtf8(text));
+}
 
 void MainWindow::showNow() {
     // The run is about to wait without taking events: paint the status and the trace first.
@@ -296,6 +316,8 @@ void MainWindow::showNow() {
     picture1_->repaint();
 }
 
-void MainWindow::beep() { QApplication::beep(); }
+void MainWindow::beep() {
+    QApplication::beep();
+}
 
 }  // namespace vireko

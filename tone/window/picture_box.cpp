@@ -7,7 +7,9 @@
 namespace vireko {
 
 namespace {
-QColor toQColor(Rgb colour) { return {colour.red, colour.green, colour.blue}; }
+QColor toQColor(Rgb colour) {
+    return {colour.red, colour.green, colour.blue};
+}
 }  // namespace
 
 PictureBox::PictureBox(QWidget* parent)
@@ -28,8 +30,10 @@ void PictureBox::line(float x1, float y1, float x2, float y2, Rgb colour) {
     QPainter painter(&image_);
     painter.setRenderHint(QPainter::Antialiasing, false);
     painter.setPen(QPen(toQColor(colour), 1));
-    if (x1 == x2 && y1 == y2) painter.drawPoint(QPointF(x1, y1));
-    else painter.drawLine(QPointF(x1, y1), QPointF(x2, y2));
+    if (x1 == x2 && y1 == y2)
+        painter.drawPoint(QPointF(x1, y1));
+    else
+        painter.drawLine(QPointF(x1, y1), QPointF(x2, y2));
     update();
 }
 

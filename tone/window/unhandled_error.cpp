@@ -14,8 +14,8 @@ void reportUnhandledError(QWidget* parent, const std::exception& error) {
                       .arg(static_cast<int>(runtime->number()))
                       .arg(message);
     }
-    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), message,
-                    QMessageBox::Ok, parent);
+    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), message, QMessageBox::Ok,
+                    parent);
     box.exec();
 }
 
