@@ -63,7 +63,7 @@ bool pulseLibraryLoads(std::string& refusal) {
 
 std::unique_ptr<AudioOutput> openPulseOutput(unsigned latencyMs, std::string& refusal) {
     if (!pulseLibraryLoads(refusal)) return nullptr;
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kAudioSampleRateHz, 1};
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, kAudioSampleRateHz, 1};
     // A short target length keeps the tone's start and end within a few tens of ms.
     const auto bytes =
         static_cast<std::uint32_t>(kAudioSampleRateHz * latencyMs / 1000 * sizeof(float));
@@ -75,7 +75,7 @@ std::unique_ptr<AudioOutput> openPulseOutput(unsigned latencyMs, std::string& re
     attributes.fragsize = static_cast<std::uint32_t>(-1);
     int error = 0;
     pa_simple* stream = pulse().simpleNew(nullptr, "BEEP", PA_STREAM_PLAYBACK, nullptr,
-                                          "PC speaker", &spec, nullptr, &attributes, &error);
+                                          "PC speaker", &format, nullptr, &attributes, &error);
     if (stream == nullptr) {
         refusal = std::string("PulseAudio: ") + pulse().strerror(error);
         return nullptr;
