@@ -10,6 +10,10 @@ export PULSE_RUNTIME_PATH="$dir" PULSE_STATE_PATH="$dir" HOME="$dir"
 case "$action" in
 start)
     "$0" stop "$dir" 2>/dev/null || true
+    if ! command -v pulseaudio >/dev/null; then
+        echo "no PulseAudio daemon here: the sound tests will skip themselves" >&2
+        exit 0
+    fi
     mkdir -p "$dir"
     cat >"$dir/server.pa" <<PA
 load-module module-native-protocol-unix socket=$dir/native auth-anonymous=1

@@ -15,6 +15,7 @@ TEST(SilentLibrary, LoadsAndPlaysNothingWithoutSoundLibraries) {
     ASSERT_EQ(dlopen("libpulse-simple.so.0", RTLD_NOW), nullptr)
         << "the sound libraries are hidden";
     ASSERT_EQ(dlopen("libasound.so.2", RTLD_NOW), nullptr);
+    if (!testing::testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
     testing::MonitorRecorder recorder;
     BeepLibrary speaker;
     EXPECT_NO_THROW(speaker.beepFreq(440));

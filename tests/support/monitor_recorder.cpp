@@ -5,13 +5,22 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 namespace vireko::testing {
 
 double steadySeconds(MonitorRecorder::Clock::time_point time) {
     return std::chrono::duration<double>(time.time_since_epoch()).count();
+}
+
+bool testServerRunning() {
+    const char* server = std::getenv("PULSE_SERVER");
+    const std::string prefix = "unix:";
+    if (server == nullptr || std::string(server).rfind(prefix, 0) != 0) return false;
+    return std::filesystem::exists(std::string(server).substr(prefix.size()));
 }
 
 MonitorRecorder::MonitorRecorder(const std::string& sink) {
