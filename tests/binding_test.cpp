@@ -7,6 +7,8 @@
 #include <filesystem>
 
 #include "beep_library.h"
+#include "emit_sound.h"
+#include "fakes.h"
 #include "runtime_error.h"
 
 namespace vireko {
@@ -64,6 +66,22 @@ TEST_F(Binding, EachFunctionIsBoundOnItsOwnAndAMissingOneFailsEveryTime) {
     EXPECT_NO_THROW(library.beepOn());
     EXPECT_EQ(errorOf([&] { library.beepOff(); }), ErrorNumber::EntryPointNotFound);
     EXPECT_EQ(errorOf([&] { library.beepOff(); }), ErrorNumber::EntryPointNotFound);
+}
+
+TEST_F(Binding, EmitSoundWithoutTheLibraryIsSilentAndOtherwiseComplete) {
+    BeepLibrary missing("libbeep-absent.so.3");
+    testing::FakeControls controls;
+    controls.scrollValue = 1000;
+    testing::RecordingSurface picture;
+    testing::CountingAlert alert;
+    testing::SteppingClock clock;
+    const float start = clock.now;
+    EXPECT_NO_THROW(Command1_Click({controls, picture, missing, alert, clock}));
+    EXPECT_EQ(alert.beeps, 0);
+    EXPECT_EQ(controls.scrollValue, 440);
+    EXPECT_EQ(controls.text2Value, " 440　Ｈｚの音を発信中です");
+    EXPECT_EQ(picture.segments.size(), 9u + 823u);
+    EXPECT_GE(clock.now - start, 1.0f);
 }
 
 }  // namespace

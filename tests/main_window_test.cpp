@@ -190,6 +190,10 @@ private slots:
         QCOMPARE(text1()->text(), "440");
         QCOMPARE(emitSound.count(), 0);
         QCOMPARE(quit.count(), 0);
+
+        text1()->end(false);
+        text1()->paste();  // what the context menu's Paste does: not filtered
+        QCOMPARE(text1()->text(), "440999");
     }
 
     void keyFilterCancelsFullWidthDigitsFromAnInputMethod() {
@@ -278,10 +282,20 @@ private slots:
         QCOMPARE(endStatuses, QList<int>{0});
     }
 
+    void closingByTheTitleBarEndsWithoutAsking() {
+        QVERIFY(QApplication::quitOnLastWindowClosed());  // the only window: the program ends
+        QVERIFY(window->close());
+        QVERIFY(!window->isVisible());
+        QVERIFY(QApplication::activeModalWidget() == nullptr);
+        QVERIFY(endStatuses.isEmpty());
+    }
+
     void aboutBoxShowsThreeLinesWithBlankLinesBetween() {
         ModalAnswer answer;
         answer.answerWith(QMessageBox::Ok);
-        window->menuBar()->actions().first()->trigger();
+        QMenuBar* bar = window->menuBar();
+        QTest::mouseClick(bar, Qt::LeftButton, {},
+                          bar->actionGeometry(bar->actions().first()).center());
         QVERIFY(answer.seen);
         QCOMPARE(answer.title, QString::fromUtf8("Virekoバージョン情報"));
         QCOMPARE(answer.icon, QMessageBox::NoIcon);
