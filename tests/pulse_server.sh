@@ -21,8 +21,8 @@ load-module module-null-sink sink_name=vireko_test format=float32le rate=48000 c
 set-default-sink vireko_test
 PA
     # -n: no default script; nothing idles, nothing suspends, nothing autospawns.
-    pulseaudio -n --daemonize=yes --use-pid-file=yes --exit-idle-time=-1 --realtime=no \
-        --high-priority=no --disable-shm=yes --system=no --log-target=file:"$dir/server.log" \
+    pulseaudio -n --daemonize=yes --use-pid-file=yes --exit-idle-time=-1 --realtime=yes \
+        --high-priority=yes --disable-shm=yes --system=no --log-target=file:"$dir/server.log" \
         -F "$dir/server.pa" 2>>"$dir/server.log" || true
     tries=0
     until pactl --server "unix:$dir/native" info >/dev/null 2>&1; do

@@ -33,7 +33,7 @@ MonitorRecorder::MonitorRecorder(const std::string& sink) {
         close(pipeFds[0]);
         close(pipeFds[1]);
         execlp("parec", "parec", "--raw", "--format=float32le", "--rate=48000", "--channels=1",
-               "--latency-msec=2", "-d", device.c_str(), static_cast<char*>(nullptr));
+               "--latency-msec=10", "-d", device.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     close(pipeFds[1]);
