@@ -69,8 +69,7 @@ void MonitorRecorder::readLoop() {
         std::memmove(buffer.data(), buffer.data() + whole * sizeof(float),
                      pendingBytes - whole * sizeof(float));
         pendingBytes -= whole * sizeof(float);
-        // The last sample of this read was played no later than now.
-        originSeconds_ = std::min(originSeconds_, now - double(samples_.size()) / kRecordRateHz);
+        arrivals_.push_back({now, samples_.size()});
     }
 }
 
@@ -88,15 +87,19 @@ std::vector<float> MonitorRecorder::stop() {
 
 MonitorRecorder::Clock::time_point MonitorRecorder::timeOfSample(std::size_t index) const {
     const std::lock_guard lock(mutex_);
-    const double seconds = originSeconds_ + double(index) / kRecordRateHz;
+    // Each read bounds the time of sample 0 from above: its last sample was played no later
+    // than it arrived.
+    double origin = 1e300;
+    const auto window = static_cast<std::size_t>(kRecordRateHz);
+    for (const Arrival& arrival : arrivals_) {
+        if (arrival.samplesSoFar + window < index || arrival.samplesSoFar > index + window)
+            continue;
+        origin =
+            std::min(origin, arrival.steadySeconds - double(arrival.samplesSoFar) / kRecordRateHz);
+    }
+    const double seconds = origin + double(index) / kRecordRateHz;
     return Clock::time_point(
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
-}
-
-std::size_t MonitorRecorder::sampleAt(Clock::time_point time) const {
-    const std::lock_guard lock(mutex_);
-    const double offset = (steadySeconds(time) - originSeconds_) * kRecordRateHz;
-    return offset <= 0 ? 0 : static_cast<std::size_t>(offset);
 }
 
 }  // namespace vireko::testing

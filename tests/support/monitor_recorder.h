@@ -26,10 +26,10 @@ public:
 
     // Stops recording and returns every sample.
     std::vector<float> stop();
-    // The steady-clock time at which sample `index` was played, from the read that arrived
-    // with the least delay.
+    // The steady-clock time at which sample `index` was played: taken from the read, among
+    // those within a second of it, that arrived with the least delay. The server renders
+    // ahead by varying amounts as streams come and go, so a nearby read is the best guide.
     Clock::time_point timeOfSample(std::size_t index) const;
-    std::size_t sampleAt(Clock::time_point time) const;
 
 private:
     void readLoop();
@@ -39,7 +39,11 @@ private:
     std::thread reader_;
     mutable std::mutex mutex_;
     std::vector<float> samples_;
-    double originSeconds_ = 1e300;  // steady seconds of sample 0
+    struct Arrival {
+        double steadySeconds;
+        std::size_t samplesSoFar;
+    };
+    std::vector<Arrival> arrivals_;
     bool stopped_ = false;
 };
 
