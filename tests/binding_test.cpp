@@ -8,6 +8,7 @@
 
 #include "beep_library.h"
 #include "emit_sound.h"
+#include "error_of.h"
 #include "fakes.h"
 #include "runtime_error.h"
 
@@ -15,15 +16,7 @@ namespace vireko {
 namespace {
 
 namespace fs = std::filesystem;
-
-ErrorNumber errorOf(auto&& call) {
-    try {
-        call();
-    } catch (const RuntimeError& error) {
-        return error.number();
-    }
-    return ErrorNumber{};
-}
+using testing::errorOf;
 
 void place(const char* builtPath, const char* name) {
     fs::copy_file(builtPath, fs::path(VIREKO_LATE_LIBRARY_DIR) / name,

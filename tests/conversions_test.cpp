@@ -2,20 +2,13 @@
 #include <gtest/gtest.h>
 
 #include "conversions.h"
+#include "error_of.h"
 #include "runtime_error.h"
 
 namespace vireko {
 namespace {
 
-ErrorNumber errorOf(auto&& statement) {
-    try {
-        statement();
-    } catch (const RuntimeError& error) {
-        return error.number();
-    }
-    ADD_FAILURE() << "no run-time error";
-    return ErrorNumber{};
-}
+using testing::errorOf;
 
 TEST(TextToNumber, ReadsTheNumberTheTextBeginsWith) {
     const std::pair<const char*, double> rows[] = {

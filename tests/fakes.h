@@ -48,7 +48,6 @@ public:
     bool option1() const override { return options[0]; }
     bool option2() const override { return options[1]; }
     bool option3() const override { return options[2]; }
-    std::int16_t hscroll1Value() const override { return scrollValue; }
     void setHScroll1Value(std::int16_t value) override {
         if (value == scrollValue) return;
         scrollValue = value;

@@ -17,8 +17,6 @@ public:
     std::uint8_t read(std::uint16_t port) noexcept override;
     void write(std::uint16_t port, std::uint8_t value) noexcept override;
 
-    ToneSink& sink() noexcept { return *sink_; }
-
 private:
     void updateTone() noexcept;
 

@@ -22,10 +22,11 @@ void SquareWaveSynth::setTone(std::optional<std::uint32_t> divisor) {
     if (divisor == tone_) return;
     if (divisor) {
         if (!tone_ && rampPosition_ == 0) phaseCycles_ = 0;  // start on a zero crossing
-        frequencyHz_ = static_cast<double>(kTimerClockHz) / static_cast<double>(*divisor);
-        phaseStepCycles_ = frequencyHz_ / sampleRateHz_;
+        const double frequencyHz =
+            static_cast<double>(kTimerClockHz) / static_cast<double>(*divisor);
+        phaseStepCycles_ = frequencyHz / sampleRateHz_;
         const double limitHz = kHighestHarmonicFraction * sampleRateHz_;
-        const auto highest = static_cast<int>(limitHz / frequencyHz_);
+        const auto highest = static_cast<int>(limitHz / frequencyHz);
         highestOddHarmonic_ = std::max(1, highest % 2 == 0 ? highest - 1 : highest);
         const auto terms = static_cast<std::size_t>((highestOddHarmonic_ + 1) / 2);
         inverseOdd_.resize(terms);

@@ -24,14 +24,12 @@ public:
 
     // Nothing is sounding and no ramp is under way.
     bool silent() const { return !tone_ && rampPosition_ == 0; }
-    double frequencyHz() const { return frequencyHz_; }
 
 private:
     double nextSample();
 
     double sampleRateHz_;
     std::optional<std::uint32_t> tone_;
-    double frequencyHz_ = 0;
     double phaseCycles_ = 0;
     double phaseStepCycles_ = 0;
     int highestOddHarmonic_ = 1;

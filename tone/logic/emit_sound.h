@@ -30,7 +30,6 @@ public:
     virtual bool option1() const = 0;
     virtual bool option2() const = 0;
     virtual bool option3() const = 0;
-    virtual std::int16_t hscroll1Value() const = 0;
     // A value different from the current one runs the scroll bar's change procedure, which
     // rewrites Text1, before this returns.
     virtual void setHScroll1Value(std::int16_t value) = 0;

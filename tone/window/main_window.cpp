@@ -300,9 +300,6 @@ bool MainWindow::option2() const {
 bool MainWindow::option3() const {
     return option3_->isChecked();
 }
-std::int16_t MainWindow::hscroll1Value() const {
-    return static_cast<std::int16_t>(hscroll1_->value());
-}
 void MainWindow::setHScroll1Value(std::int16_t value) {
     hscroll1_->setValue(value);
 }

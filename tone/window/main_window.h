@@ -73,7 +73,6 @@ private:
     bool option1() const override;
     bool option2() const override;
     bool option3() const override;
-    std::int16_t hscroll1Value() const override;
     void setHScroll1Value(std::int16_t value) override;
     void setText2(const std::string& text) override;
     void showNow() override;
