@@ -1,6 +1,7 @@
 // The square wave rendered for the sound card, measured sample by sample.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include "square_synth.h"
@@ -35,11 +36,32 @@ TEST(SquareSynth, PitchIsTheTimerClockOverTheCount) {
 }
 
 TEST(SquareSynth, NothingFoldsBackAtAnyCountOfTheAudibleRange) {
-    for (std::uint32_t divisor :
-         {59u, 61u, 79u, 119u, 149u, 240u, 397u, 1193u, 2711u, 9000u, 59659u}) {
+    // Counts spread evenly on a log scale from 20 kHz to 20 Hz, plus those whose harmonics
+    // fall just past half the sample rate (5th of count 240, 3rd of count 79).
+    std::vector<std::uint32_t> divisors{79u, 240u};
+    for (int i = 0; i <= 24; ++i)
+        divisors.push_back(static_cast<std::uint32_t>(std::lround(59 * std::pow(59659.0 / 59, i / 24.0))));
+    for (std::uint32_t divisor : divisors) {
         const auto samples = steadyTone(divisor, 0.7);
-        EXPECT_LE(spuriousLevelDb(samples, kRate, 1193180.0 / divisor), -60.0) << divisor;
+        EXPECT_LE(spuriousLevelDb(samples, kRate, 1193180.0 / divisor), -80.0) << divisor;
     }
+}
+
+TEST(SquareSynth, ToneAboveHalfTheSampleRateIsSilentLikeTheRealSpeaker) {
+    for (std::uint32_t divisor : {1u, 18u, 24u}) {  // 1.19 MHz, 66 kHz, 49.7 kHz
+        const auto samples = steadyTone(divisor, 0.05);
+        EXPECT_EQ(peakLevel(samples), 0.0f) << divisor;
+    }
+}
+
+TEST(SquareSynth, CopyRendersTheSameSamplesAsTheOriginal) {
+    SquareWaveSynth synth(kRate);
+    synth.setTone(2711u);
+    render(synth, 0.0123);
+    SquareWaveSynth copy = synth;
+    synth.setTone(1193u);
+    copy.setTone(1193u);
+    EXPECT_EQ(render(synth, 0.05), render(copy, 0.05));
 }
 
 TEST(SquareSynth, ModerateLevelWithoutOffset) {
@@ -64,9 +86,11 @@ TEST(SquareSynth, GateEdgesRampInsteadOfClicking) {
     EXPECT_GT(peakLevel(std::span(opening).subspan(200)), 0.2f);
     synth.setTone(std::nullopt);
     const auto closing = render(synth, 0.01);
-    EXPECT_GT(peakLevel(std::span(closing).first(24)), 0.2f) << "the tone rings through the ramp";
-    EXPECT_LT(peakLevel(std::span(closing).subspan(120, 24)), 0.05f);
-    EXPECT_EQ(peakLevel(std::span(closing).subspan(150)), 0.0f);
+    // The output runs a fixed delay behind the gate, the half length of a band-limited step.
+    const auto closed = std::span(closing).subspan(SquareWaveSynth::kDelayFrames);
+    EXPECT_GT(peakLevel(closed.first(24)), 0.2f) << "the tone rings through the ramp";
+    EXPECT_LT(peakLevel(closed.subspan(120, 24)), 0.05f);
+    EXPECT_EQ(peakLevel(closed.subspan(150)), 0.0f);
     EXPECT_TRUE(synth.silent());
 }
 

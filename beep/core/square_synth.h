@@ -2,19 +2,25 @@
 // half the sample rate, with a short raised-cosine ramp where the gate opens and closes.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <vector>
 
 namespace beep {
 
+// Each edge of the naive square wave is replaced by a band-limited step (a Kaiser-windowed
+// sinc, integrated), placed at its exact sub-sample time. The cost is a fixed number of
+// multiply-adds per edge, whatever the pitch. A copy of the synth is a snapshot: rendering
+// from it again gives the same samples, which is how buffered audio is rewritten.
 class SquareWaveSynth {
 public:
     static constexpr double kPeakLevel = 0.25;  // about -12 dBFS
     static constexpr double kRampSeconds = 0.003;
-    // Harmonics stop short of half the sample rate by this fraction of it.
-    static constexpr double kHighestHarmonicFraction = 0.47;
+    // Taps of the band-limited step; the output runs half of them behind the edges, since a
+    // step begins to rise that long before its edge.
+    static constexpr int kStepTaps = 80;
+    static constexpr int kDelayFrames = kStepTaps / 2;
 
     explicit SquareWaveSynth(double sampleRateHz);
 
@@ -22,20 +28,30 @@ public:
     void setTone(std::optional<std::uint32_t> divisor);
     void render(std::span<float> out);
 
-    // Nothing is sounding and no ramp is under way.
-    bool silent() const { return !tone_ && rampPosition_ == 0; }
+    // Nothing is sounding, no ramp is under way and nothing is left in the delay line.
+    bool silent() const {
+        return !tone_ && rampPosition_ == 0 && frontIndex_ - kDelayFrames >= quietFrom_;
+    }
 
 private:
-    double nextSample();
+    static constexpr std::size_t kRing = 128;  // a power of two above kStepTaps + 1
+    void advanceFront();
+    void addStep(double edgeTime, double jump);
 
     double sampleRateHz_;
     std::optional<std::uint32_t> tone_;
+    bool oscillating_ = false;
     double phaseCycles_ = 0;
     double phaseStepCycles_ = 0;
-    int highestOddHarmonic_ = 1;
+    double level_ = 0;  // the naive square's level, +-1
     int rampLength_;
     int rampPosition_ = 0;  // 0 = silent, rampLength_ = full level
-    std::vector<double> inverseOdd_;
+    std::int64_t frontIndex_ = kDelayFrames;  // the next sample whose edges are generated
+    std::int64_t quietFrom_ = 0;              // the first sample of the silence that follows
+    // Indexed by sample number modulo kRing, for the samples between output and front.
+    std::array<float, kRing> naive_{};
+    std::array<float, kRing> correction_{};
+    std::array<float, kRing> envelope_{};
 };
 
 }  // namespace beep
