@@ -140,6 +140,17 @@ TEST_F(EmitSound, WaitEndsAfterOneSecondAcrossMidnight) {
     EXPECT_EQ(speaker.calls.back(), "off");
 }
 
+TEST_F(EmitSound, WaitLastsAFullSecondLateInTheDay) {
+    // At 23:30 a single-precision time of day moves in steps of 1/128 s; the clock's
+    // millisecond rests vanish into them, while the second still has to pass.
+    clock.now = 84600.0f;
+    clock.stepSeconds = 0.001;
+    press("440");
+    EXPECT_GE(clock.elapsed, 1.0);
+    EXPECT_LT(clock.elapsed, 1.002);
+    EXPECT_EQ(speaker.calls.back(), "off");
+}
+
 TEST_F(EmitSound, ToneReportStaysAfterTheToneEnds) {
     press("440");
     press("");

@@ -1,6 +1,7 @@
 // Stand-ins for the window, the speaker and the clock, so the emit-sound run can be watched.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -85,19 +86,23 @@ public:
     void beep() override { ++beeps; }
 };
 
-// A clock that moves on by `stepSeconds` at each rest, wrapping at midnight. The step is
-// one that a single-precision time of day can still add late in the day.
+// A clock that moves on by `stepSeconds` at each rest, its time of day wrapping at midnight
+// and kept in single precision as the system's is.
 class SteppingClock final : public Clock {
 public:
     float now = 36000.0f;
-    float stepSeconds = 1.0f / 128;
+    double elapsed = 0;
+    double stepSeconds = 1.0 / 128;
     int reads = 0;
     float timeOfDay() override {
         ++reads;
         return now;
     }
-    void rest() override {
-        now += stepSeconds;
+    double elapsedSeconds() override { return elapsed; }
+    void rest(double maxSeconds) override {
+        const double step = std::min(stepSeconds, maxSeconds);
+        elapsed += step;
+        now = static_cast<float>(now + step);
         if (now >= kSecondsPerDay) now -= kSecondsPerDay;
     }
 };

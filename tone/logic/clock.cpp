@@ -1,10 +1,16 @@
 #include "clock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <thread>
 
 namespace vireko {
+
+namespace {
+// Between two readings of the clock: short enough that the wait ends on time.
+constexpr double kLongestRestSeconds = 0.010;
+}  // namespace
 
 float SystemClock::timeOfDay() {
     using namespace std::chrono;
@@ -17,16 +23,22 @@ float SystemClock::timeOfDay() {
     return static_cast<float>(local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec + fraction);
 }
 
-void SystemClock::rest() {
-    std::this_thread::sleep_for(std::chrono::microseconds(500));
+double SystemClock::elapsedSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
-void waitFrom(Clock& clock, float start, float waitSeconds) {
+void SystemClock::rest(double maxSeconds) {
+    std::this_thread::sleep_for(
+        std::chrono::duration<double>(std::clamp(maxSeconds, 0.0, kLongestRestSeconds)));
+}
+
+void waitFor(Clock& clock, double waitSeconds) {
+    const double start = clock.elapsedSeconds();
     for (;;) {
-        float elapsed = clock.timeOfDay() - start;
-        if (elapsed < 0) elapsed += kSecondsPerDay;  // the clock passed midnight
-        if (elapsed >= waitSeconds) return;
-        clock.rest();
+        const double left = waitSeconds - (clock.elapsedSeconds() - start);
+        if (left <= 0) return;
+        clock.rest(left);
     }
 }
 

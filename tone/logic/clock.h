@@ -1,4 +1,4 @@
-// The time of day, as the emit-sound run reads it while it waits.
+// The clocks the emit-sound run reads while it waits.
 #pragma once
 
 namespace vireko {
@@ -10,17 +10,23 @@ public:
     virtual ~Clock() = default;
     // Seconds since local midnight, single precision; starts again at 0 at midnight.
     virtual float timeOfDay() = 0;
-    // A short rest between two readings while waiting, so that a wait does not burn a core.
-    virtual void rest() = 0;
+    // Seconds on a clock that only moves forward, from an arbitrary origin.
+    virtual double elapsedSeconds() = 0;
+    // A short rest between two readings while waiting, at most `maxSeconds`, so that a wait
+    // does not burn a core.
+    virtual void rest(double maxSeconds) = 0;
 };
 
 class SystemClock final : public Clock {
 public:
     float timeOfDay() override;
-    void rest() override;  // at most 1 ms
+    double elapsedSeconds() override;
+    void rest(double maxSeconds) override;  // and never more than 10 ms
 };
 
-// Reads the clock until `waitSeconds` have passed since `start`, also across midnight.
-void waitFrom(Clock& clock, float start, float waitSeconds);
+// Reads the clock until `waitSeconds` have passed. They are measured on the clock that only
+// moves forward: the time of day jumps at midnight and with the system's clock, and late in
+// the day a single-precision time of day moves in steps of almost 8 ms.
+void waitFor(Clock& clock, double waitSeconds);
 
 }  // namespace vireko

@@ -28,9 +28,11 @@ void sound(const EmitSoundContext& c, std::int16_t frequencyHz, std::int16_t sca
     resumeNext([&] { traceFrequencyHz = textToInt16(c.controls.text1()); });
     DrawTrace(c.picture, traceFrequencyHz, scale);
     resumeNext([&] { c.controls.showNow(); });
-    float start = 0;
+    // The time of day is read as the wait begins; the wait itself is measured on a clock that
+    // only moves forward, so that it lasts a full second at any hour.
+    [[maybe_unused]] float start = 0;
     resumeNext([&] { start = c.clock.timeOfDay(); });
-    resumeNext([&] { waitFrom(c.clock, start, kToneSeconds); });
+    resumeNext([&] { waitFor(c.clock, kToneSeconds); });
     resumeNext([&] { c.speaker.beepOff(); });
 }
 
