@@ -6,11 +6,12 @@ cd "$(dirname "$0")"
 mode=${1:-run}
 
 build_packages="build-essential cmake ninja-build git qt6-base-dev libgl-dev
-    libgtest-dev libgmock-dev libbenchmark-dev libpulse-dev libasound2-dev fonts-ipafont-gothic"
+    libgtest-dev libgmock-dev libbenchmark-dev libpulse-dev libasound2-dev libdbus-1-dev
+    fonts-ipafont-gothic"
 # The tests play into a private PulseAudio server and measure what comes out. A desktop that
 # runs PipeWire keeps it: installing PulseAudio's daemon there would replace pipewire-pulse, so
 # the sound tests skip themselves instead.
-test_packages="binutils pulseaudio-utils sox"
+test_packages="binutils pulseaudio-utils sox libsox-fmt-pulse"
 if ! dpkg-query -W -f='${Status}' pipewire-pulse 2>/dev/null | grep -q "install ok installed"; then
     test_packages="$test_packages pulseaudio"
 fi

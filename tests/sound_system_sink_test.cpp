@@ -1,42 +1,106 @@
-// The audio thread's handling of its output: when it opens, retries, and lets the device idle.
+// The audio thread's handling of its output: when it connects, starts and ends streams, and how
+// it rewrites queued sound when the tone changes.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "sound_system_sink.h"
+#include "square_synth.h"
 
 namespace beep {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Counts what the audio thread does with its outputs. Writes return at once, so the thread
-// runs far faster than real time and five seconds of silence pass in a moment.
-struct OutputLog {
+constexpr std::size_t kDeviceLeadFrames = 384;
+constexpr std::size_t kQueueFrames = 4800;
+constexpr std::size_t kFramesPerWait = 96;
+
+// A device that plays kFramesPerWait frames each time the audio thread waits, a millisecond
+// at a time, keeps a queue of kQueueFrames and lets all but its lead be rewritten. What it
+// was given ends up on a tape, rewritten frames replaced, so the test hears what a listener
+// would.
+struct DeviceLog {
     std::atomic<int> opens{0};
-    std::atomic<int> open{0};
-    std::atomic<long> frames{0};
+    std::atomic<int> streamsStarted{0};
+    std::atomic<int> streamsPlaying{0};
     std::atomic<bool> refuse{false};
     std::atomic<bool> failWrites{false};
+    std::mutex mutex;
+    std::vector<float> tape;  // of the last stream
+    std::size_t played = 0;
+    std::size_t playedWhenStopped = 0;
 };
 
 class FakeOutput final : public AudioOutput {
 public:
-    explicit FakeOutput(OutputLog& log) : log_(log) { ++log_.open; }
-    ~FakeOutput() override { --log_.open; }
-    bool write(std::span<const float> samples) override {
-        log_.frames += long(samples.size());
+    explicit FakeOutput(DeviceLog& log) : log_(log) {}
+    ~FakeOutput() override { stopStream(); }
+
+    bool startStream(std::string& refusal) override {
+        if (log_.refuse) {
+            refusal = "no server";
+            return false;
+        }
+        const std::lock_guard lock(log_.mutex);
+        log_.tape.clear();
+        log_.played = written_ = 0;
+        ++log_.streamsStarted;
+        ++log_.streamsPlaying;
+        playing_ = true;
+        return true;
+    }
+    void stopStream() override {
+        if (!playing_) return;
+        playing_ = false;
+        const std::lock_guard lock(log_.mutex);
+        log_.playedWhenStopped = log_.played;
+        --log_.streamsPlaying;
+    }
+    bool wait(std::chrono::milliseconds) override {
+        std::this_thread::sleep_for(1ms);
+        const std::lock_guard lock(log_.mutex);
+        log_.played = std::min(written_, log_.played + kFramesPerWait);
         return !log_.failWrites;
+    }
+    std::size_t writableFrames() override {
+        const std::lock_guard lock(log_.mutex);
+        return log_.played + kQueueFrames - written_;
+    }
+    bool write(std::span<const float> samples) override {
+        const std::lock_guard lock(log_.mutex);
+        log_.tape.resize(written_);
+        log_.tape.insert(log_.tape.end(), samples.begin(), samples.end());
+        written_ += samples.size();
+        return !log_.failWrites;
+    }
+    std::size_t replaceableFrames(std::chrono::nanoseconds) override {
+        const std::lock_guard lock(log_.mutex);
+        const std::size_t earliest = log_.played + kDeviceLeadFrames;
+        return written_ > earliest ? written_ - earliest : 0;
+    }
+    bool rewind(std::size_t frames) override {
+        written_ -= frames;
+        return true;
+    }
+    std::size_t queuedFrames() override {
+        const std::lock_guard lock(log_.mutex);
+        return written_ - log_.played;
     }
 
 private:
-    OutputLog& log_;
+    DeviceLog& log_;
+    std::size_t written_ = 0;
+    bool playing_ = false;
 };
 
-SoundSystemSink::OutputOpener opener(OutputLog& log) {
-    return [&log](std::string& refusal) -> std::unique_ptr<AudioOutput> {
+SoundSystemSink::OutputOpener opener(DeviceLog& log) {
+    return [&log](int, std::string& refusal) -> std::unique_ptr<AudioOutput> {
         ++log.opens;
         if (log.refuse) {
             refusal = "no server";
@@ -47,7 +111,7 @@ SoundSystemSink::OutputOpener opener(OutputLog& log) {
 }
 
 bool eventually(auto&& condition) {
-    for (auto until = std::chrono::steady_clock::now() + 5s;
+    for (auto until = std::chrono::steady_clock::now() + 10s;
          std::chrono::steady_clock::now() < until;) {
         if (condition()) return true;
         std::this_thread::sleep_for(1ms);
@@ -55,26 +119,82 @@ bool eventually(auto&& condition) {
     return condition();
 }
 
-TEST(SoundSystemSink, OpensAtTheFirstToneAndClosesOnceSilentForAWhile) {
-    OutputLog log;
+std::size_t playedFrames(DeviceLog& log) {
+    const std::lock_guard lock(log.mutex);
+    return log.played;
+}
+
+// The first frame at which two renderings part. A synth started at another sample number
+// may round an edge's position differently in the last bit, never by more.
+std::size_t firstDifference(const std::vector<float>& a, const std::vector<float>& b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::abs(a[i] - b[i]) > 1e-5f) return i;
+    return n;
+}
+
+struct Change {
+    std::size_t frame;
+    std::optional<std::uint32_t> tone;
+};
+
+// One synth, given its changes at the frames named, from a silent start.
+std::vector<float> reference(std::size_t frames, const std::vector<Change>& changes) {
+    SquareWaveSynth synth(kAudioSampleRateHz);
+    std::vector<float> out(frames);
+    std::size_t at = 0;
+    for (const Change& change : changes) {
+        synth.render(std::span(out).subspan(at, change.frame - at));
+        synth.setTone(change.tone);
+        at = change.frame;
+    }
+    synth.render(std::span(out).subspan(at));
+    return out;
+}
+
+// The frame at which `tone` came in after `changes`: the one that makes the reference follow
+// the tape furthest. A change of gate shows at once; a change of pitch only at the next edge,
+// up to half a period later, so the frames before the parting are searched.
+std::size_t nextChange(const std::vector<float>& tape, std::vector<Change> changes,
+                       std::optional<std::uint32_t> tone) {
+    const std::size_t parted = firstDifference(tape, reference(tape.size(), changes));
+    std::size_t best = 0, bestReach = 0;
+    const std::size_t from = parted > 240 ? parted - 240 : 0;
+    changes.push_back({0, tone});
+    for (std::size_t frame = std::max(from, changes[changes.size() - 2].frame); frame <= parted;
+         ++frame) {
+        changes.back().frame = frame;
+        const std::size_t reach = firstDifference(tape, reference(tape.size(), changes));
+        if (reach > bestReach) {
+            best = frame;
+            bestReach = reach;
+        }
+    }
+    return best;
+}
+
+TEST(SoundSystemSink, ConnectsAtTheFirstToneAndEndsTheStreamOnceSilentForAWhile) {
+    DeviceLog log;
     SoundSystemSink sink({opener(log)});
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(log.opens, 0) << "nothing is opened before the gate opens";
     sink.setTone(2711u);
-    ASSERT_TRUE(eventually([&] { return log.open == 1; }));
-    const long framesAtClose = log.frames;
+    ASSERT_TRUE(eventually([&] { return log.streamsPlaying == 1; }));
+    ASSERT_TRUE(eventually([&] { return playedFrames(log) > 4800; }));
     sink.setTone(std::nullopt);
-    ASSERT_TRUE(eventually([&] { return log.open == 0; }));
-    const long idleFrames = long(SoundSystemSink::kIdleSeconds * kAudioSampleRateHz);
-    EXPECT_GE(log.frames - framesAtClose, idleFrames) << "the stream stays ready after a tone";
-    EXPECT_LT(log.frames - framesAtClose, idleFrames + 4800);
+    const std::size_t closedAt = playedFrames(log);
+    ASSERT_TRUE(eventually([&] { return log.streamsPlaying == 0; }));
+    const auto holdFrames = framesIn(SoundSystemSink::kHoldAfterTone);
+    EXPECT_GE(log.playedWhenStopped - closedAt, holdFrames) << "kept ready for a while";
+    EXPECT_LT(log.playedWhenStopped - closedAt, holdFrames + 4800) << "then let go";
 
     sink.setTone(2711u);
-    EXPECT_TRUE(eventually([&] { return log.open == 1 && log.opens == 2; }));
+    ASSERT_TRUE(eventually([&] { return log.streamsStarted == 2; }));
+    EXPECT_EQ(log.opens, 1) << "the connection is kept between tones";
 }
 
 TEST(SoundSystemSink, RefusedConnectionIsTriedAgainAtTheNextOpeningOnly) {
-    OutputLog log;
+    DeviceLog log;
     log.refuse = true;
     SoundSystemSink sink({opener(log), opener(log)});
     sink.setTone(2711u);
@@ -86,24 +206,56 @@ TEST(SoundSystemSink, RefusedConnectionIsTriedAgainAtTheNextOpeningOnly) {
     log.refuse = false;
     sink.setTone(std::nullopt);
     sink.setTone(2711u);
-    EXPECT_TRUE(eventually([&] { return log.open == 1; }));
+    EXPECT_TRUE(eventually([&] { return log.streamsPlaying == 1; }));
     EXPECT_EQ(log.opens, 3);
 }
 
 TEST(SoundSystemSink, LostOutputIsDroppedAndReopenedAtTheNextOpening) {
-    OutputLog log;
+    DeviceLog log;
     SoundSystemSink sink({opener(log)});
     sink.setTone(2711u);
-    ASSERT_TRUE(eventually([&] { return log.open == 1; }));
+    ASSERT_TRUE(eventually([&] { return log.streamsPlaying == 1; }));
     log.failWrites = true;
-    ASSERT_TRUE(eventually([&] { return log.open == 0; }));
+    ASSERT_TRUE(eventually([&] { return log.streamsPlaying == 0; }));
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(log.opens, 1) << "no reconnecting in a loop while the gate stays open";
 
     log.failWrites = false;
     sink.setTone(std::nullopt);
     sink.setTone(2711u);
-    EXPECT_TRUE(eventually([&] { return log.open == 1 && log.opens == 2; }));
+    EXPECT_TRUE(eventually([&] { return log.streamsPlaying == 1 && log.opens == 2; }));
+}
+
+TEST(SoundSystemSink, ChangesRewriteTheQueueJustPastTheDeviceAndTheWaveRunsOn) {
+    DeviceLog log;
+    SoundSystemSink sink({opener(log)});
+    sink.setTone(2711u);
+    ASSERT_TRUE(eventually([&] { return log.streamsPlaying == 1 && playedFrames(log) > 2400; }));
+    const std::size_t changeRequested = playedFrames(log);
+    sink.setTone(1193u);
+    ASSERT_TRUE(eventually([&] { return playedFrames(log) > changeRequested + 9600; }));
+    sink.setTone(std::nullopt);
+    ASSERT_TRUE(eventually([&] { return log.streamsPlaying == 0; }));
+
+    const std::lock_guard lock(log.mutex);
+    const std::vector<float>& tape = log.tape;
+    // The stream began silent and the tone came in just past the device, not behind the
+    // queue that had already been written.
+    std::vector<Change> changes{{0, std::nullopt}};
+    const std::size_t toneAt = nextChange(tape, changes, 2711u);
+    EXPECT_LE(toneAt, kDeviceLeadFrames + 2 * kFramesPerWait);
+
+    // From there on, the tape is exactly one synth that changed pitch once and then closed:
+    // no frame lost, none repeated, the phase carried through each rewrite.
+    changes.push_back({toneAt, 2711u});
+    const std::size_t changeAt = nextChange(tape, changes, 1193u);
+    changes.push_back({changeAt, 1193u});
+    const std::size_t closeAt = nextChange(tape, changes, std::nullopt);
+    changes.push_back({closeAt, std::nullopt});
+    EXPECT_EQ(firstDifference(tape, reference(tape.size(), changes)), tape.size());
+    EXPECT_LE(changeAt, changeRequested + kDeviceLeadFrames + 4 * kFramesPerWait)
+        << "the change waits for neither the queue nor a chunk boundary";
+    EXPECT_GT(closeAt, changeAt + 9600);
 }
 
 }  // namespace

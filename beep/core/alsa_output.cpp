@@ -1,12 +1,22 @@
 // ALSA's "default" device, loaded with dlopen so that the library needs nothing at link time.
+// Written without blocking; a change of tone rewinds what the device has not yet played, where
+// the device allows it.
 #include <alsa/asoundlib.h>
 #include <dlfcn.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
 
 #include "audio_output.h"
 
 namespace beep {
 
 namespace {
+
+// Beyond the device's period, time for a rewind to take effect.
+constexpr std::chrono::milliseconds kRewindSlack{2};
 
 // ALSA reports configuration trouble on stderr; the library reports nothing.
 void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
@@ -18,6 +28,14 @@ struct AlsaFunctions {
     decltype(&snd_pcm_recover) recover = nullptr;
     decltype(&snd_pcm_drop) drop = nullptr;
     decltype(&snd_pcm_close) close = nullptr;
+    decltype(&snd_pcm_avail_update) availUpdate = nullptr;
+    decltype(&snd_pcm_rewindable) rewindable = nullptr;
+    decltype(&snd_pcm_rewind) rewind = nullptr;
+    decltype(&snd_pcm_forward) forward = nullptr;
+    decltype(&snd_pcm_delay) delay = nullptr;
+    decltype(&snd_pcm_poll_descriptors_count) pollCount = nullptr;
+    decltype(&snd_pcm_poll_descriptors) pollDescriptors = nullptr;
+    decltype(&snd_pcm_poll_descriptors_revents) pollRevents = nullptr;
     decltype(&snd_strerror) strerror = nullptr;
     std::string refusal;
 
@@ -33,11 +51,18 @@ struct AlsaFunctions {
             return function != nullptr;
         };
         decltype(&snd_lib_error_set_handler) setErrorHandler = nullptr;
-        const bool complete = find(open, "snd_pcm_open") && find(setParams, "snd_pcm_set_params") &&
-                              find(writei, "snd_pcm_writei") && find(recover, "snd_pcm_recover") &&
-                              find(drop, "snd_pcm_drop") && find(close, "snd_pcm_close") &&
-                              find(strerror, "snd_strerror") &&
-                              find(setErrorHandler, "snd_lib_error_set_handler");
+        const bool complete =
+            find(open, "snd_pcm_open") && find(setParams, "snd_pcm_set_params") &&
+            find(writei, "snd_pcm_writei") && find(recover, "snd_pcm_recover") &&
+            find(drop, "snd_pcm_drop") && find(close, "snd_pcm_close") &&
+            find(availUpdate, "snd_pcm_avail_update") &&
+            find(rewindable, "snd_pcm_rewindable") && find(rewind, "snd_pcm_rewind") &&
+            find(forward, "snd_pcm_forward") && find(delay, "snd_pcm_delay") &&
+            find(pollCount, "snd_pcm_poll_descriptors_count") &&
+            find(pollDescriptors, "snd_pcm_poll_descriptors") &&
+            find(pollRevents, "snd_pcm_poll_descriptors_revents") &&
+            find(strerror, "snd_strerror") &&
+            find(setErrorHandler, "snd_lib_error_set_handler");
         if (!complete) {
             open = nullptr;
             refusal = "libasound.so.2 lacks the PCM API";
@@ -47,29 +72,81 @@ struct AlsaFunctions {
     }
 };
 
+// Kept for the life of the process: the audio thread may still use it while the process exits.
 const AlsaFunctions& alsa() {
-    static const AlsaFunctions functions;
-    return functions;
+    static const AlsaFunctions* const functions = new AlsaFunctions;
+    return *functions;
+}
+
+snd_pcm_t* openDevice(std::string& refusal) {
+    snd_pcm_t* pcm = nullptr;
+    int error = alsa().open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+    if (error == 0) {
+        const auto latencyUs = static_cast<unsigned>(kQueuedAudio.count() * 1000);
+        error = alsa().setParams(pcm, SND_PCM_FORMAT_FLOAT_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
+                                 kAudioSampleRateHz, 1, latencyUs);
+        if (error != 0) alsa().close(pcm);
+    }
+    if (error != 0) {
+        refusal = std::string("ALSA default device: ") + alsa().strerror(error);
+        return nullptr;
+    }
+    return pcm;
 }
 
 class AlsaOutput final : public AudioOutput {
 public:
-    explicit AlsaOutput(snd_pcm_t* pcm) : pcm_(pcm) {}
-    ~AlsaOutput() override {
-        alsa().drop(pcm_);
-        alsa().close(pcm_);
-    }
+    AlsaOutput(snd_pcm_t* pcm, int wakeFd) : pcm_(pcm), wakeFd_(wakeFd) {}
+    ~AlsaOutput() override { stopStream(); }
     AlsaOutput(const AlsaOutput&) = delete;
     AlsaOutput& operator=(const AlsaOutput&) = delete;
+
+    // The device is held only while a stream plays: closed, it may idle or serve others.
+    bool startStream(std::string& refusal) override {
+        if (pcm_ == nullptr) pcm_ = openDevice(refusal);
+        return pcm_ != nullptr;
+    }
+    void stopStream() override {
+        if (pcm_ == nullptr) return;
+        alsa().drop(pcm_);
+        alsa().close(pcm_);
+        pcm_ = nullptr;
+    }
+
+    bool wait(std::chrono::milliseconds timeout) override {
+        const int count = alsa().pollCount(pcm_);
+        if (count <= 0) return false;
+        std::vector<pollfd> fds(std::size_t(count) + 1);
+        alsa().pollDescriptors(pcm_, fds.data(), unsigned(count));
+        fds[std::size_t(count)] = {wakeFd_, POLLIN, 0};
+        if (::poll(fds.data(), fds.size(), static_cast<int>(timeout.count())) < 0) return true;
+        if (fds[std::size_t(count)].revents & POLLIN) {
+            std::uint64_t wakes = 0;
+            [[maybe_unused]] const auto got = ::read(wakeFd_, &wakes, sizeof wakes);
+        }
+        unsigned short events = 0;
+        alsa().pollRevents(pcm_, fds.data(), unsigned(count), &events);
+        return (events & (POLLERR | POLLNVAL)) == 0 || recover(-EPIPE);
+    }
+
+    std::size_t writableFrames() override {
+        const snd_pcm_sframes_t available = alsa().availUpdate(pcm_);
+        if (available < 0) {
+            recover(static_cast<int>(available));
+            return 0;
+        }
+        return static_cast<std::size_t>(available);
+    }
 
     bool write(std::span<const float> samples) override {
         std::size_t done = 0;
         while (done < samples.size()) {
-            snd_pcm_sframes_t written =
+            const snd_pcm_sframes_t written =
                 alsa().writei(pcm_, samples.data() + done, samples.size() - done);
+            // Only what writableFrames() allowed is written, so the device has room for it.
+            if (written == -EAGAIN) return true;
             if (written < 0) {
-                // An underrun is recovered; a vanished device is not.
-                if (alsa().recover(pcm_, static_cast<int>(written), 1) < 0) return false;
+                if (!recover(static_cast<int>(written))) return false;
                 continue;
             }
             done += static_cast<std::size_t>(written);
@@ -77,8 +154,39 @@ public:
         return true;
     }
 
+    std::size_t replaceableFrames(std::chrono::nanoseconds sinceChange) override {
+        const snd_pcm_sframes_t rewindable = alsa().rewindable(pcm_);
+        snd_pcm_sframes_t delay = 0;
+        if (rewindable <= 0 || alsa().delay(pcm_, &delay) < 0) return 0;
+        // The next frame written plays `delay` from now; the change belongs one lead from now.
+        const double changeIn = std::chrono::duration<double>(kChangeLead - sinceChange).count();
+        const auto beyondChange = static_cast<snd_pcm_sframes_t>(
+            double(delay) - std::max(0.0, changeIn) * kAudioSampleRateHz);
+        const auto margin =
+            static_cast<snd_pcm_sframes_t>(framesIn(kDeviceLatency + kRewindSlack));
+        const snd_pcm_sframes_t frames = std::min(beyondChange, rewindable - margin);
+        return frames > 0 ? static_cast<std::size_t>(frames) : 0;
+    }
+
+    bool rewind(std::size_t frames) override {
+        const snd_pcm_sframes_t moved = alsa().rewind(pcm_, static_cast<snd_pcm_uframes_t>(frames));
+        if (moved == static_cast<snd_pcm_sframes_t>(frames)) return true;
+        if (moved > 0) alsa().forward(pcm_, static_cast<snd_pcm_uframes_t>(moved));
+        return false;
+    }
+
+    std::size_t queuedFrames() override {
+        snd_pcm_sframes_t delay = 0;
+        if (alsa().delay(pcm_, &delay) < 0 || delay < 0) return 0;
+        return static_cast<std::size_t>(delay);
+    }
+
 private:
+    // An underrun or a suspend is recovered; a vanished device is not.
+    bool recover(int error) { return alsa().recover(pcm_, error, 1) >= 0; }
+
     snd_pcm_t* pcm_;
+    int wakeFd_;
 };
 
 }  // namespace
@@ -88,20 +196,11 @@ bool alsaLibraryLoads(std::string& refusal) {
     return alsa().open != nullptr;
 }
 
-std::unique_ptr<AudioOutput> openAlsaOutput(unsigned latencyMs, std::string& refusal) {
+std::unique_ptr<AudioOutput> openAlsaOutput(int wakeFd, std::string& refusal) {
     if (!alsaLibraryLoads(refusal)) return nullptr;
-    snd_pcm_t* pcm = nullptr;
-    int error = alsa().open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0);
-    if (error == 0) {
-        error = alsa().setParams(pcm, SND_PCM_FORMAT_FLOAT_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
-                                 kAudioSampleRateHz, 1, latencyMs * 1000);
-        if (error != 0) alsa().close(pcm);
-    }
-    if (error != 0) {
-        refusal = std::string("ALSA default device: ") + alsa().strerror(error);
-        return nullptr;
-    }
-    return std::make_unique<AlsaOutput>(pcm);
+    snd_pcm_t* pcm = openDevice(refusal);
+    if (pcm == nullptr) return nullptr;
+    return std::make_unique<AlsaOutput>(pcm, wakeFd);
 }
 
 }  // namespace beep

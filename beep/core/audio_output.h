@@ -1,6 +1,8 @@
 // A mono float stream to the desktop's sound system, through libraries loaded at run time.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <span>
 #include <string>
@@ -9,19 +11,62 @@ namespace beep {
 
 inline constexpr unsigned kAudioSampleRateHz = 48000;
 
+// How much sound is kept queued at the server: deep enough to ride out a busy desktop's
+// scheduling delays. A change of tone does not wait behind it: the part not yet taken by the
+// device is rewritten.
+inline constexpr std::chrono::milliseconds kQueuedAudio{100};
+// How far ahead of the queue's reading point the device itself works. A change of tone is heard
+// about twice this long after it is made.
+inline constexpr std::chrono::milliseconds kDeviceLatency{8};
+
+// How long after a change of tone it is heard: twice the device's lead, so that the change
+// never falls into what the device has already taken, and a little for the audio thread to
+// wake and ask the server where it stands.
+inline constexpr std::chrono::milliseconds kChangeLead =
+    2 * kDeviceLatency + std::chrono::milliseconds(4);
+
+constexpr std::size_t framesIn(std::chrono::milliseconds duration) {
+    return static_cast<std::size_t>(duration.count()) * kAudioSampleRateHz / 1000;
+}
+
+// A connection to a sound server or device, over which one stream at a time plays. Frames are
+// counted from the start of the stream. Every call is made from the audio thread alone.
 class AudioOutput {
 public:
     virtual ~AudioOutput() = default;
-    // Blocks while the device's buffer is full. False once the device or server is gone.
+
+    // Starts a new stream, or says why not (the connection is then no longer usable).
+    virtual bool startStream(std::string& refusal) = 0;
+    // Ends the stream; the server or device is left idle.
+    virtual void stopStream() = 0;
+
+    // Waits until the stream wants more, the wake-up descriptor given at opening becomes
+    // readable, or `timeout` passes. False once the server or device is gone.
+    virtual bool wait(std::chrono::milliseconds timeout) = 0;
+    // How many frames the stream takes now without waiting.
+    virtual std::size_t writableFrames() = 0;
+    // Appends at the write position. False once the server or device is gone.
     virtual bool write(std::span<const float> samples) = 0;
+
+    // How many of the last frames written will play later than kChangeLead after a change
+    // made `sinceChange` ago, and so can be replaced to let the change be heard then; never
+    // any the device may already have taken. The same lead for every change keeps a tone as
+    // long as its gate was open. May ask the server, within a time limit.
+    virtual std::size_t replaceableFrames(std::chrono::nanoseconds sinceChange) = 0;
+    // Moves the write position back by `frames` (at most replaceableFrames()), so that the
+    // next write replaces them. False, with the position unmoved, where the device refused.
+    virtual bool rewind(std::size_t frames) = 0;
+    // Frames written that have not yet been played, as far as is known without asking.
+    virtual std::size_t queuedFrames() = 0;
 };
 
 // PulseAudio's client library, which also reaches PipeWire through pipewire-pulse.
+// `wakeFd` ends any wait() when it becomes readable; the caller drains it.
 bool pulseLibraryLoads(std::string& refusal);
-std::unique_ptr<AudioOutput> openPulseOutput(unsigned latencyMs, std::string& refusal);
+std::unique_ptr<AudioOutput> openPulseOutput(int wakeFd, std::string& refusal);
 
 // ALSA's "default" device.
 bool alsaLibraryLoads(std::string& refusal);
-std::unique_ptr<AudioOutput> openAlsaOutput(unsigned latencyMs, std::string& refusal);
+std::unique_ptr<AudioOutput> openAlsaOutput(int wakeFd, std::string& refusal);
 
 }  // namespace beep

@@ -1,7 +1,16 @@
-// PulseAudio's simple API, loaded with dlopen so that the library needs nothing at link time.
+// PulseAudio's asynchronous API, loaded with dlopen so that the library needs nothing at link
+// time. The audio thread drives its own main loop; the stream is written at absolute positions
+// so that the part the device has not yet taken can be rewritten.
 #include <dlfcn.h>
+#include <pulse/context.h>
 #include <pulse/error.h>
-#include <pulse/simple.h>
+#include <pulse/mainloop.h>
+#include <pulse/operation.h>
+#include <pulse/stream.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cmath>
 
 #include "audio_output.h"
 
@@ -9,78 +18,293 @@ namespace beep {
 
 namespace {
 
+constexpr std::chrono::milliseconds kConnectLimit{2000};
+constexpr std::chrono::milliseconds kTimingLimit{50};
+// Beyond the device's own lead, time for a rewrite to reach the server.
+constexpr std::chrono::microseconds kRewriteSlack{2000};
+constexpr std::size_t kFrameBytes = sizeof(float);
+
 struct PulseFunctions {
-    decltype(&pa_simple_new) simpleNew = nullptr;
-    decltype(&pa_simple_write) simpleWrite = nullptr;
-    decltype(&pa_simple_free) simpleFree = nullptr;
+    decltype(&pa_mainloop_new) mainloopNew = nullptr;
+    decltype(&pa_mainloop_get_api) mainloopApi = nullptr;
+    decltype(&pa_mainloop_prepare) prepare = nullptr;
+    decltype(&pa_mainloop_poll) poll = nullptr;
+    decltype(&pa_mainloop_dispatch) dispatch = nullptr;
+    decltype(&pa_mainloop_free) mainloopFree = nullptr;
+    decltype(&pa_context_new) contextNew = nullptr;
+    decltype(&pa_context_connect) contextConnect = nullptr;
+    decltype(&pa_context_get_state) contextState = nullptr;
+    decltype(&pa_context_errno) contextErrno = nullptr;
+    decltype(&pa_context_disconnect) contextDisconnect = nullptr;
+    decltype(&pa_context_unref) contextUnref = nullptr;
+    decltype(&pa_stream_new) streamNew = nullptr;
+    decltype(&pa_stream_connect_playback) connectPlayback = nullptr;
+    decltype(&pa_stream_get_state) streamState = nullptr;
+    decltype(&pa_stream_writable_size) writableSize = nullptr;
+    decltype(&pa_stream_write) streamWrite = nullptr;
+    decltype(&pa_stream_update_timing_info) updateTiming = nullptr;
+    decltype(&pa_stream_get_timing_info) timingInfo = nullptr;
+    decltype(&pa_stream_disconnect) streamDisconnect = nullptr;
+    decltype(&pa_stream_unref) streamUnref = nullptr;
+    decltype(&pa_operation_get_state) operationState = nullptr;
+    decltype(&pa_operation_cancel) operationCancel = nullptr;
+    decltype(&pa_operation_unref) operationUnref = nullptr;
     decltype(&pa_strerror) strerror = nullptr;
     std::string refusal;
 
     PulseFunctions() {
-        void* library = dlopen("libpulse-simple.so.0", RTLD_NOW | RTLD_LOCAL);
+        void* library = dlopen("libpulse.so.0", RTLD_NOW | RTLD_LOCAL);
         if (library == nullptr) {
-            refusal = "libpulse-simple.so.0 cannot be loaded";
+            refusal = "libpulse.so.0 cannot be loaded";
             return;
         }
-        simpleNew = reinterpret_cast<decltype(simpleNew)>(dlsym(library, "pa_simple_new"));
-        simpleWrite = reinterpret_cast<decltype(simpleWrite)>(dlsym(library, "pa_simple_write"));
-        simpleFree = reinterpret_cast<decltype(simpleFree)>(dlsym(library, "pa_simple_free"));
-        strerror = reinterpret_cast<decltype(strerror)>(dlsym(library, "pa_strerror"));
-        if (!simpleNew || !simpleWrite || !simpleFree || !strerror) {
-            simpleNew = nullptr;
-            refusal = "libpulse-simple.so.0 lacks the simple API";
+        auto find = [library](auto& function, const char* name) {
+            function =
+                reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(library, name));
+            return function != nullptr;
+        };
+        const bool complete =
+            find(mainloopNew, "pa_mainloop_new") && find(mainloopApi, "pa_mainloop_get_api") &&
+            find(prepare, "pa_mainloop_prepare") && find(poll, "pa_mainloop_poll") &&
+            find(dispatch, "pa_mainloop_dispatch") && find(mainloopFree, "pa_mainloop_free") &&
+            find(contextNew, "pa_context_new") && find(contextConnect, "pa_context_connect") &&
+            find(contextState, "pa_context_get_state") &&
+            find(contextErrno, "pa_context_errno") &&
+            find(contextDisconnect, "pa_context_disconnect") &&
+            find(contextUnref, "pa_context_unref") && find(streamNew, "pa_stream_new") &&
+            find(connectPlayback, "pa_stream_connect_playback") &&
+            find(streamState, "pa_stream_get_state") &&
+            find(writableSize, "pa_stream_writable_size") &&
+            find(streamWrite, "pa_stream_write") &&
+            find(updateTiming, "pa_stream_update_timing_info") &&
+            find(timingInfo, "pa_stream_get_timing_info") &&
+            find(streamDisconnect, "pa_stream_disconnect") &&
+            find(streamUnref, "pa_stream_unref") &&
+            find(operationState, "pa_operation_get_state") &&
+            find(operationCancel, "pa_operation_cancel") &&
+            find(operationUnref, "pa_operation_unref") && find(strerror, "pa_strerror");
+        if (!complete) {
+            mainloopNew = nullptr;
+            refusal = "libpulse.so.0 lacks the asynchronous API";
         }
     }
 };
 
+// Kept for the life of the process: the audio thread may still use it while the process exits.
 const PulseFunctions& pulse() {
-    static const PulseFunctions functions;
-    return functions;
+    static const PulseFunctions* const functions = new PulseFunctions;
+    return *functions;
 }
+
+using SteadyClock = std::chrono::steady_clock;
 
 class PulseOutput final : public AudioOutput {
 public:
-    explicit PulseOutput(pa_simple* stream) : stream_(stream) {}
-    ~PulseOutput() override { pulse().simpleFree(stream_); }
+    explicit PulseOutput(int wakeFd) : wakeFd_(wakeFd) {}
+    ~PulseOutput() override {
+        stopStream();
+        if (wakeEvent_ != nullptr) api_->io_free(wakeEvent_);
+        if (context_ != nullptr) {
+            pulse().contextDisconnect(context_);
+            pulse().contextUnref(context_);
+        }
+        if (loop_ != nullptr) pulse().mainloopFree(loop_);
+    }
     PulseOutput(const PulseOutput&) = delete;
     PulseOutput& operator=(const PulseOutput&) = delete;
 
+    bool connect(std::string& refusal) {
+        loop_ = pulse().mainloopNew();
+        if (loop_ == nullptr) return fail(refusal, "no main loop");
+        api_ = pulse().mainloopApi(loop_);
+        if (wakeFd_ >= 0)
+            wakeEvent_ = api_->io_new(api_, wakeFd_, PA_IO_EVENT_INPUT, drainWakeFd, nullptr);
+        context_ = pulse().contextNew(api_, "BEEP");
+        if (context_ == nullptr) return fail(refusal, "no context");
+        // No daemon is started on the user's behalf: the desktop runs one or it does not.
+        if (pulse().contextConnect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+            return failWithError(refusal);
+        const auto deadline = SteadyClock::now() + kConnectLimit;
+        for (;;) {
+            const pa_context_state_t state = pulse().contextState(context_);
+            if (state == PA_CONTEXT_READY) return true;
+            if (!PA_CONTEXT_IS_GOOD(state)) return failWithError(refusal);
+            if (!iterateUntil(deadline)) return fail(refusal, "the server did not answer");
+        }
+    }
+
+    bool startStream(std::string& refusal) override {
+        stopStream();
+        if (!PA_CONTEXT_IS_GOOD(pulse().contextState(context_))) return failWithError(refusal);
+        const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, kAudioSampleRateHz, 1};
+        stream_ = pulse().streamNew(context_, "PC speaker", &format, nullptr);
+        if (stream_ == nullptr) return failWithError(refusal);
+        // Early requests: the server asks for more each kDeviceLatency and has the device
+        // work only that far ahead of the queue, however deep the queue is, so that a rewrite
+        // is heard soon. (With the latency adjusted instead, the device takes the queue in
+        // bursts as long as the requests, and a rewrite would land in what it already took.)
+        // Timing is asked for at each change rather than kept up to date all along.
+        const auto queued = static_cast<std::uint32_t>(framesIn(kQueuedAudio) * kFrameBytes);
+        const auto request = static_cast<std::uint32_t>(framesIn(kDeviceLatency) * kFrameBytes);
+        pa_buffer_attr attributes{};
+        attributes.maxlength = queued;
+        attributes.tlength = queued;
+        attributes.minreq = request;
+        attributes.prebuf = request;
+        attributes.fragsize = static_cast<std::uint32_t>(-1);
+        const auto flags =
+            static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_EARLY_REQUESTS);
+        if (pulse().connectPlayback(stream_, nullptr, &attributes, flags, nullptr, nullptr) < 0)
+            return failWithError(refusal);
+        const auto deadline = SteadyClock::now() + kConnectLimit;
+        for (;;) {
+            const pa_stream_state_t state = pulse().streamState(stream_);
+            if (state == PA_STREAM_READY) break;
+            if (!PA_STREAM_IS_GOOD(state)) return failWithError(refusal);
+            if (!iterateUntil(deadline)) return fail(refusal, "the server did not open a stream");
+        }
+        writtenFrames_ = 0;
+        return true;
+    }
+
+    void stopStream() override {
+        if (stream_ == nullptr) return;
+        pulse().streamDisconnect(stream_);
+        // The request goes out only while the main loop runs, and it does not run while idle.
+        const auto deadline = SteadyClock::now() + kTimingLimit;
+        while (pulse().streamState(stream_) != PA_STREAM_TERMINATED &&
+               PA_CONTEXT_IS_GOOD(pulse().contextState(context_)) && iterateUntil(deadline)) {
+        }
+        pulse().streamUnref(stream_);
+        stream_ = nullptr;
+    }
+
+    bool wait(std::chrono::milliseconds timeout) override {
+        if (!iterate(std::chrono::duration_cast<std::chrono::microseconds>(timeout))) return false;
+        return good();
+    }
+
+    std::size_t writableFrames() override {
+        const std::size_t bytes = pulse().writableSize(stream_);
+        return bytes == static_cast<std::size_t>(-1) ? 0 : bytes / kFrameBytes;
+    }
+
     bool write(std::span<const float> samples) override {
-        int error = 0;
-        return pulse().simpleWrite(stream_, samples.data(), samples.size_bytes(), &error) == 0;
+        const auto offset = static_cast<std::int64_t>(writtenFrames_ * kFrameBytes);
+        if (pulse().streamWrite(stream_, samples.data(), samples.size_bytes(), nullptr, offset,
+                                PA_SEEK_ABSOLUTE) < 0)
+            return false;
+        writtenFrames_ += samples.size();
+        return true;
+    }
+
+    std::size_t replaceableFrames(std::chrono::nanoseconds sinceChange) override {
+        bool done = false;
+        pa_operation* operation = pulse().updateTiming(
+            stream_, [](pa_stream*, int, void* flag) { *static_cast<bool*>(flag) = true; }, &done);
+        if (operation == nullptr) return 0;
+        const auto deadline = SteadyClock::now() + kTimingLimit;
+        while (!done && iterateUntil(deadline) && good()) {
+        }
+        if (!done) pulse().operationCancel(operation);
+        pulse().operationUnref(operation);
+        const pa_timing_info* timing = done ? pulse().timingInfo(stream_) : nullptr;
+        if (timing == nullptr || timing->read_index_corrupt) return 0;
+        // The frame at the read index plays sink_usec after the timing was taken, and the
+        // device may take up to its configured latency beyond it at any moment.
+        const pa_usec_t deviceLead = std::max<pa_usec_t>(
+            timing->configured_sink_usec, pa_usec_t(kDeviceLatency.count()) * 1000);
+        const double readFrames = double(timing->read_index) / kFrameBytes;
+        const double changeSeconds = std::chrono::duration<double>(kChangeLead - sinceChange).count();
+        const double changeFrames =
+            readFrames + (secondsSince(timing->timestamp) + changeSeconds -
+                          1e-6 * double(timing->sink_usec)) *
+                             kAudioSampleRateHz;
+        const double deviceFrames =
+            (1e-6 * double(deviceLead) + std::chrono::duration<double>(kRewriteSlack).count()) *
+            kAudioSampleRateHz;
+        const auto earliest =
+            static_cast<std::size_t>(std::ceil(std::max(readFrames + deviceFrames, changeFrames)));
+        return writtenFrames_ > earliest ? writtenFrames_ - earliest : 0;
+    }
+
+    bool rewind(std::size_t frames) override {
+        if (frames > writtenFrames_) return false;
+        writtenFrames_ -= frames;
+        return true;
+    }
+
+    std::size_t queuedFrames() override {
+        const pa_timing_info* timing = pulse().timingInfo(stream_);
+        if (timing == nullptr) return writtenFrames_;
+        auto readFrames = static_cast<double>(timing->read_index) / kFrameBytes;
+        if (timing->playing) readFrames += std::max(0.0, secondsSince(timing->timestamp)) * kAudioSampleRateHz;
+        const auto read = static_cast<std::size_t>(std::max(0.0, readFrames));
+        return writtenFrames_ > read ? writtenFrames_ - read : 0;
     }
 
 private:
-    pa_simple* stream_;
+    static void drainWakeFd(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void*) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto got = ::read(fd, &count, sizeof count);
+    }
+
+    static double secondsSince(const timeval& then) {
+        timeval now{};
+        gettimeofday(&now, nullptr);
+        return double(now.tv_sec - then.tv_sec) + 1e-6 * double(now.tv_usec - then.tv_usec);
+    }
+
+    bool good() const {
+        if (!PA_CONTEXT_IS_GOOD(pulse().contextState(context_))) return false;
+        return stream_ == nullptr || PA_STREAM_IS_GOOD(pulse().streamState(stream_));
+    }
+
+    // One pass of the main loop, waiting at most `timeout` for something to happen.
+    bool iterate(std::chrono::microseconds timeout) {
+        if (pulse().prepare(loop_, static_cast<int>(std::max<std::int64_t>(0, timeout.count()))) <
+            0)
+            return false;
+        if (pulse().poll(loop_) < 0) return false;
+        return pulse().dispatch(loop_) >= 0;
+    }
+
+    bool iterateUntil(SteadyClock::time_point deadline) {
+        const auto left = deadline - SteadyClock::now();
+        if (left <= SteadyClock::duration::zero()) return false;
+        return iterate(std::chrono::duration_cast<std::chrono::microseconds>(left));
+    }
+
+    bool fail(std::string& refusal, const char* why) {
+        refusal = std::string("PulseAudio: ") + why;
+        return false;
+    }
+    bool failWithError(std::string& refusal) {
+        refusal = std::string("PulseAudio: ") + pulse().strerror(pulse().contextErrno(context_));
+        return false;
+    }
+
+    int wakeFd_;
+    pa_mainloop* loop_ = nullptr;
+    pa_mainloop_api* api_ = nullptr;
+    pa_io_event* wakeEvent_ = nullptr;
+    pa_context* context_ = nullptr;
+    pa_stream* stream_ = nullptr;
+    std::size_t writtenFrames_ = 0;
 };
 
 }  // namespace
 
 bool pulseLibraryLoads(std::string& refusal) {
     refusal = pulse().refusal;
-    return pulse().simpleNew != nullptr;
+    return pulse().mainloopNew != nullptr;
 }
 
-std::unique_ptr<AudioOutput> openPulseOutput(unsigned latencyMs, std::string& refusal) {
+std::unique_ptr<AudioOutput> openPulseOutput(int wakeFd, std::string& refusal) {
     if (!pulseLibraryLoads(refusal)) return nullptr;
-    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, kAudioSampleRateHz, 1};
-    // A short target length keeps the tone's start and end within a few tens of ms.
-    const auto bytes =
-        static_cast<std::uint32_t>(kAudioSampleRateHz * latencyMs / 1000 * sizeof(float));
-    pa_buffer_attr attributes{};
-    attributes.maxlength = static_cast<std::uint32_t>(-1);
-    attributes.tlength = bytes;
-    attributes.prebuf = static_cast<std::uint32_t>(-1);
-    attributes.minreq = static_cast<std::uint32_t>(-1);
-    attributes.fragsize = static_cast<std::uint32_t>(-1);
-    int error = 0;
-    pa_simple* stream = pulse().simpleNew(nullptr, "BEEP", PA_STREAM_PLAYBACK, nullptr,
-                                          "PC speaker", &format, nullptr, &attributes, &error);
-    if (stream == nullptr) {
-        refusal = std::string("PulseAudio: ") + pulse().strerror(error);
-        return nullptr;
-    }
-    return std::make_unique<PulseOutput>(stream);
+    auto output = std::make_unique<PulseOutput>(wakeFd);
+    if (!output->connect(refusal)) return nullptr;
+    return output;
 }
 
 }  // namespace beep

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,12 +17,14 @@ namespace beep {
 
 class SoundSystemSink final : public ToneSink {
 public:
-    using OutputOpener = std::function<std::unique_ptr<AudioOutput>(std::string& refusal)>;
+    using OutputOpener =
+        std::function<std::unique_ptr<AudioOutput>(int wakeFd, std::string& refusal)>;
 
-    static constexpr unsigned kLatencyMs = 15;
+    // Audio is rendered, and can be rewritten, in pieces of this many frames.
     static constexpr std::size_t kChunkFrames = 128;
-    // Once silent this long the stream is closed and the device may idle.
-    static constexpr double kIdleSeconds = 5.0;
+    // Once the tone has been silent this long the stream is closed, so that the server asks
+    // nothing while nothing sounds; the connection is kept, and a new stream starts as soon.
+    static constexpr std::chrono::milliseconds kHoldAfterTone{100};
 
     // PulseAudio first, then ALSA.
     static std::vector<OutputOpener> defaultOutputs();
@@ -36,12 +39,20 @@ public:
 private:
     void run();
     std::unique_ptr<AudioOutput> openOutput();
+    // Plays one stream from the opening of the gate until it has been silent for a while.
+    // False where the output could not be opened or was lost.
+    bool playStream(std::unique_ptr<AudioOutput>& output);
+    std::optional<std::uint32_t> currentTone() const;
 
     std::vector<OutputOpener> outputs_;
     // Low 32 bits: the divisor while sounding, else 0. High 32 bits: how many times the gate
     // has opened, so that a failed connection is tried again at the next opening only.
     std::atomic<std::uint64_t> state_{0};
+    // When the state last changed, on the steady clock, so that each change is heard the same
+    // lead after it was made, however late the audio thread gets to it.
+    std::atomic<std::int64_t> changedAtNs_{0};
     std::atomic<bool> stopping_{false};
+    int wakeFd_ = -1;  // an eventfd that ends the audio thread's waits at once
     std::thread thread_;
 };
 

@@ -25,12 +25,15 @@ void usage() {
 // Whether the sound system would take a stream right now, and if not, why.
 void reportSoundSystem() {
     std::string refusal;
-    if (beep::openPulseOutput(beep::SoundSystemSink::kLatencyMs, refusal)) {
+    auto accepts = [&refusal](std::unique_ptr<beep::AudioOutput> output) {
+        return output != nullptr && output->startStream(refusal);
+    };
+    if (accepts(beep::openPulseOutput(-1, refusal))) {
         std::puts("  sound system: PulseAudio (or PipeWire) accepts a stream");
         return;
     }
     std::printf("  sound system: %s\n", refusal.c_str());
-    if (beep::openAlsaOutput(beep::SoundSystemSink::kLatencyMs, refusal)) {
+    if (accepts(beep::openAlsaOutput(-1, refusal))) {
         std::puts("  sound system: the ALSA default device accepts a stream");
         return;
     }
