@@ -1,17 +1,32 @@
-// The emulated speaker as heard at the sound server: how soon a tone starts and stops, how
-// true its length is, and how clean it is over the audible range, beside SoX's square wave.
-// Needs PULSE_SERVER to name a server with the null sink "vireko_test".
+// The emulated speaker as heard at the sound server: dropouts at idle and with every core busy,
+// beside SoX's `play` and `paplay` on the same sink under the same load; how soon a tone starts
+// and stops; what the synthesis, the library and one emit-sound run cost in CPU; and how clean
+// the tone is over the audible range. Needs PULSE_SERVER to name a server with the null sink
+// "vireko_test". VIREKO_BENCH_TONES sets how many tones each dropout figure plays (100).
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QPushButton>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "beep_library.h"
+#include "main_window.h"
+#include "sound_system_sink.h"
+#include "square_synth.h"
+#include "support/busy_load.h"
 #include "support/monitor_recorder.h"
 #include "support/tone_analysis.h"
+#include "unhandled_error.h"
 
 using namespace vireko;
 using namespace vireko::testing;
@@ -21,20 +36,190 @@ using SteadyClock = std::chrono::steady_clock;
 namespace {
 
 constexpr float kThreshold = 0.003f;
+constexpr std::size_t kEdgeSamples = 2400;  // the ramps and the ring-out, left out of the judging
+constexpr std::uint32_t kTimerClockHz = 1193180;
 
 double seconds(SteadyClock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
 struct Summary {
-    double median, worst;
+    double median = NAN, worst = NAN;
 };
 
 Summary summarise(std::vector<double> values) {
+    if (values.empty()) return {};
     std::sort(values.begin(), values.end());
-    const auto absWorst = std::max_element(
-        values.begin(), values.end(), [](double a, double b) { return std::abs(a) < std::abs(b); });
-    return {values[values.size() / 2], *absWorst};
+    return {values[values.size() / 2], values.back()};
+}
+
+struct Gate {
+    SteadyClock::time_point on, off;
+};
+
+// What one series of tones sounded like: dropouts per tone, and where the gates are known,
+// onset and offset latencies and length errors.
+struct Series {
+    int tones = 0;
+    int dropouts = 0;
+    std::vector<double> onsets, offsets, lengthErrors;
+    double per100() const { return tones > 0 ? 100.0 * dropouts / tones : NAN; }
+};
+
+// Judges the recorded tones. A tone that went missing or came in pieces counts as one
+// dropout for each piece too many or too few.
+void judge(const MonitorRecorder& recorder, const std::vector<float>& samples, double hz,
+           int expected, const std::vector<Gate>& gates, Series& series) {
+    const auto tones = findTones(samples, kThreshold);
+    series.tones += expected;
+    series.dropouts += std::abs(int(tones.size()) - expected);
+    for (std::size_t i = 0; i < tones.size(); ++i) {
+        const SampleSpan tone = tones[i];
+        if (tone.size() <= 2 * kEdgeSamples) continue;
+        const auto steady =
+            std::span(samples).subspan(tone.begin + kEdgeSamples, tone.size() - 2 * kEdgeSamples);
+        series.dropouts += phaseContinuity(steady, kRecordRateHz, hz).dropouts;
+        if (gates.size() != tones.size()) continue;
+        series.onsets.push_back(seconds(recorder.timeOfSample(tone.begin) - gates[i].on));
+        series.offsets.push_back(seconds(recorder.timeOfSample(tone.end - 1) - gates[i].off));
+        series.lengthErrors.push_back(std::abs(double(tone.size()) / kRecordRateHz -
+                                               seconds(gates[i].off - gates[i].on)));
+    }
+}
+
+Series libraryTones(BeepLibrary& speaker, int count) {
+    Series series;
+    MonitorRecorder recorder;
+    std::vector<Gate> gates;
+    for (int i = 0; i < count; ++i) {
+        speaker.beepFreq(440);
+        Gate gate;
+        gate.on = SteadyClock::now();
+        speaker.beepOn();
+        std::this_thread::sleep_for(300ms);
+        gate.off = SteadyClock::now();
+        speaker.beepOff();
+        gates.push_back(gate);
+        std::this_thread::sleep_for(200ms);
+    }
+    const auto samples = recorder.recordUntil(SteadyClock::now() + 100ms);
+    judge(recorder, samples, double(kTimerClockHz) / 2711, count, gates, series);
+    return series;
+}
+
+Series commandTones(const std::string& command, double hz, int count) {
+    Series series;
+    MonitorRecorder recorder;
+    for (int i = 0; i < count; ++i) {
+        if (std::system(command.c_str()) != 0) std::fprintf(stderr, "failed: %s\n", command.c_str());
+        std::this_thread::sleep_for(200ms);
+    }
+    const auto samples = recorder.recordUntil(SteadyClock::now() + 100ms);
+    judge(recorder, samples, hz, count, {}, series);
+    return series;
+}
+
+double cpuSeconds(const rusage& usage) {
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           1e-6 * double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return cpuSeconds(usage);
+}
+
+// Runs `body` in a child process, which writes back one figure.
+double inChild(const std::function<double()>& body) {
+    int fds[2];
+    if (pipe(fds) != 0) return NAN;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        const double value = body();
+        [[maybe_unused]] const auto sent = write(fds[1], &value, sizeof value);
+        _exit(0);
+    }
+    close(fds[1]);
+    double value = NAN;
+    if (read(fds[0], &value, sizeof value) != ssize_t(sizeof value)) value = NAN;
+    close(fds[0]);
+    waitpid(child, nullptr, 0);
+    return value;
+}
+
+// The synthesis alone, worst over the counts of 20..20000 Hz: CPU per second of audio.
+double worstSynthesisShare() {
+    double worst = 0;
+    for (int i = 0; i <= 30; ++i) {
+        const auto count = static_cast<std::uint32_t>(std::lround(59 * std::pow(59659.0 / 59, i / 30.0)));
+        beep::SquareWaveSynth synth(48000);
+        synth.setTone(count);
+        std::vector<float> chunk(128);
+        timespec start{}, end{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+        for (int c = 0; c < 375 * 4; ++c) synth.render(chunk);  // 4 s of audio
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+        const double cpu = double(end.tv_sec - start.tv_sec) + 1e-9 * double(end.tv_nsec - start.tv_nsec);
+        worst = std::max(worst, cpu / 4);
+    }
+    return worst;
+}
+
+// The whole library while a tone sounds (audio thread and sound client), per second.
+double librarySoundingShare() {
+    return inChild([] {
+        BeepLibrary speaker;
+        speaker.beepFreq(100);
+        speaker.beepOn();
+        std::this_thread::sleep_for(500ms);  // past connecting
+        const double before = processCpuSeconds();
+        std::this_thread::sleep_for(4s);
+        const double used = processCpuSeconds() - before;
+        speaker.beepOff();
+        return used / 4;
+    });
+}
+
+// One press of 音を出す in the real window, and the tone's tail until the stream is let go,
+// against the run's own length.
+double emitSoundRunShare(double& runSeconds) {
+    int fds[2];
+    if (pipe(fds) != 0) return NAN;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        int argc = 1;
+        char name[] = "vireko";
+        char* argv[] = {name, nullptr};
+        Application app(argc, argv);
+        MainWindow window;
+        window.Form_Load();
+        window.show();
+        QApplication::processEvents();
+        auto* button = window.findChild<QPushButton*>("Command1");
+        // A first press connects to the server; the second is the one measured.
+        button->click();
+        std::this_thread::sleep_for(1500ms);
+        const double before = processCpuSeconds();
+        const auto start = SteadyClock::now();
+        button->click();
+        const double wall = seconds(SteadyClock::now() - start);
+        std::this_thread::sleep_for(std::chrono::milliseconds(
+            beep::SoundSystemSink::kHoldAfterTone + 300ms));
+        const double values[2] = {processCpuSeconds() - before, wall};
+        [[maybe_unused]] const auto sent = write(fds[1], values, sizeof values);
+        _exit(0);
+    }
+    close(fds[1]);
+    double values[2] = {NAN, NAN};
+    if (read(fds[0], values, sizeof values) != ssize_t(sizeof values)) values[0] = NAN;
+    close(fds[0]);
+    waitpid(child, nullptr, 0);
+    runSeconds = values[1];
+    return values[0] / values[1];
 }
 
 // Frequencies from 20 Hz to 20 kHz, evenly on a log scale, and the counts the library loads
@@ -46,12 +231,6 @@ std::vector<std::int16_t> sweepFrequencies() {
     return hz;
 }
 
-std::vector<std::uint32_t> countsFor(const std::vector<std::int16_t>& frequencies) {
-    std::vector<std::uint32_t> counts;
-    for (auto hz : frequencies) counts.push_back(1193180u / static_cast<std::uint32_t>(hz));
-    return counts;
-}
-
 double worstSpurious(const std::vector<float>& samples, const std::vector<std::uint32_t>& counts) {
     const auto tones = findTones(samples, kThreshold, 2400);
     if (tones.size() != counts.size()) {
@@ -61,57 +240,16 @@ double worstSpurious(const std::vector<float>& samples, const std::vector<std::u
     double worst = -200;
     for (std::size_t i = 0; i < counts.size(); ++i) {
         const auto steady =
-            std::span(samples).subspan(tones[i].begin + 2400, tones[i].size() - 4800);
-        const double level = spuriousLevelDb(steady, kRecordRateHz, 1193180.0 / counts[i]);
-        if (std::getenv("VIREKO_BENCH_VERBOSE"))
-            std::fprintf(stderr, "count %u: %.1f dB\n", counts[i], level);
-        worst = std::max(worst, level);
+            std::span(samples).subspan(tones[i].begin + kEdgeSamples, tones[i].size() - 2 * kEdgeSamples);
+        worst = std::max(worst, spuriousLevelDb(steady, kRecordRateHz, double(kTimerClockHz) / counts[i]));
     }
     return worst;
 }
 
-}  // namespace
-
-int main() {
-    if (std::getenv("PULSE_SERVER") == nullptr) {
-        std::fputs("PULSE_SERVER is not set; run through the bench target\n", stderr);
-        return 0;
-    }
-    BeepLibrary speaker;
-    std::vector<double> onsets, offsets, lengthErrors;
-    double firstOnset = NAN;
-    {
-        MonitorRecorder recorder;
-        std::vector<std::pair<SteadyClock::time_point, SteadyClock::time_point>> gates;
-        for (int i = 0; i < 11; ++i) {
-            speaker.beepFreq(440);
-            const auto on = SteadyClock::now();
-            speaker.beepOn();
-            std::this_thread::sleep_for(300ms);
-            const auto off = SteadyClock::now();
-            speaker.beepOff();
-            gates.emplace_back(on, off);
-            std::this_thread::sleep_for(300ms);
-        }
-        const auto samples = recorder.stop();
-        const auto tones = findTones(samples, kThreshold);
-        if (tones.size() != gates.size()) {
-            std::fprintf(stderr, "expected %zu tones, found %zu\n", gates.size(), tones.size());
-            return 0;
-        }
-        firstOnset = seconds(recorder.timeOfSample(tones[0].begin) - gates[0].first);
-        for (std::size_t i = 1; i < tones.size(); ++i) {
-            onsets.push_back(seconds(recorder.timeOfSample(tones[i].begin) - gates[i].first));
-            offsets.push_back(seconds(recorder.timeOfSample(tones[i].end) - gates[i].second));
-            lengthErrors.push_back(double(tones[i].size()) / kRecordRateHz -
-                                   seconds(gates[i].second - gates[i].first));
-        }
-    }
-
-    // Long tones, so that the spectrum resolves the harmonics of 20 Hz.
+void spuriousSweep(BeepLibrary& speaker, double& ours, double& sox) {
     const auto frequencies = sweepFrequencies();
-    const auto counts = countsFor(frequencies);
-    double ours = NAN, sox = NAN;
+    std::vector<std::uint32_t> counts;
+    for (auto hz : frequencies) counts.push_back(kTimerClockHz / static_cast<std::uint32_t>(hz));
     {
         MonitorRecorder recorder;
         for (std::int16_t hz : frequencies) {
@@ -121,35 +259,98 @@ int main() {
             speaker.beepOff();
             std::this_thread::sleep_for(200ms);
         }
-        ours = worstSpurious(recorder.stop(), counts);
+        ours = worstSpurious(recorder.recordUntil(SteadyClock::now()), counts);
     }
     {
         MonitorRecorder recorder;
         for (std::uint32_t count : counts) {
             char command[256];
-            std::snprintf(
-                command, sizeof command,
-                "sox -q -n -r 48000 -e floating-point -b 32 -c 1 -t raw - synth 0.8 square %.4f "
-                "vol 0.25 | pacat --raw --format=float32le --rate=48000 --channels=1",
-                1193180.0 / count);
+            std::snprintf(command, sizeof command,
+                          "sox -q -n -r 48000 -e floating-point -b 32 -c 1 -t raw - synth 0.8 "
+                          "square %.4f vol 0.25 | pacat --raw --format=float32le --rate=48000 "
+                          "--channels=1",
+                          double(kTimerClockHz) / count);
             if (std::system(command) != 0) std::fputs("sox or pacat failed\n", stderr);
             std::this_thread::sleep_for(200ms);
         }
-        sox = worstSpurious(recorder.stop(), counts);
+        sox = worstSpurious(recorder.recordUntil(SteadyClock::now()), counts);
     }
+}
 
-    const Summary onset = summarise(onsets), offset = summarise(offsets),
-                  length = summarise(lengthErrors);
-    std::printf("%-44s %10s %10s\n", "measured at the sound server", "median", "worst");
-    std::printf("%-44s %10s %8.1f ms\n", "first tone of the process: onset latency", "",
-                firstOnset * 1e3);
-    std::printf("%-44s %7.1f ms %7.1f ms\n", "onset latency (10 tones after the first)",
-                onset.median * 1e3, onset.worst * 1e3);
-    std::printf("%-44s %7.1f ms %7.1f ms\n", "offset latency", offset.median * 1e3,
-                offset.worst * 1e3);
-    std::printf("%-44s %7.1f ms %7.1f ms\n", "tone-length error (300 ms gate)", length.median * 1e3,
-                length.worst * 1e3);
-    std::printf("%-44s %10s %7.1f dB\n", "worst spurious level, counts 59659..59", "", ours);
-    std::printf("%-44s %10s %7.1f dB\n", "  the same for SoX synth square", "", sox);
+void printMs(const char* what, const Summary& s) {
+    std::printf("  %-52s %8.1f ms %8.1f ms\n", what, s.median * 1e3, s.worst * 1e3);
+}
+
+}  // namespace
+
+int main() {
+    if (std::getenv("PULSE_SERVER") == nullptr) {
+        std::fputs("PULSE_SERVER is not set; run through the bench target\n", stderr);
+        return 0;
+    }
+    const char* tonesSetting = std::getenv("VIREKO_BENCH_TONES");
+    const int tones = tonesSetting != nullptr ? std::max(1, std::atoi(tonesSetting)) : 100;
+    const int peerTones = std::max(1, tones / 3);
+    const std::string wav = "/tmp/vireko-bench-440.wav";
+    const std::string paplay = "paplay " + wav;
+    const std::string play = "play -q -n synth 1 square 440 vol 0.25";
+    if (std::system(("sox -q -n -r 48000 -c 1 " + wav + " synth 1 square 440 vol 0.25").c_str()) !=
+        0)
+        std::fputs("sox could not prepare the file for paplay\n", stderr);
+
+    // In child processes, before this one loads the library: a child forked later would
+    // inherit a library whose audio thread it does not have.
+    double runSeconds = NAN;
+    const double runShare = emitSoundRunShare(runSeconds);
+    const double synthesisShare = worstSynthesisShare();
+    const double soundingShare = librarySoundingShare();
+
+    BeepLibrary speaker;
+    speaker.beepFreq(440);  // connected before anything is measured
+    speaker.beepOn();
+    std::this_thread::sleep_for(100ms);
+    speaker.beepOff();
+    std::this_thread::sleep_for(300ms);
+
+    Series idle = libraryTones(speaker, tones);
+    Series soxIdle = commandTones(play, 440, peerTones);
+    Series paplayIdle = commandTones(paplay, 440, peerTones);
+    Series loaded, soxLoaded, paplayLoaded;
+    {
+        raiseTestThreadPriority();  // the gate times are taken as the program takes them
+        BusyLoad load;
+        loaded = libraryTones(speaker, tones);
+        soxLoaded = commandTones(play, 440, peerTones);
+        paplayLoaded = commandTones(paplay, 440, peerTones);
+    }
+    double ours = NAN, sox = NAN;
+    spuriousSweep(speaker, ours, sox);
+
+    std::printf("Measured at the sound server's null sink; latencies from the call to the\n"
+                "arrival of the first (last) sample, which can read high but never below zero.\n\n");
+    std::printf("  %-52s %11s %11s\n", "dropouts per 100 tones", "idle", "all busy");
+    std::printf("  %-52s %11.1f %11.1f\n", ("libbeep.so.3, " + std::to_string(tones) + " tones each").c_str(),
+                idle.per100(), loaded.per100());
+    std::printf("  %-52s %11.1f %11.1f\n", ("SoX `" + play + "`, " + std::to_string(peerTones) + " each").c_str(),
+                soxIdle.per100(), soxLoaded.per100());
+    std::printf("  %-52s %11.1f %11.1f\n", ("paplay of the same tone, " + std::to_string(peerTones) + " each").c_str(),
+                paplayIdle.per100(), paplayLoaded.per100());
+    std::printf("\n  %-52s %11s %11s\n", "latency", "median", "worst");
+    printMs("onset, idle", summarise(idle.onsets));
+    printMs("offset, idle", summarise(idle.offsets));
+    printMs("onset, all busy", summarise(loaded.onsets));
+    printMs("offset, all busy", summarise(loaded.offsets));
+    printMs("tone-length error (300 ms gate), idle", summarise(idle.lengthErrors));
+    printMs("tone-length error (300 ms gate), all busy", summarise(loaded.lengthErrors));
+    std::printf("\n  %-52s %11s\n", "CPU", "of a core");
+    std::printf("  %-52s %10.2f%%\n", "synthesis per second of audio, worst of 20..20000 Hz",
+                synthesisShare * 100);
+    std::printf("  %-52s %10.2f%%\n", "library while sounding (audio thread and client)",
+                soundingShare * 100);
+    std::printf("  %-52s %10.2f%%\n",
+                ("one emit-sound run (" + std::to_string(runSeconds).substr(0, 5) + " s, tail included)").c_str(),
+                runShare * 100);
+    std::printf("\n  %-52s %9.1f dB\n", "worst spurious level, counts 59659..59", ours);
+    std::printf("  %-52s %9.1f dB\n", "  the same for SoX synth square", sox);
     return 0;
 }

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/input.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -38,8 +39,14 @@ protected:
     int fds[2]{-1, -1};
     void SetUp() override { ASSERT_EQ(pipe(fds), 0); }
     void TearDown() override { close(fds[0]); }
+    // The next event, or an empty one once a second has passed without any.
     input_event next() {
         input_event event{};
+        pollfd ready{fds[0], POLLIN, 0};
+        if (poll(&ready, 1, 1000) != 1) {
+            ADD_FAILURE() << "no event within a second";
+            return event;
+        }
         EXPECT_EQ(read(fds[0], &event, sizeof event), ssize_t(sizeof event));
         return event;
     }

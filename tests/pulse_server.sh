@@ -17,7 +17,7 @@ start)
     mkdir -p "$dir"
     cat >"$dir/server.pa" <<PA
 load-module module-native-protocol-unix socket=$dir/native auth-anonymous=1
-load-module module-null-sink sink_name=vireko_test format=float32le rate=48000 channels=1
+load-module module-null-sink sink_name=vireko_test format=float32le rate=48000 channels=1 norewinds=1
 set-default-sink vireko_test
 PA
     # -n: no default script; nothing idles, nothing suspends, nothing autospawns.

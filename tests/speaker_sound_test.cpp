@@ -2,11 +2,14 @@
 // into a private PulseAudio server whose null sink is recorded and measured.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "beep_library.h"
+#include "support/busy_load.h"
 #include "support/monitor_recorder.h"
 #include "support/tone_analysis.h"
 
@@ -19,24 +22,52 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr double kRate = kRecordRateHz;
 constexpr float kToneThreshold = 0.003f;
+// Latencies a listener does not notice as late; the first tone of a process also connects.
+constexpr double kLatencyLimitSeconds = 0.030;
+constexpr double kFirstToneLimitSeconds = 0.150;
+constexpr double kLengthToleranceSeconds = 0.010;
+// Judged away from the 3 ms ramps, which a ring-out and a phase measurement would mistake
+// for a fault.
+constexpr std::size_t kEdgeSamples = 2400;
 
 double secondsBetween(SteadyClock::time_point from, SteadyClock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
-struct GateTimes {
+struct Gate {
     SteadyClock::time_point on, off;
 };
 
-GateTimes playTone(BeepLibrary& speaker, std::int16_t hz, std::chrono::milliseconds length) {
+Gate playTone(BeepLibrary& speaker, std::int16_t hz, std::chrono::milliseconds length) {
     speaker.beepFreq(hz);
-    GateTimes times;
-    times.on = SteadyClock::now();
+    Gate gate;
+    gate.on = SteadyClock::now();
     speaker.beepOn();
     std::this_thread::sleep_for(length);
-    times.off = SteadyClock::now();
+    gate.off = SteadyClock::now();
     speaker.beepOff();
-    return times;
+    return gate;
+}
+
+std::span<const float> steadyPart(const std::vector<float>& samples, SampleSpan tone) {
+    return std::span(samples).subspan(tone.begin + kEdgeSamples, tone.size() - 2 * kEdgeSamples);
+}
+
+// A tone as a listener expects it: the right pitch, on time, as long as the gate was open,
+// without a dropout or a jump of phase.
+void expectTrueTone(const MonitorRecorder& recorder, const std::vector<float>& samples,
+                    SampleSpan tone, const Gate& gate, double hz) {
+    const auto steady = steadyPart(samples, tone);
+    EXPECT_NEAR(measureFrequencyHz(steady, kRate), hz, 0.05);
+    const double lengthError = double(tone.size()) / kRate - secondsBetween(gate.on, gate.off);
+    EXPECT_LT(std::abs(lengthError), kLengthToleranceSeconds) << "tone length error";
+    EXPECT_LT(secondsBetween(gate.on, recorder.timeOfSample(tone.begin)), kLatencyLimitSeconds)
+        << "onset";
+    EXPECT_LT(secondsBetween(gate.off, recorder.timeOfSample(tone.end - 1)), kLatencyLimitSeconds)
+        << "offset";
+    const PhaseContinuity continuity = phaseContinuity(steady, kRate, hz);
+    EXPECT_EQ(continuity.dropouts, 0) << "largest phase jump " << continuity.largestJumpRad
+                                      << " rad, weakest window " << continuity.lowestLevel;
 }
 
 // Stops or starts the test server, whose folder holds the socket PULSE_SERVER names.
@@ -49,53 +80,54 @@ void runServerScript(const char* action) {
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
+// How many streams play into the test server now.
+int playingStreams() {
+    std::unique_ptr<FILE, int (*)(FILE*)> list(popen("pactl list short sink-inputs", "r"), pclose);
+    if (!list) return -1;
+    int lines = 0;
+    for (int c; (c = std::fgetc(list.get())) != EOF;) lines += c == '\n' ? 1 : 0;
+    return lines;
+}
+
 TEST(SpeakerSound, PlaysTheTimersSquareWaveWhileTheGateIsOpen) {
     if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
     MonitorRecorder recorder;
     BeepLibrary speaker;
     std::this_thread::sleep_for(200ms);
-    const GateTimes first = playTone(speaker, 440, 150ms);
+    const Gate first = playTone(speaker, 440, 150ms);
     std::this_thread::sleep_for(300ms);
-    const GateTimes a440 = playTone(speaker, 440, 600ms);
+    const Gate a440 = playTone(speaker, 440, 600ms);
     std::this_thread::sleep_for(300ms);
-    const GateTimes a6000 = playTone(speaker, 6000, 400ms);
+    const Gate a6000 = playTone(speaker, 6000, 400ms);
     std::this_thread::sleep_for(300ms);
-    const GateTimes a15000 = playTone(speaker, 15000, 400ms);
-    std::this_thread::sleep_for(300ms);
-    const std::vector<float> samples = recorder.stop();
+    const Gate a15000 = playTone(speaker, 15000, 400ms);
+    const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold);
     ASSERT_EQ(tones.size(), 4u);
 
-    const double firstOnsetSeconds =
-        secondsBetween(first.on, recorder.timeOfSample(tones[0].begin));
-    EXPECT_LT(firstOnsetSeconds, 0.150) << "the first tone of a process";
+    EXPECT_LT(secondsBetween(first.on, recorder.timeOfSample(tones[0].begin)),
+              kFirstToneLimitSeconds)
+        << "the first tone of a process";
 
     struct Expected {
         const char* name;
-        GateTimes gate;
+        Gate gate;
         double hz;
     };
-    const Expected expected[] = {{"440 Hz", a440, 1193180.0 / 2711},
-                                 {"6000 Hz", a6000, 1193180.0 / 198},
-                                 {"15000 Hz", a15000, 1193180.0 / 79}};
+    const Expected expected[] = {{"440 Hz, count 2711", a440, 1193180.0 / 2711},
+                                 {"6000 Hz, count 198", a6000, 1193180.0 / 198},
+                                 {"15000 Hz, count 79", a15000, 1193180.0 / 79}};
     for (std::size_t i = 0; i < std::size(expected); ++i) {
         const auto& [name, gate, hz] = expected[i];
         const SampleSpan tone = tones[i + 1];
         SCOPED_TRACE(name);
+        expectTrueTone(recorder, samples, tone, gate, hz);
+
         const std::span all(samples);
-        const auto steady = all.subspan(tone.begin + 2400, tone.size() - 4800);
-
-        EXPECT_NEAR(measureFrequencyHz(steady, kRate), hz, 0.05);
-
-        const double lengthError = double(tone.size()) / kRate - secondsBetween(gate.on, gate.off);
-        EXPECT_LT(std::abs(lengthError), 0.010) << "tone length error " << lengthError;
-        EXPECT_LT(secondsBetween(gate.on, recorder.timeOfSample(tone.begin)), 0.030) << "onset";
-        EXPECT_LT(secondsBetween(gate.off, recorder.timeOfSample(tone.end)), 0.030) << "offset";
-
+        const auto steady = steadyPart(samples, tone);
         // Silence on both sides, away from the ramps.
         EXPECT_LT(rmsLevel(all.subspan(tone.begin - 9600, 9000)), 1e-5);
         EXPECT_LT(rmsLevel(all.subspan(tone.end + 600, 9000)), 1e-5);
-
         // No click: the edges rise and fall over milliseconds, not in one step.
         const float steadyPeak = peakLevel(steady);
         EXPECT_LT(peakLevel(all.subspan(tone.begin, 24)), 0.25f * steadyPeak) << "opening edge";
@@ -103,36 +135,116 @@ TEST(SpeakerSound, PlaysTheTimersSquareWaveWhileTheGateIsOpen) {
         EXPECT_NEAR(toDb(steadyPeak), -12.0, 1.5);
         EXPECT_LT(std::abs(meanLevel(steady)), 1e-3) << "DC offset";
     }
-    const auto steady15k =
-        std::span(samples).subspan(tones[3].begin + 2400, tones[3].size() - 4800);
-    EXPECT_LE(spuriousLevelDb(steady15k, kRate, 1193180.0 / 79), -60.0);
+    EXPECT_LE(spuriousLevelDb(steadyPart(samples, tones[3]), kRate, 1193180.0 / 79), -80.0);
+}
+
+TEST(SpeakerSound, NewCountWhileSoundingIsHeardAtOnceWithoutAGap) {
+    if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
+    MonitorRecorder recorder;
+    BeepLibrary speaker;
+    playTone(speaker, 1000, 100ms);  // connected before the measured tone
+    std::this_thread::sleep_for(300ms);
+    speaker.beepFreq(440);
+    speaker.beepOn();
+    std::this_thread::sleep_for(400ms);
+    const auto change = SteadyClock::now();
+    speaker.beepFreq(880);
+    std::this_thread::sleep_for(400ms);
+    speaker.beepOff();
+    const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
+    const auto tones = findTones(samples, kToneThreshold, 24);
+    ASSERT_EQ(tones.size(), 2u) << "one tone, with no gap at the change of pitch";
+    const SampleSpan tone = tones[1];
+    // The 440 Hz part ends where its phase first breaks.
+    const auto steady = steadyPart(samples, tone);
+    const double lowHz = 1193180.0 / 2711, highHz = 1193180.0 / 1355;
+    EXPECT_NEAR(measureFrequencyHz(steady.first(9600), kRate), lowHz, 0.05);
+    EXPECT_NEAR(measureFrequencyHz(steady.last(9600), kRate), highHz, 0.05);
+    std::size_t changeSample = 0;
+    for (std::size_t at = 0; at + 2400 < steady.size(); at += 240) {
+        if (std::abs(measureFrequencyHz(steady.subspan(at, 2400), kRate) - lowHz) > 5) {
+            changeSample = tone.begin + kEdgeSamples + at + 2400;
+            break;
+        }
+    }
+    ASSERT_NE(changeSample, 0u);
+    EXPECT_LT(secondsBetween(change, recorder.timeOfSample(changeSample)), kLatencyLimitSeconds);
+}
+
+TEST(SpeakerSound, LeavesTheServerAloneOnceTheToneIsOver) {
+    if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
+    BeepLibrary speaker;
+    speaker.beepFreq(440);
+    speaker.beepOn();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(playingStreams(), 1);
+    speaker.beepOff();
+    const auto deadline = SteadyClock::now() + 2s;
+    while (playingStreams() != 0 && SteadyClock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(playingStreams(), 0) << "no stream is kept open while nothing sounds";
+
+    // The connection itself is kept: the next tone is on time.
+    MonitorRecorder recorder;
+    const Gate gate = playTone(speaker, 440, 300ms);
+    const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
+    const auto tones = findTones(samples, kToneThreshold);
+    ASSERT_EQ(tones.size(), 1u);
+    expectTrueTone(recorder, samples, tones[0], gate, 1193180.0 / 2711);
+}
+
+TEST(SpeakerSound, StaysTrueWhileEveryCoreIsBusy) {
+    if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
+    raiseTestThreadPriority();
+    BusyLoad load;
+    ASSERT_GE(load.size(), 1u);
+    MonitorRecorder recorder;
+    BeepLibrary speaker;
+    playTone(speaker, 440, 100ms);  // the first tone also connects; it is not judged here
+    std::this_thread::sleep_for(300ms);
+    constexpr int kTones = 10;
+    std::vector<Gate> gates;
+    for (int i = 0; i < kTones; ++i) {
+        gates.push_back(playTone(speaker, 440, 300ms));
+        std::this_thread::sleep_for(250ms);
+    }
+    const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 100ms);
+    const auto tones = findTones(samples, kToneThreshold);
+    ASSERT_EQ(tones.size(), std::size_t(kTones) + 1);
+    for (int i = 0; i < kTones; ++i) {
+        SCOPED_TRACE("tone " + std::to_string(i + 1));
+        expectTrueTone(recorder, samples, tones[std::size_t(i) + 1], gates[std::size_t(i)],
+                       1193180.0 / 2711);
+    }
 }
 
 TEST(SpeakerSound, ServerLostMidToneNeitherHangsNorStopsTheNextTone) {
     if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
     BeepLibrary speaker;
     {
-        MonitorRecorder recorder;
         speaker.beepFreq(440);
         speaker.beepOn();
         std::this_thread::sleep_for(300ms);
-        recorder.stop();
         runServerScript("stop");
         std::this_thread::sleep_for(200ms);
+        // Calls that waited for the lost server would take its time-out, seconds; a busy
+        // machine may still hold this thread back for a few milliseconds.
         const auto before = SteadyClock::now();
         speaker.beepOff();
         speaker.beepFreq(880);
-        EXPECT_LT(secondsBetween(before, SteadyClock::now()), 0.005) << "the calls never wait";
+        EXPECT_LT(secondsBetween(before, SteadyClock::now()), 0.100) << "the calls never wait";
     }
     runServerScript("start");
     MonitorRecorder recorder;
-    playTone(speaker, 880, 400ms);
-    std::this_thread::sleep_for(300ms);
-    const std::vector<float> samples = recorder.stop();
+    const Gate gate = playTone(speaker, 880, 400ms);
+    const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold);
     ASSERT_EQ(tones.size(), 1u);
-    const auto steady = std::span(samples).subspan(tones[0].begin + 2400, tones[0].size() - 4800);
+    const auto steady = steadyPart(samples, tones[0]);
     EXPECT_NEAR(measureFrequencyHz(steady, kRate), 1193180.0 / 1355, 0.05);
+    EXPECT_EQ(phaseContinuity(steady, kRate, 1193180.0 / 1355).dropouts, 0);
+    EXPECT_LT(secondsBetween(gate.on, recorder.timeOfSample(tones[0].begin)),
+              kFirstToneLimitSeconds);
 }
 
 }  // namespace

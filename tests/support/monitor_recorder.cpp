@@ -1,16 +1,23 @@
 #include "monitor_recorder.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
 namespace vireko::testing {
+
+namespace {
+constexpr int kRecorderPriority = 10;  // above the library's audio thread, below the server's
+}
 
 double steadySeconds(MonitorRecorder::Clock::time_point time) {
     return std::chrono::duration<double>(time.time_since_epoch()).count();
@@ -23,12 +30,21 @@ bool testServerRunning() {
     return std::filesystem::exists(std::string(server).substr(prefix.size()));
 }
 
+void raiseTestThreadPriority() {
+    sched_param parameter{};
+    parameter.sched_priority = kRecorderPriority;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &parameter);
+}
+
 MonitorRecorder::MonitorRecorder(const std::string& sink) {
     int pipeFds[2];
     if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
     const std::string device = sink + ".monitor";
     child_ = fork();
     if (child_ == 0) {
+        sched_param parameter{};
+        parameter.sched_priority = kRecorderPriority;
+        sched_setscheduler(0, SCHED_FIFO, &parameter);
         dup2(pipeFds[1], STDOUT_FILENO);
         close(pipeFds[0]);
         close(pipeFds[1]);
@@ -38,15 +54,13 @@ MonitorRecorder::MonitorRecorder(const std::string& sink) {
     }
     close(pipeFds[1]);
     fd_ = pipeFds[0];
-    reader_ = std::thread([this] { readLoop(); });
-    for (int i = 0; i < 300; ++i) {
-        {
-            const std::lock_guard lock(mutex_);
-            if (samples_.size() > 2400) return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    throw std::runtime_error("parec delivered nothing");
+    reader_ = std::thread([this] {
+        raiseTestThreadPriority();
+        readLoop();
+    });
+    std::unique_lock lock(mutex_);
+    if (!arrived_.wait_for(lock, std::chrono::seconds(3), [this] { return samples_.size() > 2400; }))
+        throw std::runtime_error("parec delivered nothing");
 }
 
 MonitorRecorder::~MonitorRecorder() {
@@ -58,46 +72,64 @@ void MonitorRecorder::readLoop() {
     std::size_t pendingBytes = 0;
     for (;;) {
         const ssize_t got = read(fd_, buffer.data() + pendingBytes, buffer.size() - pendingBytes);
-        if (got <= 0) return;
+        if (got <= 0) break;
         const double now = steadySeconds(Clock::now());
         pendingBytes += static_cast<std::size_t>(got);
         const std::size_t whole = pendingBytes / sizeof(float);
-        const std::lock_guard lock(mutex_);
-        const std::size_t before = samples_.size();
-        samples_.resize(before + whole);
-        std::memcpy(samples_.data() + before, buffer.data(), whole * sizeof(float));
+        {
+            const std::lock_guard lock(mutex_);
+            const std::size_t before = samples_.size();
+            samples_.resize(before + whole);
+            std::memcpy(samples_.data() + before, buffer.data(), whole * sizeof(float));
+            arrivals_.push_back({now, samples_.size()});
+        }
+        arrived_.notify_all();
         std::memmove(buffer.data(), buffer.data() + whole * sizeof(float),
                      pendingBytes - whole * sizeof(float));
         pendingBytes -= whole * sizeof(float);
-        arrivals_.push_back({now, samples_.size()});
     }
+    arrived_.notify_all();
 }
 
-std::vector<float> MonitorRecorder::stop() {
-    if (!stopped_) {
-        stopped_ = true;
-        kill(child_, SIGTERM);
-        waitpid(child_, nullptr, 0);
-        if (reader_.joinable()) reader_.join();
-        close(fd_);
+std::vector<float> MonitorRecorder::recordUntil(Clock::time_point until) {
+    std::size_t needed = 0;
+    {
+        std::unique_lock lock(mutex_);
+        // Where the sample played at `until` falls: from the read that came with the least
+        // delay, which is the truest guide to the server's clock.
+        double origin = 1e300;
+        for (const Arrival& arrival : arrivals_)
+            origin = std::min(origin, arrival.steadySeconds -
+                                          double(arrival.samplesSoFar) / kRecordRateHz);
+        needed = static_cast<std::size_t>(
+            std::max(0.0, std::ceil((steadySeconds(until) - origin) * kRecordRateHz)));
+        const bool complete = arrived_.wait_until(lock, until + kArrivalLimit, [&] {
+            return samples_.size() >= needed;
+        });
+        if (!complete)
+            throw std::runtime_error("the recording stalled at " + std::to_string(samples_.size()) +
+                                     " of " + std::to_string(needed) + " samples");
     }
+    stop();
     const std::lock_guard lock(mutex_);
     return samples_;
 }
 
+void MonitorRecorder::stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    kill(child_, SIGTERM);
+    waitpid(child_, nullptr, 0);
+    if (reader_.joinable()) reader_.join();
+    close(fd_);
+}
+
 MonitorRecorder::Clock::time_point MonitorRecorder::timeOfSample(std::size_t index) const {
     const std::lock_guard lock(mutex_);
-    // Each read bounds the time of sample 0 from above: its last sample was played no later
-    // than it arrived.
-    double origin = 1e300;
-    const auto window = static_cast<std::size_t>(kRecordRateHz);
-    for (const Arrival& arrival : arrivals_) {
-        if (arrival.samplesSoFar + window < index || arrival.samplesSoFar > index + window)
-            continue;
-        origin =
-            std::min(origin, arrival.steadySeconds - double(arrival.samplesSoFar) / kRecordRateHz);
-    }
-    const double seconds = origin + double(index) / kRecordRateHz;
+    const auto arrival =
+        std::upper_bound(arrivals_.begin(), arrivals_.end(), index,
+                         [](std::size_t i, const Arrival& a) { return i < a.samplesSoFar; });
+    const double seconds = arrival == arrivals_.end() ? 1e300 : arrival->steadySeconds;
     return Clock::time_point(
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
 }

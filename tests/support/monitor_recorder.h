@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,18 +18,26 @@ inline constexpr double kRecordRateHz = 48000;
 class MonitorRecorder {
 public:
     using Clock = std::chrono::steady_clock;
+    // How long past its end a recording may take to arrive before the recorder gives up.
+    static constexpr std::chrono::seconds kArrivalLimit{5};
 
-    // Starts parec on the monitor of `sink`; waits until the first samples arrive.
+    // Starts parec on the monitor of `sink`; waits until the first samples arrive. Both the
+    // recorder and its reader run at real-time priority where the system allows it, so that
+    // the arrival times stay true on a busy machine.
     explicit MonitorRecorder(const std::string& sink = "vireko_test");
     ~MonitorRecorder();
     MonitorRecorder(const MonitorRecorder&) = delete;
     MonitorRecorder& operator=(const MonitorRecorder&) = delete;
 
-    // Stops recording and returns every sample.
-    std::vector<float> stop();
-    // The steady-clock time at which sample `index` was played: taken from the read, among
-    // those within a second of it, that arrived with the least delay. The server renders
-    // ahead by varying amounts as streams come and go, so a nearby read is the best guide.
+    // Waits until the recording holds every sample played up to `until`, counted in samples
+    // rather than cut off by a signal; then stops and returns them all. Throws where they do
+    // not arrive within kArrivalLimit.
+    std::vector<float> recordUntil(Clock::time_point until);
+    // Stops at once, dropping whatever is still on its way.
+    void stop();
+
+    // When sample `index` arrived. The server rendered it no later than that, so a latency
+    // measured from it may read a few milliseconds high, but never below zero.
     Clock::time_point timeOfSample(std::size_t index) const;
 
 private:
@@ -38,6 +47,7 @@ private:
     int fd_ = -1;
     std::thread reader_;
     mutable std::mutex mutex_;
+    std::condition_variable arrived_;
     std::vector<float> samples_;
     struct Arrival {
         double steadySeconds;
@@ -52,5 +62,9 @@ double steadySeconds(MonitorRecorder::Clock::time_point time);
 // Whether the test server that PULSE_SERVER names is up. It is missing only where no PulseAudio
 // daemon can be installed (a PipeWire desktop), and the tests that listen then skip.
 bool testServerRunning();
+
+// Real-time priority for the calling thread where the system allows it (as root, say), so that
+// the times a test takes around its calls are not stretched by a busy machine.
+void raiseTestThreadPriority();
 
 }  // namespace vireko::testing

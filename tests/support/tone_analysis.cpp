@@ -114,6 +114,45 @@ double spuriousLevelDb(std::span<const float> samples, double rateHz, double fun
     return toDb(spurious / fundamental);
 }
 
+PhaseContinuity phaseContinuity(std::span<const float> samples, double rateHz,
+                                double frequencyHz, double thresholdRad) {
+    PhaseContinuity result;
+    const double periodSamples = rateHz / frequencyHz;
+    const double periods = std::max(1.0, std::ceil(0.005 * frequencyHz));
+    const auto window = static_cast<std::size_t>(std::lround(periods * periodSamples));
+    if (window < 2 || samples.size() < 2 * window) return result;
+    std::vector<Complex> phasors;
+    for (std::size_t start = 0; start + window <= samples.size(); start += window) {
+        Complex sum = 0;
+        for (std::size_t i = 0; i < window; ++i) {
+            const double hann = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * double(i) / double(window));
+            // Against the sample clock: a steady tone gives the same phase in every window.
+            const double angle =
+                -2 * std::numbers::pi * frequencyHz * double(start + i) / rateHz;
+            sum += double(samples[start + i]) * hann * std::polar(1.0, angle);
+        }
+        phasors.push_back(sum);
+    }
+    std::vector<double> levels;
+    for (const Complex& p : phasors) levels.push_back(std::abs(p));
+    std::vector<double> sorted = levels;
+    std::nth_element(sorted.begin(), sorted.begin() + std::ptrdiff_t(sorted.size() / 2),
+                     sorted.end());
+    const double median = sorted[sorted.size() / 2];
+    bool inFault = false;
+    for (std::size_t w = 0; w < phasors.size(); ++w) {
+        const double level = median > 0 ? levels[w] / median : 0;
+        result.lowestLevel = std::min(result.lowestLevel, level);
+        double jump = 0;
+        if (w > 0) jump = std::abs(std::arg(phasors[w] / phasors[w - 1]));
+        result.largestJumpRad = std::max(result.largestJumpRad, jump);
+        const bool fault = jump > thresholdRad || level < 0.9;
+        if (fault && !inFault) ++result.dropouts;
+        inFault = fault;
+    }
+    return result;
+}
+
 float peakLevel(std::span<const float> samples) {
     float peak = 0;
     for (float s : samples) peak = std::max(peak, std::abs(s));
