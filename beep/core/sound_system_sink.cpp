@@ -84,7 +84,6 @@ std::unique_ptr<AudioOutput> SoundSystemSink::openOutput() {
 }
 
 void SoundSystemSink::run() {
-    raiseThreadPriority();
     std::unique_ptr<AudioOutput> output;
     std::optional<std::uint32_t> failedOpening;
     while (!stopping_) {
@@ -160,6 +159,12 @@ bool SoundSystemSink::playStream(std::unique_ptr<AudioOutput>& output) {
     // The stream starts silent; the tone that opened it comes in like any other change, one
     // lead after the gate opened.
     if (!topUp()) return false;
+    // Asked only now, so that a slow answer from the system bus cannot hold up the first tone;
+    // the queue covers the thread until then.
+    if (!priorityAsked_) {
+        raiseThreadPriority();
+        priorityAsked_ = true;
+    }
     while (!stopping_) {
         const std::optional<std::uint32_t> tone = currentTone();
         if (tone != applied) {
