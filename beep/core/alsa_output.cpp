@@ -1,12 +1,12 @@
 // ALSA's "default" device, loaded with dlopen so that the library needs nothing at link time.
-// Written without blocking; a change of tone rewinds what the device has not yet played, where
-// the device allows it.
+// Written without blocking. Its queue is kept short instead of rewritten: the plugins that
+// stand between a program and the card (the sound servers' among them) report frames as
+// rewindable that they have already passed on, and a rewind then starves the stream.
 #include <alsa/asoundlib.h>
 #include <dlfcn.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <vector>
 
 #include "audio_output.h"
@@ -15,8 +15,8 @@ namespace beep {
 
 namespace {
 
-// Beyond the device's period, time for a rewind to take effect.
-constexpr std::chrono::milliseconds kRewindSlack{2};
+// Short enough that a change of tone, heard once the queue ahead of it has played, is on time.
+constexpr std::chrono::milliseconds kAlsaQueuedAudio{24};
 
 // ALSA reports configuration trouble on stderr; the library reports nothing.
 void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
@@ -29,9 +29,6 @@ struct AlsaFunctions {
     decltype(&snd_pcm_drop) drop = nullptr;
     decltype(&snd_pcm_close) close = nullptr;
     decltype(&snd_pcm_avail_update) availUpdate = nullptr;
-    decltype(&snd_pcm_rewindable) rewindable = nullptr;
-    decltype(&snd_pcm_rewind) rewind = nullptr;
-    decltype(&snd_pcm_forward) forward = nullptr;
     decltype(&snd_pcm_delay) delay = nullptr;
     decltype(&snd_pcm_poll_descriptors_count) pollCount = nullptr;
     decltype(&snd_pcm_poll_descriptors) pollDescriptors = nullptr;
@@ -55,9 +52,7 @@ struct AlsaFunctions {
             find(open, "snd_pcm_open") && find(setParams, "snd_pcm_set_params") &&
             find(writei, "snd_pcm_writei") && find(recover, "snd_pcm_recover") &&
             find(drop, "snd_pcm_drop") && find(close, "snd_pcm_close") &&
-            find(availUpdate, "snd_pcm_avail_update") &&
-            find(rewindable, "snd_pcm_rewindable") && find(rewind, "snd_pcm_rewind") &&
-            find(forward, "snd_pcm_forward") && find(delay, "snd_pcm_delay") &&
+            find(availUpdate, "snd_pcm_avail_update") && find(delay, "snd_pcm_delay") &&
             find(pollCount, "snd_pcm_poll_descriptors_count") &&
             find(pollDescriptors, "snd_pcm_poll_descriptors") &&
             find(pollRevents, "snd_pcm_poll_descriptors_revents") &&
@@ -82,7 +77,7 @@ snd_pcm_t* openDevice(std::string& refusal) {
     snd_pcm_t* pcm = nullptr;
     int error = alsa().open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
     if (error == 0) {
-        const auto latencyUs = static_cast<unsigned>(kQueuedAudio.count() * 1000);
+        const auto latencyUs = static_cast<unsigned>(kAlsaQueuedAudio.count() * 1000);
         error = alsa().setParams(pcm, SND_PCM_FORMAT_FLOAT_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
                                  kAudioSampleRateHz, 1, latencyUs);
         if (error != 0) alsa().close(pcm);
@@ -154,26 +149,8 @@ public:
         return true;
     }
 
-    std::size_t replaceableFrames(std::chrono::nanoseconds sinceChange) override {
-        const snd_pcm_sframes_t rewindable = alsa().rewindable(pcm_);
-        snd_pcm_sframes_t delay = 0;
-        if (rewindable <= 0 || alsa().delay(pcm_, &delay) < 0) return 0;
-        // The next frame written plays `delay` from now; the change belongs one lead from now.
-        const double changeIn = std::chrono::duration<double>(kChangeLead - sinceChange).count();
-        const auto beyondChange = static_cast<snd_pcm_sframes_t>(
-            double(delay) - std::max(0.0, changeIn) * kAudioSampleRateHz);
-        const auto margin =
-            static_cast<snd_pcm_sframes_t>(framesIn(kDeviceLatency + kRewindSlack));
-        const snd_pcm_sframes_t frames = std::min(beyondChange, rewindable - margin);
-        return frames > 0 ? static_cast<std::size_t>(frames) : 0;
-    }
-
-    bool rewind(std::size_t frames) override {
-        const snd_pcm_sframes_t moved = alsa().rewind(pcm_, static_cast<snd_pcm_uframes_t>(frames));
-        if (moved == static_cast<snd_pcm_sframes_t>(frames)) return true;
-        if (moved > 0) alsa().forward(pcm_, static_cast<snd_pcm_uframes_t>(moved));
-        return false;
-    }
+    std::size_t replaceableFrames(std::chrono::nanoseconds) override { return 0; }
+    bool rewind(std::size_t) override { return false; }
 
     std::size_t queuedFrames() override {
         snd_pcm_sframes_t delay = 0;
