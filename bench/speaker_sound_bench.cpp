@@ -82,8 +82,8 @@ void judge(const MonitorRecorder& recorder, const std::vector<float>& samples, d
         if (gates.size() != tones.size()) continue;
         series.onsets.push_back(seconds(recorder.timeOfSample(tone.begin) - gates[i].on));
         series.offsets.push_back(seconds(recorder.timeOfSample(tone.end - 1) - gates[i].off));
-        series.lengthErrors.push_back(std::abs(double(tone.size()) / kRecordRateHz -
-                                               seconds(gates[i].off - gates[i].on)));
+        series.lengthErrors.push_back(
+            std::abs(double(tone.size()) / kRecordRateHz - seconds(gates[i].off - gates[i].on)));
     }
 }
 
@@ -111,7 +111,8 @@ Series commandTones(const std::string& command, double hz, int count) {
     Series series;
     MonitorRecorder recorder;
     for (int i = 0; i < count; ++i) {
-        if (std::system(command.c_str()) != 0) std::fprintf(stderr, "failed: %s\n", command.c_str());
+        if (std::system(command.c_str()) != 0)
+            std::fprintf(stderr, "failed: %s\n", command.c_str());
         std::this_thread::sleep_for(200ms);
     }
     const auto samples = recorder.recordUntil(SteadyClock::now() + 100ms);
@@ -153,7 +154,8 @@ double inChild(const std::function<double()>& body) {
 double worstSynthesisShare() {
     double worst = 0;
     for (int i = 0; i <= 30; ++i) {
-        const auto count = static_cast<std::uint32_t>(std::lround(59 * std::pow(59659.0 / 59, i / 30.0)));
+        const auto count =
+            static_cast<std::uint32_t>(std::lround(59 * std::pow(59659.0 / 59, i / 30.0)));
         beep::SquareWaveSynth synth(48000);
         synth.setTone(count);
         std::vector<float> chunk(128);
@@ -161,7 +163,8 @@ double worstSynthesisShare() {
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
         for (int c = 0; c < 375 * 4; ++c) synth.render(chunk);  // 4 s of audio
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
-        const double cpu = double(end.tv_sec - start.tv_sec) + 1e-9 * double(end.tv_nsec - start.tv_nsec);
+        const double cpu =
+            double(end.tv_sec - start.tv_sec) + 1e-9 * double(end.tv_nsec - start.tv_nsec);
         worst = std::max(worst, cpu / 4);
     }
     return worst;
@@ -207,8 +210,8 @@ double emitSoundRunShare(double& runSeconds) {
         const auto start = SteadyClock::now();
         button->click();
         const double wall = seconds(SteadyClock::now() - start);
-        std::this_thread::sleep_for(std::chrono::milliseconds(
-            beep::SoundSystemSink::kHoldAfterTone + 300ms));
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(beep::SoundSystemSink::kHoldAfterTone + 300ms));
         const double values[2] = {processCpuSeconds() - before, wall};
         [[maybe_unused]] const auto sent = write(fds[1], values, sizeof values);
         _exit(0);
@@ -239,9 +242,10 @@ double worstSpurious(const std::vector<float>& samples, const std::vector<std::u
     }
     double worst = -200;
     for (std::size_t i = 0; i < counts.size(); ++i) {
-        const auto steady =
-            std::span(samples).subspan(tones[i].begin + kEdgeSamples, tones[i].size() - 2 * kEdgeSamples);
-        worst = std::max(worst, spuriousLevelDb(steady, kRecordRateHz, double(kTimerClockHz) / counts[i]));
+        const auto steady = std::span(samples).subspan(tones[i].begin + kEdgeSamples,
+                                                       tones[i].size() - 2 * kEdgeSamples);
+        worst = std::max(worst,
+                         spuriousLevelDb(steady, kRecordRateHz, double(kTimerClockHz) / counts[i]));
     }
     return worst;
 }
@@ -326,14 +330,18 @@ int main() {
     double ours = NAN, sox = NAN;
     spuriousSweep(speaker, ours, sox);
 
-    std::printf("Measured at the sound server's null sink; latencies from the call to the\n"
-                "arrival of the first (last) sample, which can read high but never below zero.\n\n");
+    std::printf(
+        "Measured at the sound server's null sink; latencies from the call to the\n"
+        "arrival of the first (last) sample, which can read high but never below zero.\n\n");
     std::printf("  %-52s %11s %11s\n", "dropouts per 100 tones", "idle", "all busy");
-    std::printf("  %-52s %11.1f %11.1f\n", ("libbeep.so.3, " + std::to_string(tones) + " tones each").c_str(),
-                idle.per100(), loaded.per100());
-    std::printf("  %-52s %11.1f %11.1f\n", ("SoX `" + play + "`, " + std::to_string(peerTones) + " each").c_str(),
+    std::printf("  %-52s %11.1f %11.1f\n",
+                ("libbeep.so.3, " + std::to_string(tones) + " tones each").c_str(), idle.per100(),
+                loaded.per100());
+    std::printf("  %-52s %11.1f %11.1f\n",
+                ("SoX `" + play + "`, " + std::to_string(peerTones) + " each").c_str(),
                 soxIdle.per100(), soxLoaded.per100());
-    std::printf("  %-52s %11.1f %11.1f\n", ("paplay of the same tone, " + std::to_string(peerTones) + " each").c_str(),
+    std::printf("  %-52s %11.1f %11.1f\n",
+                ("paplay of the same tone, " + std::to_string(peerTones) + " each").c_str(),
                 paplayIdle.per100(), paplayLoaded.per100());
     std::printf("\n  %-52s %11s %11s\n", "latency", "median", "worst");
     printMs("onset, idle", summarise(idle.onsets));
@@ -347,9 +355,11 @@ int main() {
                 synthesisShare * 100);
     std::printf("  %-52s %10.2f%%\n", "library while sounding (audio thread and client)",
                 soundingShare * 100);
-    std::printf("  %-52s %10.2f%%\n",
-                ("one emit-sound run (" + std::to_string(runSeconds).substr(0, 5) + " s, tail included)").c_str(),
-                runShare * 100);
+    std::printf(
+        "  %-52s %10.2f%%\n",
+        ("one emit-sound run (" + std::to_string(runSeconds).substr(0, 5) + " s, tail included)")
+            .c_str(),
+        runShare * 100);
     std::printf("\n  %-52s %9.1f dB\n", "worst spurious level, counts 59659..59", ours);
     std::printf("  %-52s %9.1f dB\n", "  the same for SoX synth square", sox);
     return 0;

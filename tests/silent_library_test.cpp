@@ -12,8 +12,7 @@ namespace vireko {
 namespace {
 
 TEST(SilentLibrary, LoadsAndPlaysNothingWithoutSoundLibraries) {
-    ASSERT_EQ(dlopen("libpulse.so.0", RTLD_NOW), nullptr)
-        << "the sound libraries are hidden";
+    ASSERT_EQ(dlopen("libpulse.so.0", RTLD_NOW), nullptr) << "the sound libraries are hidden";
     ASSERT_EQ(dlopen("libasound.so.2", RTLD_NOW), nullptr);
     if (!testing::testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
     testing::MonitorRecorder recorder;

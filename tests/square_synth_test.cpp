@@ -40,7 +40,8 @@ TEST(SquareSynth, NothingFoldsBackAtAnyCountOfTheAudibleRange) {
     // fall just past half the sample rate (5th of count 240, 3rd of count 79).
     std::vector<std::uint32_t> divisors{79u, 240u};
     for (int i = 0; i <= 24; ++i)
-        divisors.push_back(static_cast<std::uint32_t>(std::lround(59 * std::pow(59659.0 / 59, i / 24.0))));
+        divisors.push_back(
+            static_cast<std::uint32_t>(std::lround(59 * std::pow(59659.0 / 59, i / 24.0))));
     for (std::uint32_t divisor : divisors) {
         const auto samples = steadyTone(divisor, 0.7);
         EXPECT_LE(spuriousLevelDb(samples, kRate, 1193180.0 / divisor), -80.0) << divisor;

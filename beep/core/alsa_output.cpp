@@ -3,13 +3,13 @@
 // stand between a program and the card (the sound servers' among them) report frames as
 // rewindable that they have already passed on, and a rewind then starves the stream.
 #include <alsa/asoundlib.h>
-#include <dlfcn.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <vector>
 
 #include "audio_output.h"
+#include "loaded_function.h"
 
 namespace beep {
 
@@ -43,9 +43,7 @@ struct AlsaFunctions {
             return;
         }
         auto find = [library](auto& function, const char* name) {
-            function =
-                reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(library, name));
-            return function != nullptr;
+            return findFunction(library, function, name);
         };
         decltype(&snd_lib_error_set_handler) setErrorHandler = nullptr;
         const bool complete =
@@ -56,8 +54,7 @@ struct AlsaFunctions {
             find(pollCount, "snd_pcm_poll_descriptors_count") &&
             find(pollDescriptors, "snd_pcm_poll_descriptors") &&
             find(pollRevents, "snd_pcm_poll_descriptors_revents") &&
-            find(strerror, "snd_strerror") &&
-            find(setErrorHandler, "snd_lib_error_set_handler");
+            find(strerror, "snd_strerror") && find(setErrorHandler, "snd_lib_error_set_handler");
         if (!complete) {
             open = nullptr;
             refusal = "libasound.so.2 lacks the PCM API";

@@ -1,7 +1,6 @@
 // PulseAudio's asynchronous API, loaded with dlopen so that the library needs nothing at link
 // time. The audio thread drives its own main loop; the stream is written at absolute positions
 // so that the part the device has not yet taken can be rewritten.
-#include <dlfcn.h>
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/mainloop.h>
@@ -13,6 +12,7 @@
 #include <cmath>
 
 #include "audio_output.h"
+#include "loaded_function.h"
 
 namespace beep {
 
@@ -59,23 +59,19 @@ struct PulseFunctions {
             return;
         }
         auto find = [library](auto& function, const char* name) {
-            function =
-                reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(library, name));
-            return function != nullptr;
+            return findFunction(library, function, name);
         };
         const bool complete =
             find(mainloopNew, "pa_mainloop_new") && find(mainloopApi, "pa_mainloop_get_api") &&
             find(prepare, "pa_mainloop_prepare") && find(poll, "pa_mainloop_poll") &&
             find(dispatch, "pa_mainloop_dispatch") && find(mainloopFree, "pa_mainloop_free") &&
             find(contextNew, "pa_context_new") && find(contextConnect, "pa_context_connect") &&
-            find(contextState, "pa_context_get_state") &&
-            find(contextErrno, "pa_context_errno") &&
+            find(contextState, "pa_context_get_state") && find(contextErrno, "pa_context_errno") &&
             find(contextDisconnect, "pa_context_disconnect") &&
             find(contextUnref, "pa_context_unref") && find(streamNew, "pa_stream_new") &&
             find(connectPlayback, "pa_stream_connect_playback") &&
             find(streamState, "pa_stream_get_state") &&
-            find(writableSize, "pa_stream_writable_size") &&
-            find(streamWrite, "pa_stream_write") &&
+            find(writableSize, "pa_stream_writable_size") && find(streamWrite, "pa_stream_write") &&
             find(updateTiming, "pa_stream_update_timing_info") &&
             find(timingInfo, "pa_stream_get_timing_info") &&
             find(streamDisconnect, "pa_stream_disconnect") &&
@@ -212,14 +208,14 @@ public:
         if (timing == nullptr || timing->read_index_corrupt) return 0;
         // The frame at the read index plays sink_usec after the timing was taken, and the
         // device may take up to its configured latency beyond it at any moment.
-        const pa_usec_t deviceLead = std::max<pa_usec_t>(
-            timing->configured_sink_usec, pa_usec_t(kDeviceLatency.count()) * 1000);
+        const pa_usec_t deviceLead = std::max<pa_usec_t>(timing->configured_sink_usec,
+                                                         pa_usec_t(kDeviceLatency.count()) * 1000);
         const double readFrames = double(timing->read_index) / kFrameBytes;
-        const double changeSeconds = std::chrono::duration<double>(kChangeLead - sinceChange).count();
-        const double changeFrames =
-            readFrames + (secondsSince(timing->timestamp) + changeSeconds -
-                          1e-6 * double(timing->sink_usec)) *
-                             kAudioSampleRateHz;
+        const double changeSeconds =
+            std::chrono::duration<double>(kChangeLead - sinceChange).count();
+        const double changeFrames = readFrames + (secondsSince(timing->timestamp) + changeSeconds -
+                                                  1e-6 * double(timing->sink_usec)) *
+                                                     kAudioSampleRateHz;
         const double deviceFrames =
             (1e-6 * double(deviceLead) + std::chrono::duration<double>(kRewriteSlack).count()) *
             kAudioSampleRateHz;
@@ -238,7 +234,8 @@ public:
         const pa_timing_info* timing = pulse().timingInfo(stream_);
         if (timing == nullptr) return writtenFrames_;
         auto readFrames = static_cast<double>(timing->read_index) / kFrameBytes;
-        if (timing->playing) readFrames += std::max(0.0, secondsSince(timing->timestamp)) * kAudioSampleRateHz;
+        if (timing->playing)
+            readFrames += std::max(0.0, secondsSince(timing->timestamp)) * kAudioSampleRateHz;
         const auto read = static_cast<std::size_t>(std::max(0.0, readFrames));
         return writtenFrames_ > read ? writtenFrames_ - read : 0;
     }

@@ -1,7 +1,6 @@
 #include "realtime_priority.h"
 
 #include <dbus/dbus.h>
-#include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -9,6 +8,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+
+#include "loaded_function.h"
 
 namespace beep {
 
@@ -35,20 +36,18 @@ struct DbusFunctions {
         void* library = dlopen("libdbus-1.so.3", RTLD_NOW | RTLD_LOCAL);
         if (library == nullptr) return;
         auto find = [library](auto& function, const char* name) {
-            function =
-                reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(library, name));
-            return function != nullptr;
+            return findFunction(library, function, name);
         };
-        const bool complete =
-            find(errorInit, "dbus_error_init") && find(errorFree, "dbus_error_free") &&
-            find(busGetPrivate, "dbus_bus_get_private") &&
-            find(setExitOnDisconnect, "dbus_connection_set_exit_on_disconnect") &&
-            find(connectionClose, "dbus_connection_close") &&
-            find(connectionUnref, "dbus_connection_unref") &&
-            find(newMethodCall, "dbus_message_new_method_call") &&
-            find(appendArgs, "dbus_message_append_args") &&
-            find(sendAndBlock, "dbus_connection_send_with_reply_and_block") &&
-            find(messageUnref, "dbus_message_unref");
+        const bool complete = find(errorInit, "dbus_error_init") &&
+                              find(errorFree, "dbus_error_free") &&
+                              find(busGetPrivate, "dbus_bus_get_private") &&
+                              find(setExitOnDisconnect, "dbus_connection_set_exit_on_disconnect") &&
+                              find(connectionClose, "dbus_connection_close") &&
+                              find(connectionUnref, "dbus_connection_unref") &&
+                              find(newMethodCall, "dbus_message_new_method_call") &&
+                              find(appendArgs, "dbus_message_append_args") &&
+                              find(sendAndBlock, "dbus_connection_send_with_reply_and_block") &&
+                              find(messageUnref, "dbus_message_unref");
         if (!complete) errorInit = nullptr;
     }
 };

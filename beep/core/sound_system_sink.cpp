@@ -45,7 +45,8 @@ SoundSystemSink::~SoundSystemSink() {
     state_.fetch_add(std::uint64_t{1} << 32);
     state_.notify_all();
     const std::uint64_t one = 1;
-    if (wakeFd_ >= 0) [[maybe_unused]] const auto sent = ::write(wakeFd_, &one, sizeof one);
+    if (wakeFd_ >= 0) [[maybe_unused]]
+        const auto sent = ::write(wakeFd_, &one, sizeof one);
     if (thread_.joinable()) thread_.join();
     if (wakeFd_ >= 0) ::close(wakeFd_);
 }
@@ -60,7 +61,8 @@ void SoundSystemSink::setTone(std::optional<std::uint32_t> divisor) noexcept {
                  std::memory_order_release);
     state_.notify_one();
     const std::uint64_t one = 1;
-    if (wakeFd_ >= 0) [[maybe_unused]] const auto sent = ::write(wakeFd_, &one, sizeof one);
+    if (wakeFd_ >= 0) [[maybe_unused]]
+        const auto sent = ::write(wakeFd_, &one, sizeof one);
     if (divisor && !thread_.joinable()) {
         try {
             thread_ = std::thread([this] { run(); });
@@ -129,9 +131,9 @@ bool SoundSystemSink::playStream(std::unique_ptr<AudioOutput>& output) {
             std::min(output->replaceableFrames(sinceChange), written - history.front().frame);
         if (frames == 0 || !output->rewind(frames)) return;
         const std::size_t from = written - frames;
-        auto snapshot = std::prev(std::upper_bound(
-            history.begin(), history.end(), from,
-            [](std::size_t frame, const Snapshot& s) { return frame < s.frame; }));
+        auto snapshot = std::prev(
+            std::upper_bound(history.begin(), history.end(), from,
+                             [](std::size_t frame, const Snapshot& s) { return frame < s.frame; }));
         synth = snapshot->synth;
         block.resize(from - snapshot->frame);
         synth.render(block);

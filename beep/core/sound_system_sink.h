@@ -52,7 +52,7 @@ private:
     // lead after it was made, however late the audio thread gets to it.
     std::atomic<std::int64_t> changedAtNs_{0};
     std::atomic<bool> stopping_{false};
-    int wakeFd_ = -1;  // an eventfd that ends the audio thread's waits at once
+    int wakeFd_ = -1;             // an eventfd that ends the audio thread's waits at once
     bool priorityAsked_ = false;  // by the audio thread, for itself
     std::thread thread_;
 };

@@ -45,10 +45,11 @@ public:
         std::vector<double> step(static_cast<std::size_t>(points) + 1);
         auto impulse = [](double t) {
             const double x = 2 * kCutoffFraction * t;
-            const double sinc = x == 0 ? 1 : std::sin(std::numbers::pi * x) / (std::numbers::pi * x);
+            const double sinc =
+                x == 0 ? 1 : std::sin(std::numbers::pi * x) / (std::numbers::pi * x);
             const double r = t / kHalfTaps;
-            const double window = besselI0(kKaiserBeta * std::sqrt(std::max(0.0, 1 - r * r))) /
-                                  besselI0(kKaiserBeta);
+            const double window =
+                besselI0(kKaiserBeta * std::sqrt(std::max(0.0, 1 - r * r))) / besselI0(kKaiserBeta);
             return 2 * kCutoffFraction * sinc * window;
         };
         double previous = impulse(-kHalfTaps);
@@ -62,7 +63,7 @@ public:
             for (int j = 0; j < SquareWaveSynth::kStepTaps; ++j) {
                 const int fine = j * kFine + p * (kFine / kPhases);
                 const double ideal = j >= kHalfTaps ? 1.0 : 0.0;
-                table_[std::size_t(p * SquareWaveSynth::kStepTaps + j)] =
+                table_[std::size_t(p) * SquareWaveSynth::kStepTaps + std::size_t(j)] =
                     static_cast<float>(step[std::size_t(fine)] / total - ideal);
             }
         }

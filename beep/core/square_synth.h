@@ -45,7 +45,7 @@ private:
     double phaseStepCycles_ = 0;
     double level_ = 0;  // the naive square's level, +-1
     int rampLength_;
-    int rampPosition_ = 0;  // 0 = silent, rampLength_ = full level
+    int rampPosition_ = 0;                    // 0 = silent, rampLength_ = full level
     std::int64_t frontIndex_ = kDelayFrames;  // the next sample whose edges are generated
     std::int64_t quietFrom_ = 0;              // the first sample of the silence that follows
     // Indexed by sample number modulo kRing, for the samples between output and front.

@@ -59,7 +59,8 @@ MonitorRecorder::MonitorRecorder(const std::string& sink) {
         readLoop();
     });
     std::unique_lock lock(mutex_);
-    if (!arrived_.wait_for(lock, std::chrono::seconds(3), [this] { return samples_.size() > 2400; }))
+    if (!arrived_.wait_for(lock, std::chrono::seconds(3),
+                           [this] { return samples_.size() > 2400; }))
         throw std::runtime_error("parec delivered nothing");
 }
 
@@ -99,13 +100,12 @@ std::vector<float> MonitorRecorder::recordUntil(Clock::time_point until) {
         // delay, which is the truest guide to the server's clock.
         double origin = 1e300;
         for (const Arrival& arrival : arrivals_)
-            origin = std::min(origin, arrival.steadySeconds -
-                                          double(arrival.samplesSoFar) / kRecordRateHz);
+            origin = std::min(origin,
+                              arrival.steadySeconds - double(arrival.samplesSoFar) / kRecordRateHz);
         needed = static_cast<std::size_t>(
             std::max(0.0, std::ceil((steadySeconds(until) - origin) * kRecordRateHz)));
-        const bool complete = arrived_.wait_until(lock, until + kArrivalLimit, [&] {
-            return samples_.size() >= needed;
-        });
+        const bool complete = arrived_.wait_until(lock, until + kArrivalLimit,
+                                                  [&] { return samples_.size() >= needed; });
         if (!complete)
             throw std::runtime_error("the recording stalled at " + std::to_string(samples_.size()) +
                                      " of " + std::to_string(needed) + " samples");

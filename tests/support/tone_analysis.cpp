@@ -114,8 +114,8 @@ double spuriousLevelDb(std::span<const float> samples, double rateHz, double fun
     return toDb(spurious / fundamental);
 }
 
-PhaseContinuity phaseContinuity(std::span<const float> samples, double rateHz,
-                                double frequencyHz, double thresholdRad) {
+PhaseContinuity phaseContinuity(std::span<const float> samples, double rateHz, double frequencyHz,
+                                double thresholdRad) {
     PhaseContinuity result;
     const double periodSamples = rateHz / frequencyHz;
     const double periods = std::max(1.0, std::ceil(0.005 * frequencyHz));
@@ -125,16 +125,17 @@ PhaseContinuity phaseContinuity(std::span<const float> samples, double rateHz,
     for (std::size_t start = 0; start + window <= samples.size(); start += window) {
         Complex sum = 0;
         for (std::size_t i = 0; i < window; ++i) {
-            const double hann = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * double(i) / double(window));
+            const double hann =
+                0.5 - 0.5 * std::cos(2 * std::numbers::pi * double(i) / double(window));
             // Against the sample clock: a steady tone gives the same phase in every window.
-            const double angle =
-                -2 * std::numbers::pi * frequencyHz * double(start + i) / rateHz;
+            const double angle = -2 * std::numbers::pi * frequencyHz * double(start + i) / rateHz;
             sum += double(samples[start + i]) * hann * std::polar(1.0, angle);
         }
         phasors.push_back(sum);
     }
-    std::vector<double> levels;
-    for (const Complex& p : phasors) levels.push_back(std::abs(p));
+    std::vector<double> levels(phasors.size());
+    std::transform(phasors.begin(), phasors.end(), levels.begin(),
+                   [](const Complex& p) { return std::abs(p); });
     std::vector<double> sorted = levels;
     std::nth_element(sorted.begin(), sorted.begin() + std::ptrdiff_t(sorted.size() / 2),
                      sorted.end());

@@ -34,8 +34,8 @@ struct PhaseContinuity {
     double largestJumpRad = 0;
     double lowestLevel = 1;  // the weakest window relative to the median
 };
-PhaseContinuity phaseContinuity(std::span<const float> samples, double rateHz,
-                                double frequencyHz, double thresholdRad = 0.05);
+PhaseContinuity phaseContinuity(std::span<const float> samples, double rateHz, double frequencyHz,
+                                double thresholdRad = 0.05);
 
 float peakLevel(std::span<const float> samples);
 double rmsLevel(std::span<const float> samples);
