@@ -1,6 +1,7 @@
 // The main window driven as a person would: keys, clicks, the scroll bar and the message boxes.
 #include <QtTest>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QGroupBox>
@@ -115,14 +116,14 @@ private slots:
             const char* text;
         };
         const Placed controls[] = {
-            {"Text1", {112, 376, 65, 23}, "440"},
+            {"Text1", {112, 376, 65, 23}, "周波数"},
             {"Command1", {288, 384, 73, 41}, "音を出す"},
-            {"Text2", {368, 400, 169, 18}, "　周波数を入力してください"},
-            {"Picture1", {40, 8, 540, 320}, "Picture1"},
+            {"Text2", {368, 400, 169, 18}, "状態"},
+            {"Picture1", {40, 8, 540, 320}, "波形"},
             {"Command2", {552, 384, 65, 41}, "終了"},
             {"Label1", {384, 376, 145, 17}, "（周波数は40～20000まで）"},
             {"Label2", {64, 380, 49, 17}, "周波数"},
-            {"HScroll1", {8, 400, 265, 25}, "HScroll1"},
+            {"HScroll1", {8, 400, 265, 25}, "周波数（Hz）"},
             {"Label3", {200, 380, 33, 17}, "Ｈｚ"},
             {"Frame1", {40, 328, 273, 41}, "表示レンジ"},
             {"Option1", {24, 16, 57, 12}, "1倍"},
@@ -147,6 +148,41 @@ private slots:
         QCOMPARE(menu.size(), 1);
         QCOMPARE(menu.first()->text(), QString::fromUtf8("バージョン表示"));
         QVERIFY(menu.first()->menu() == nullptr);
+    }
+
+    // What a screen reader announces: names that say what each control is, and the text,
+    // value and picture as they change.
+    void accessibilityFollowsWhatTheControlsShow() {
+        auto accessible = [](QWidget* widget) {
+            return QAccessible::queryAccessibleInterface(widget);
+        };
+        QAccessibleInterface* frequency = accessible(text1());
+        QAccessibleInterface* status = accessible(text2());
+        QAccessibleInterface* slider = accessible(scroll());
+        QAccessibleInterface* picture = accessible(control<QWidget>("Picture1"));
+        QCOMPARE(frequency->text(QAccessible::Name), QString::fromUtf8("周波数"));
+        QCOMPARE(status->text(QAccessible::Name), QString::fromUtf8("状態"));
+        QCOMPARE(slider->text(QAccessible::Name), QString::fromUtf8("周波数（Hz）"));
+        QCOMPARE(picture->text(QAccessible::Name), QString::fromUtf8("波形"));
+        QCOMPARE(picture->text(QAccessible::Description), QString::fromUtf8("波形なし"));
+        QCOMPARE(slider->valueInterface()->currentValue().toInt(), 440);
+
+        text1()->clear();
+        QTest::keyClicks(text1(), "1234");
+        control<QRadioButton>("Option2")->setChecked(true);
+        pressEmitSound();
+        QCOMPARE(frequency->text(QAccessible::Value), "1234");
+        QCOMPARE(frequency->text(QAccessible::Name), QString::fromUtf8("周波数"));
+        QCOMPARE(status->text(QAccessible::Value),
+                 QString::fromUtf8(" 1234　Ｈｚの音を発信中です"));
+        QCOMPARE(slider->valueInterface()->currentValue().toInt(), 1234);
+        QCOMPARE(picture->text(QAccessible::Description),
+                 QString::fromUtf8("1234 Hz の波形、表示レンジ 10倍"));
+
+        text1()->clear();
+        QTest::keyClicks(text1(), "7");
+        pressEmitSound();
+        QCOMPARE(picture->text(QAccessible::Description), QString::fromUtf8("波形なし"));
     }
 
     void resizingMovesNothing() {

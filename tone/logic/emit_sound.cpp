@@ -27,6 +27,7 @@ void sound(const EmitSoundContext& c, std::int16_t frequencyHz, std::int16_t sca
     std::int16_t traceFrequencyHz = 0;
     resumeNext([&] { traceFrequencyHz = textToInt16(c.controls.text1()); });
     DrawTrace(c.picture, traceFrequencyHz, scale);
+    resumeNext([&] { c.controls.traceDrawn(traceFrequencyHz, scale); });
     resumeNext([&] { c.controls.showNow(); });
     // The time of day is read as the wait begins; the wait itself is measured on a clock that
     // only moves forward, so that it lasts a full second at any hour.

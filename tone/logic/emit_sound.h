@@ -34,6 +34,9 @@ public:
     // rewrites Text1, before this returns.
     virtual void setHScroll1Value(std::int16_t value) = 0;
     virtual void setText2(const std::string& text) = 0;
+    // The picture now holds the trace for this frequency and display scale (for those who
+    // cannot see it).
+    virtual void traceDrawn(std::int16_t /*frequencyHz*/, std::int16_t /*scale*/) {}
     // Shows what has been written and drawn so far, before the command stops to wait.
     virtual void showNow() {}
 };

@@ -193,8 +193,14 @@ void MainWindow::createControls() {
         else if (auto* group = qobject_cast<QGroupBox*>(widget))
             widget->setAccessibleName(group->title());
     }
-    picture1_->setAccessibleName(QStringLiteral("Picture1"));
-    hscroll1_->setAccessibleName(QStringLiteral("HScroll1"));
+    // The text boxes are named for what they are, not for what they first held, so that a
+    // screen reader reads their current text under a name that stays.
+    label2_->setBuddy(text1_);
+    text1_->setAccessibleName(QString::fromUtf8(kFrequencyName));
+    text2_->setAccessibleName(QString::fromUtf8(kStatusName));
+    hscroll1_->setAccessibleName(QString::fromUtf8(kFrequencyScrollName));
+    picture1_->setAccessibleName(QString::fromUtf8(kPictureName));
+    picture1_->setAccessibleDescription(QString::fromUtf8(kPictureEmpty));
 
     auto run = [this](void (MainWindow::*procedure)()) {
         return
@@ -241,6 +247,7 @@ void MainWindow::runEventProcedure(const std::function<void()>& procedure) {
 }
 
 void MainWindow::Command1_Click() {
+    picture1_->setAccessibleDescription(QString::fromUtf8(kPictureEmpty));
     vireko::Command1_Click({*this, *picture1_, speaker_, *this, *clock_});
 }
 
@@ -305,6 +312,14 @@ void MainWindow::setHScroll1Value(std::int16_t value) {
 }
 void MainWindow::setText2(const std::string& text) {
     text2_->setText(fromUtf8(text));
+}
+
+void MainWindow::traceDrawn(std::int16_t frequencyHz, std::int16_t /*scale*/) {
+    QString range;
+    for (const QRadioButton* option : {option1_, option2_, option3_})
+        if (option->isChecked()) range = option->text();
+    picture1_->setAccessibleDescription(
+        QString::fromUtf8(kPictureDescription).arg(frequencyHz).arg(range));
 }
 
 void MainWindow::showNow() {

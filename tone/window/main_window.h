@@ -31,6 +31,15 @@ inline constexpr const char* kQuitMessage = "「Vireko」を本当に終了し�
 inline constexpr const char* kQuitTitle = "プログラム終了確認";
 inline constexpr const char* kAboutTitle = "Virekoバージョン情報";
 
+// What a screen reader calls the controls whose own text changes, and what the picture shows.
+inline constexpr const char* kFrequencyName = "周波数";
+inline constexpr const char* kFrequencyScrollName = "周波数（Hz）";
+inline constexpr const char* kStatusName = "状態";
+inline constexpr const char* kPictureName = "波形";
+inline constexpr const char* kPictureEmpty = "波形なし";
+// "%1 Hz の波形、表示レンジ %2": the frequency traced and the range's caption.
+inline constexpr const char* kPictureDescription = "%1 Hz の波形、表示レンジ %2";
+
 // The about box's message: three lines, each pair parted by two carriage returns.
 std::string aboutMessage();
 
@@ -75,6 +84,7 @@ private:
     bool option3() const override;
     void setHScroll1Value(std::int16_t value) override;
     void setText2(const std::string& text) override;
+    void traceDrawn(std::int16_t frequencyHz, std::int16_t scale) override;
     void showNow() override;
     // SystemAlert.
     void beep() override;
