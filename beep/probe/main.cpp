@@ -1,5 +1,9 @@
 // beep-probe: tells which way libbeep.so.3 would reach the speaker, and why the ways before it
-// were refused; `--tone HZ MS` sounds a tone that way.
+// were refused; `--tone HZ MS` sounds a tone that way; `--library [PATH]` loads the library the
+// way the program does and says which file that was, or why it could not be loaded.
+#include <dlfcn.h>
+#include <link.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,9 +20,11 @@ namespace {
 
 void usage() {
     std::fputs(
-        "usage: beep-probe [--tone HZ MS]\n"
+        "usage: beep-probe [--tone HZ MS | --library [PATH]]\n"
         "  Without arguments, tells how the speaker library reaches the speaker.\n"
-        "  --tone HZ MS  also sounds HZ hertz (20..20000) for MS milliseconds that way.\n",
+        "  --tone HZ MS    also sounds HZ hertz (20..20000) for MS milliseconds that way.\n"
+        "  --library PATH  loads the speaker library as the program does (by default\n"
+        "                  libbeep.so.3, found through the run path) and finds its functions.\n",
         stderr);
 }
 
@@ -40,9 +46,31 @@ void reportSoundSystem() {
     std::printf("  sound system: %s\n", refusal.c_str());
 }
 
+// Loads the library by name as Vireko does, beside this program once installed, and binds its
+// three functions. Exit status 0 where all three are there.
+int probeLibrary(const char* name) {
+    void* library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        std::printf("%s cannot be loaded: %s\n", name, dlerror());
+        return 1;
+    }
+    link_map* loaded = nullptr;
+    if (dlinfo(library, RTLD_DI_LINKMAP, &loaded) == 0 && loaded != nullptr)
+        std::printf("%s loaded from %s\n", name, loaded->l_name);
+    int missing = 0;
+    for (const char* function : {"beep_freq", "beep_on", "beep_off"}) {
+        const bool found = dlsym(library, function) != nullptr;
+        std::printf("  %-10s %s\n", function, found ? "found" : "missing");
+        missing += found ? 0 : 1;
+    }
+    return missing == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && argc <= 3 && std::strcmp(argv[1], "--library") == 0)
+        return probeLibrary(argc == 3 ? argv[2] : "libbeep.so.3");
     long hz = 0, ms = 0;
     if (argc == 4 && std::strcmp(argv[1], "--tone") == 0) {
         hz = std::strtol(argv[2], nullptr, 10);
