@@ -71,6 +71,51 @@ private slots:
         QCOMPARE(shown.pixelColor(2 + 50, 2 + 20), QColor(0, 0, 128));
     }
 
+    // At twice the density, run by CTest with QT_SCALE_FACTOR=2: each picture pixel is a square
+    // of four device pixels, lines are two device pixels wide in the same places, and nothing
+    // is blended or scaled.
+    void drawsAtDeviceResolution() {
+        PictureBox box;
+        if (box.devicePixelRatioF() != 2) QSKIP("for QT_SCALE_FACTOR=2");
+        QCOMPARE(box.image().size(), QSize(1072, 632));
+        DrawGrid(box);
+        const QColor grid(0, 0, 128), background(0, 64, 0);
+        for (int y = 100; y < 120; ++y) {  // the column x = 104, between grid rows
+            QCOMPARE(pixel(box, 2 * 104 - 1, y), background);
+            QCOMPARE(pixel(box, 2 * 104, y), grid);
+            QCOMPARE(pixel(box, 2 * 104 + 1, y), grid);
+            QCOMPARE(pixel(box, 2 * 104 + 2, y), background);
+        }
+        for (int x = 10; x < 30; ++x) {  // the row y = 20
+            QCOMPARE(pixel(box, x, 2 * 20 - 1), background);
+            QCOMPARE(pixel(box, x, 2 * 20), grid);
+            QCOMPARE(pixel(box, x, 2 * 20 + 1), grid);
+            QCOMPARE(pixel(box, x, 2 * 20 + 2), background);
+        }
+        QCOMPARE(pixel(box, 2 * 535 + 1, 2 * 20), grid);  // a grid row reaches the far edge
+
+        box.clear();
+        DrawTrace(box, 440, 20);
+        const QColor trace(255, 255, 0), axis(0, 0, 255);
+        for (int y = 0; y < 632; ++y)
+            for (int x = 0; x < 1072; ++x) {
+                const QColor c = pixel(box, x, y);
+                QVERIFY2(c == background || c == trace || c == axis, qPrintable(c.name()));
+            }
+        // The trace is two device pixels thick: no yellow pixel stands alone in its column.
+        for (int x = 0; x < 1072; x += 7) {
+            for (int y = 1; y + 1 < 632; ++y) {
+                if (pixel(box, x, y) != trace) continue;
+                QVERIFY(pixel(box, x, y - 1) == trace || pixel(box, x, y + 1) == trace);
+            }
+        }
+        box.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&box));
+        const QImage shown = box.grab().toImage();
+        QCOMPARE(shown.size(), QSize(1080, 640));
+        QCOMPARE(shown.pixelColor(2 * (2 + 1), 2 * (2 + 160)), axis);
+    }
+
     // "440abc" with the scroll bar at 440: the tone sounds but the trace frequency is 0.
     void flatTraceLiesUnderTheAxisExceptAtXZero() {
         PictureBox box;

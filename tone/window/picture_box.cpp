@@ -12,17 +12,25 @@ QColor toQColor(Rgb colour) {
 }
 }  // namespace
 
-PictureBox::PictureBox(QWidget* parent)
-    : QFrame(parent),
-      image_(kOuterWidth - 2 * kBorder, kOuterHeight - 2 * kBorder, QImage::Format_RGB32) {
+PictureBox::PictureBox(QWidget* parent) : QFrame(parent) {
     // WinPanel is the classic two-pixel sunken edge.
     setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
     setFixedSize(kOuterWidth, kOuterHeight);
-    image_.fill(toQColor(kPictureBackground));
+    image_ = blankImage();
+}
+
+QImage PictureBox::blankImage() const {
+    const qreal ratio = devicePixelRatioF();
+    const QSize inside(kOuterWidth - 2 * kBorder, kOuterHeight - 2 * kBorder);
+    QImage image(inside * ratio, QImage::Format_RGB32);
+    image.setDevicePixelRatio(ratio);
+    image.fill(toQColor(kPictureBackground));
+    return image;
 }
 
 void PictureBox::clear() {
-    image_.fill(toQColor(kPictureBackground));
+    // Each picture starts from a clear one, at the ratio of the screen the window is on now.
+    image_ = blankImage();
     update();
 }
 
@@ -30,6 +38,9 @@ void PictureBox::line(float x1, float y1, float x2, float y2, Rgb colour) {
     QPainter painter(&image_);
     painter.setRenderHint(QPainter::Antialiasing, false);
     painter.setPen(QPen(toQColor(colour), 1));
+    // Above one device pixel to the picture pixel, the line is one picture pixel wide, drawn
+    // down the middle of the squares that stand for the picture pixels it covers at 1x.
+    if (image_.devicePixelRatio() > 1) painter.translate(0.5, 0.5);
     if (x1 == x2 && y1 == y2)
         painter.drawPoint(QPointF(x1, y1));
     else

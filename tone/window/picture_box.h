@@ -21,13 +21,16 @@ public:
     void clear() override;
     void line(float x1, float y1, float x2, float y2, Rgb colour) override;
 
-    // The drawing in picture coordinates: 536 x 316, origin inside the border.
+    // The drawing, origin inside the border: 536 x 316 picture pixels, held at the screen's
+    // device pixel ratio (1072 x 632 device pixels at 2x), so nothing is scaled up on screen.
     const QImage& image() const { return image_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    QImage blankImage() const;
+
     QImage image_;
 };
 
