@@ -27,6 +27,13 @@ TEST(KernelToneValue, GivesTheKernelTheSameCount) {
     EXPECT_EQ(kernelToneValue(59), 20223);
 }
 
+TEST(KernelToneValue, WithoutAnExactValueTakesTheNearerPitchOnEitherSide) {
+    // Count 1570 plays 759.99 Hz; the kernel makes 759.02 Hz of 759 and 760.47 Hz of 760.
+    EXPECT_EQ(kernelToneValue(1570), 760);
+    // Count 1111 plays 1073.97 Hz; 1073 gives 1073.97 Hz, 1074 gives 1074.96 Hz.
+    EXPECT_EQ(kernelToneValue(1111), 1073);
+}
+
 TEST(KernelToneValue, OutsideWhatTheKernelAcceptsTakesTheNearestEnd) {
     EXPECT_EQ(kernelToneValue(59659), 21);  // 20 Hz
     EXPECT_EQ(kernelToneValue(65536), 21);

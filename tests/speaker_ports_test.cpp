@@ -1,9 +1,15 @@
 // The library's port sequences and the emulated counter 2 behind them.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "emulated_bus.h"
+#include "hardware_ports.h"
 #include "speaker_ops.h"
 
 namespace beep {
@@ -188,6 +194,47 @@ TEST(PitCounter2Model, ReadsBackTheCountLowByteFirst) {
     counter.writeData(0x0A);
     EXPECT_EQ(counter.readData(), 0x97);
     EXPECT_EQ(counter.readData(), 0x0A);
+}
+
+// /dev/port is a file whose byte at offset N is port N; a plain file stands in for it here.
+class DevPortFile : public testing::Test {
+protected:
+    std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("vireko-dev-port-" + std::to_string(getpid()));
+    void TearDown() override { std::filesystem::remove(path); }
+    void makeFile(std::size_t bytes, std::uint8_t port61 = 0x30) {
+        std::vector<char> zeros(bytes, 0);
+        if (bytes > kSystemControlPort) zeros[kSystemControlPort] = static_cast<char>(port61);
+        std::ofstream(path, std::ios::binary).write(zeros.data(), std::streamsize(bytes));
+    }
+    std::uint8_t byteAt(std::uint16_t port) {
+        std::ifstream file(path, std::ios::binary);
+        file.seekg(port);
+        return static_cast<std::uint8_t>(file.get());
+    }
+};
+
+TEST_F(DevPortFile, PortSequencesLandAtTheirPortsOffsets) {
+    makeFile(256);
+    std::string refusal;
+    auto bus = openDevPort(path.c_str(), refusal);
+    ASSERT_NE(bus, nullptr) << refusal;
+    programFrequency(*bus, 440);
+    EXPECT_EQ(byteAt(kTimerControlPort), 0xB6);
+    EXPECT_EQ(byteAt(kCounter2DataPort), 0x0A) << "the high byte, written after the low one";
+    openGate(*bus);
+    EXPECT_EQ(byteAt(kSystemControlPort), 0x33) << "the other bits of port 0x61 kept";
+    closeGate(*bus);
+    EXPECT_EQ(byteAt(kSystemControlPort), 0x30);
+}
+
+TEST_F(DevPortFile, RefusedWhenMissingOrWhenPort61DoesNotAnswer) {
+    std::string refusal;
+    EXPECT_EQ(openDevPort(path.c_str(), refusal), nullptr);
+    EXPECT_NE(refusal.find("No such file"), std::string::npos) << refusal;
+    makeFile(kSystemControlPort);  // ends just before port 0x61
+    EXPECT_EQ(openDevPort(path.c_str(), refusal), nullptr);
+    EXPECT_NE(refusal.find("no answer from port 0x61"), std::string::npos) << refusal;
 }
 
 }  // namespace

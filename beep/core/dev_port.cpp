@@ -39,6 +39,14 @@ std::unique_ptr<PortBus> openDevPort(const char* path, std::string& refusal) {
         refusal = std::string(path) + ": " + std::strerror(errno);
         return nullptr;
     }
+    // Opening is not enough: the port must also answer. Reading the system control port
+    // changes nothing.
+    std::uint8_t value = 0;
+    if (::pread(fd, &value, 1, kSystemControlPort) != 1) {
+        refusal = std::string(path) + ": no answer from port 0x61";
+        ::close(fd);
+        return nullptr;
+    }
     return std::make_unique<DevPortBus>(fd);
 }
 
