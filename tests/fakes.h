@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,8 @@ public:
         text1Value = std::to_string(value);
     }
     void setText2(const std::string& text) override { text2Value = text; }
+    std::function<bool()> endRequest = [] { return false; };
+    bool endRequested() override { return endRequest(); }
 };
 
 // Records calls as "freq 440", "on", "off"; with `missing`, every call fails as an unloadable
@@ -94,6 +97,7 @@ public:
     double elapsed = 0;
     double stepSeconds = 1.0 / 128;
     int reads = 0;
+    std::function<void()> onRest;  // runs at each rest, after the clock has moved on
     float timeOfDay() override {
         ++reads;
         return now;
@@ -104,6 +108,7 @@ public:
         elapsed += step;
         now = static_cast<float>(now + step);
         if (now >= kSecondsPerDay) now -= kSecondsPerDay;
+        if (onRest) onRest();
     }
 };
 

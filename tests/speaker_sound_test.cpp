@@ -1,6 +1,10 @@
 // The emulated speaker heard for real: libbeep.so.3, bound the way the program binds it, plays
 // into a private PulseAudio server whose null sink is recorded and measured.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -217,6 +221,48 @@ TEST(SpeakerSound, StaysTrueWhileEveryCoreIsBusy) {
                        1193180.0 / 2711);
     }
 }
+
+// beep-probe sent a termination signal in the middle of a tone closes the gate through its ramp
+// before it ends by the signal: the tone stops on time and without a click.
+class ProbeEndedMidTone : public ::testing::TestWithParam<int> {};
+
+TEST_P(ProbeEndedMidTone, ClosesTheGateThenEndsByTheSignal) {
+    if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
+    const int signal = GetParam();
+    MonitorRecorder recorder;
+    const pid_t probe = fork();
+    ASSERT_GE(probe, 0);
+    if (probe == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        execl(VIREKO_BEEP_PROBE, "beep-probe", "--tone", "440", "4000",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(1s);
+    const auto sent = SteadyClock::now();
+    kill(probe, signal);
+    int status = 0;
+    ASSERT_EQ(waitpid(probe, &status, 0), probe);
+    const auto ended = SteadyClock::now();
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), signal);
+    EXPECT_LT(secondsBetween(sent, ended), 0.5) << "ended soon after the signal";
+
+    const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 200ms);
+    const auto tones = findTones(samples, kToneThreshold);
+    ASSERT_EQ(tones.size(), 1u);
+    const SampleSpan tone = tones[0];
+    EXPECT_LT(secondsBetween(ended, recorder.timeOfSample(tone.end - 1)), 0.050)
+        << "the tone stops within 50 ms of the program's end";
+    const auto steady = steadyPart(samples, tone);
+    EXPECT_LT(peakLevel(std::span(samples).subspan(tone.end - 24, 24)), 0.25f * peakLevel(steady))
+        << "the gate closed through its ramp, without a click";
+    EXPECT_EQ(phaseContinuity(steady, kRate, 1193180.0 / 2711).dropouts, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, ProbeEndedMidTone, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const auto& row) { return std::string(sigabbrev_np(row.param)); });
 
 TEST(SpeakerSound, ServerLostMidToneNeitherHangsNorStopsTheNextTone) {
     if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";

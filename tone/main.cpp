@@ -1,8 +1,12 @@
 // Vireko: sounds a chosen frequency on the PC speaker and draws its waveform.
 #include "main_window.h"
+#include "termination.h"
 #include "unhandled_error.h"
 
 int main(int argc, char** argv) {
+    // Before any thread starts, so that every thread leaves the termination signals to the
+    // window, which silences a tone under way before the program ends.
+    vireko::TerminationSignals::install();
     vireko::Application app(argc, argv);
     vireko::MainWindow window;
     window.Form_Load();

@@ -1,10 +1,15 @@
 // beep-probe: tells which way libbeep.so.3 would reach the speaker, and why the ways before it
-// were refused; `--tone HZ MS` sounds a tone that way; `--library [PATH]` loads the library the
-// way the program does and says which file that was, or why it could not be loaded.
+// were refused; `--tone HZ MS` sounds a tone that way; `--off` closes the gate that way; `--library
+// [PATH]` loads the library the way the program does and says which file that was, or why it could
+// not be loaded.
 #include <dlfcn.h>
 #include <link.h>
+#include <pthread.h>
+#include <signal.h>
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +17,7 @@
 #include <thread>
 
 #include "audio_output.h"
+#include "pcspkr_event_sink.h"
 #include "sound_system_sink.h"
 #include "speaker_ops.h"
 #include "speaker_route.h"
@@ -20,9 +26,10 @@ namespace {
 
 void usage() {
     std::fputs(
-        "usage: beep-probe [--tone HZ MS | --library [PATH]]\n"
+        "usage: beep-probe [--tone HZ MS | --off | --library [PATH]]\n"
         "  Without arguments, tells how the speaker library reaches the speaker.\n"
         "  --tone HZ MS    also sounds HZ hertz (20..20000) for MS milliseconds that way.\n"
+        "  --off           closes the speaker gate that way, for a speaker left sounding.\n"
         "  --library PATH  loads the speaker library as the program does (by default\n"
         "                  libbeep.so.3, found through the run path) and finds its functions.\n",
         stderr);
@@ -44,6 +51,47 @@ void reportSoundSystem() {
         return;
     }
     std::printf("  sound system: %s\n", refusal.c_str());
+}
+
+sigset_t terminationSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaddset(&set, signal);
+    return set;
+}
+
+// Ends the program by `signal`, as it would have ended had the signal not been waited for.
+[[noreturn]] void endBy(int signal) {
+    std::signal(signal, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    raise(signal);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    std::_Exit(128 + signal);
+}
+
+// --off: closes the speaker gate the way the library would reach it, for a speaker left
+// sounding by a program that could not close it (killed by SIGKILL, or crashed).
+int silence(const beep::SpeakerRoute& route, const beep::RouteOptions& options) {
+    const std::string& way = route.attempts.back().way;
+    if (way == "kernel PC-speaker device") {
+        // A new process's emulated gate is already closed, so the device is told directly.
+        std::string refusal;
+        auto device = beep::openPcSpeakerDevice(options.pcSpeakerPath.c_str(), refusal);
+        if (!device) {
+            std::printf("The speaker could not be silenced: %s\n", refusal.c_str());
+            return 1;
+        }
+        device->setTone(std::nullopt);
+    } else if (way == "sound system" || way == "silence") {
+        std::puts("Nothing to silence: a tone through the sound system ends with its program.");
+        return 0;
+    } else {
+        beep::closeGate(*route.bus);
+    }
+    std::puts("The speaker gate is closed.");
+    return 0;
 }
 
 // Loads the library by name as Vireko does, beside this program once installed, and binds its
@@ -69,8 +117,14 @@ int probeLibrary(const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Blocked before the library starts any thread, and waited for while a tone sounds, so that
+    // a termination signal closes the gate before the program ends by it.
+    const sigset_t termination = terminationSignals();
+    pthread_sigmask(SIG_BLOCK, &termination, nullptr);
+
     if (argc >= 2 && argc <= 3 && std::strcmp(argv[1], "--library") == 0)
         return probeLibrary(argc == 3 ? argv[2] : "libbeep.so.3");
+    const bool off = argc == 2 && std::strcmp(argv[1], "--off") == 0;
     long hz = 0, ms = 0;
     if (argc == 4 && std::strcmp(argv[1], "--tone") == 0) {
         hz = std::strtol(argv[2], nullptr, 10);
@@ -79,12 +133,13 @@ int main(int argc, char** argv) {
             usage();
             return 2;
         }
-    } else if (argc != 1) {
+    } else if (argc != 1 && !off) {
         usage();
         return 2;
     }
 
-    const beep::SpeakerRoute route = beep::chooseRoute(beep::RouteOptions{});
+    const beep::RouteOptions options;
+    const beep::SpeakerRoute route = beep::chooseRoute(options);
     std::puts("The speaker library tries, in order:");
     for (const auto& attempt : route.attempts) {
         if (attempt.refusal.empty())
@@ -92,17 +147,24 @@ int main(int argc, char** argv) {
         else
             std::printf("  %-26s refused: %s\n", attempt.way.c_str(), attempt.refusal.c_str());
     }
-    const bool viaSoundSystem = route.attempts.back().way == "sound system";
+    const std::string& way = route.attempts.back().way;
+    const bool viaSoundSystem = way == "sound system";
     if (viaSoundSystem) reportSoundSystem();
 
-    if (hz != 0) {
-        std::printf("Sounding %ld Hz for %ld ms.\n", hz, ms);
-        beep::programFrequency(*route.bus, static_cast<std::int32_t>(hz));
-        beep::openGate(*route.bus);
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-        beep::closeGate(*route.bus);
-        // Let the sound card play out what is already buffered.
-        if (viaSoundSystem) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    if (off) return silence(route, options);
+    if (hz == 0) return 0;
+    std::printf("Sounding %ld Hz for %ld ms.\n", hz, ms);
+    std::fflush(stdout);
+    beep::programFrequency(*route.bus, static_cast<std::int32_t>(hz));
+    beep::openGate(*route.bus);
+    timespec left{ms / 1000, (ms % 1000) * 1000000};
+    int signal = -1;
+    do {
+        signal = sigtimedwait(&termination, nullptr, &left);
+    } while (signal < 0 && errno == EINTR);
+    beep::closeGate(*route.bus);
+    // Let the sound card play out what is already queued: the ramp that ends the tone.
+    if (viaSoundSystem) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (signal > 0) endBy(signal);
     return 0;
 }

@@ -33,9 +33,10 @@ void SystemClock::rest(double maxSeconds) {
         std::chrono::duration<double>(std::clamp(maxSeconds, 0.0, kLongestRestSeconds)));
 }
 
-void waitFor(Clock& clock, double waitSeconds) {
+void waitFor(Clock& clock, double waitSeconds, const std::function<bool()>& stop) {
     const double start = clock.elapsedSeconds();
     for (;;) {
+        if (stop && stop()) return;
         const double left = waitSeconds - (clock.elapsedSeconds() - start);
         if (left <= 0) return;
         clock.rest(left);

@@ -1,6 +1,8 @@
 // The clocks the emit-sound run reads while it waits.
 #pragma once
 
+#include <functional>
+
 namespace vireko {
 
 inline constexpr float kSecondsPerDay = 86400.0f;
@@ -24,9 +26,10 @@ public:
     void rest(double maxSeconds) override;  // and never more than 10 ms
 };
 
-// Reads the clock until `waitSeconds` have passed. They are measured on the clock that only
-// moves forward: the time of day jumps at midnight and with the system's clock, and late in
-// the day a single-precision time of day moves in steps of almost 8 ms.
-void waitFor(Clock& clock, double waitSeconds);
+// Reads the clock until `waitSeconds` have passed, or until `stop` says the wait must end at
+// once (the program is being ended). The seconds are measured on the clock that only moves
+// forward: the time of day jumps at midnight and with the system's clock, and late in the day
+// a single-precision time of day moves in steps of almost 8 ms.
+void waitFor(Clock& clock, double waitSeconds, const std::function<bool()>& stop = {});
 
 }  // namespace vireko

@@ -33,7 +33,7 @@ void sound(const EmitSoundContext& c, std::int16_t frequencyHz, std::int16_t sca
     // only moves forward, so that it lasts a full second at any hour.
     [[maybe_unused]] float start = 0;
     resumeNext([&] { start = c.clock.timeOfDay(); });
-    resumeNext([&] { waitFor(c.clock, kToneSeconds); });
+    resumeNext([&] { waitFor(c.clock, kToneSeconds, [&] { return c.controls.endRequested(); }); });
     resumeNext([&] { c.speaker.beepOff(); });
 }
 

@@ -39,6 +39,9 @@ public:
     virtual void traceDrawn(std::int16_t /*frequencyHz*/, std::int16_t /*scale*/) {}
     // Shows what has been written and drawn so far, before the command stops to wait.
     virtual void showNow() {}
+    // Whether the program is being ended (a termination signal): then the one-second wait
+    // ends at once, and the gate is closed before the program goes.
+    virtual bool endRequested() { return false; }
 };
 
 class SystemAlert {

@@ -12,11 +12,14 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QSocketNotifier>
 #include <optional>
+#include <utility>
 
 #include "conversions.h"
 #include "picture_box.h"
 #include "program_icon.h"
+#include "termination.h"
 #include "unhandled_error.h"
 
 namespace vireko {
@@ -96,7 +99,9 @@ void Text1_KeyPress(std::int16_t& keyAscii) {
 }
 
 MainWindow::MainWindow(QWidget* parent)
-    : QMainWindow(parent), endProgram_([](int status) { QCoreApplication::exit(status); }) {
+    : QMainWindow(parent),
+      endProgram_([](int status) { QCoreApplication::exit(status); }),
+      endBySignal_([](int signal) { TerminationSignals::endBy(signal); }) {
     setObjectName("Form1");
     setWindowTitle(QString::fromUtf8(kWindowTitle));
     setWindowIcon(programIcon());
@@ -107,6 +112,15 @@ MainWindow::MainWindow(QWidget* parent)
     verno_->setObjectName("verno");
     connect(verno_, &QAction::triggered, this,
             [this] { runEventProcedure([this] { verno_Click(); }); });
+
+    // Outside a tone a termination signal ends the program at once, as it always did.
+    if (TerminationSignals::descriptor() >= 0) {
+        auto* notifier =
+            new QSocketNotifier(TerminationSignals::descriptor(), QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, [this] {
+            if (const int signal = TerminationSignals::take(); signal != 0) endBySignal_(signal);
+        });
+    }
 
     const int menuHeight = menuBar()->sizeHint().height();
     setGeometry(kClientLeft, kClientTop - menuHeight, kClientWidth, kClientHeight + menuHeight);
@@ -249,6 +263,17 @@ void MainWindow::runEventProcedure(const std::function<void()>& procedure) {
 void MainWindow::Command1_Click() {
     picture1_->setAccessibleDescription(QString::fromUtf8(kPictureEmpty));
     vireko::Command1_Click({*this, *picture1_, speaker_, *this, *clock_});
+    // A termination signal during the tone cut the wait short and the gate has closed. On the
+    // sound system the closing ramp is still on its way to the speaker: let it be heard.
+    if (const int signal = std::exchange(pendingSignal_, 0); signal != 0) {
+        waitFor(*clock_, kGateClosingSeconds);
+        endBySignal_(signal);
+    }
+}
+
+bool MainWindow::endRequested() {
+    if (pendingSignal_ == 0) pendingSignal_ = TerminationSignals::take();
+    return pendingSignal_ != 0;
 }
 
 void MainWindow::Command2_Click() {

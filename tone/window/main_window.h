@@ -31,6 +31,9 @@ inline constexpr const char* kQuitMessage = "「Vireko」を本当に終了し�
 inline constexpr const char* kQuitTitle = "プログラム終了確認";
 inline constexpr const char* kAboutTitle = "Virekoバージョン情報";
 
+// How long a program ended in the middle of a tone stays, so that the gate's closing is heard.
+inline constexpr double kGateClosingSeconds = 0.1;
+
 // What a screen reader calls the controls whose own text changes, and what the picture shows.
 inline constexpr const char* kFrequencyName = "周波数";
 inline constexpr const char* kFrequencyScrollName = "周波数（Hz）";
@@ -57,7 +60,11 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
+    // How a termination signal ends the program, once any tone under way has been silenced.
+    using EndBySignal = std::function<void(int signal)>;
+
     void setEndProgram(EndProgram endProgram) { endProgram_ = std::move(endProgram); }
+    void setEndBySignal(EndBySignal endBySignal) { endBySignal_ = std::move(endBySignal); }
     void setClock(Clock& clock) { clock_ = &clock; }
 
     void Form_Load();
@@ -86,6 +93,7 @@ private:
     void setText2(const std::string& text) override;
     void traceDrawn(std::int16_t frequencyHz, std::int16_t scale) override;
     void showNow() override;
+    bool endRequested() override;
     // SystemAlert.
     void beep() override;
 
@@ -108,6 +116,8 @@ private:
     SystemClock systemClock_;
     Clock* clock_ = &systemClock_;
     EndProgram endProgram_;
+    EndBySignal endBySignal_;
+    int pendingSignal_ = 0;  // a termination signal taken during a tone
 };
 
 }  // namespace vireko
