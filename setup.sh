@@ -12,7 +12,7 @@ build_packages="build-essential cmake ninja-build git qt6-base-dev libgl-dev
 # runs PipeWire keeps it: installing PulseAudio's daemon there would replace pipewire-pulse, so
 # the sound tests skip themselves instead.
 test_packages="binutils pulseaudio-utils sox libsox-fmt-pulse libasound2-plugins
-    dpkg-dev file desktop-file-utils appstream lintian"
+    dpkg-dev file desktop-file-utils appstream lintian locales"
 if ! dpkg-query -W -f='${Status}' pipewire-pulse 2>/dev/null | grep -q "install ok installed"; then
     test_packages="$test_packages pulseaudio"
 fi

@@ -1,6 +1,8 @@
 // Reading and writing numbers the way typed and pasted frequencies are read.
 #include <gtest/gtest.h>
 
+#include <clocale>
+
 #include "conversions.h"
 #include "error_of.h"
 #include "runtime_error.h"
@@ -56,6 +58,17 @@ TEST(NumberText, ReportHasASpaceWhereTheSignWouldBe) {
     EXPECT_EQ(numberToReportText(0), " 0");
     EXPECT_EQ(integerToText(440), "440");
     EXPECT_EQ(integerToText(-32768), "-32768");
+}
+
+TEST(TextToNumber, ReadsADecimalPointUnderADecimalCommaLocale) {
+    if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr)
+        GTEST_SKIP() << "no de_DE.UTF-8 locale (the test set-up generates one with localedef)";
+    EXPECT_EQ(textToNumber("4.4e2"), 440.0);
+    EXPECT_EQ(textToNumber("0.44e3"), 440.0);
+    EXPECT_EQ(textToNumber(".5"), 0.5);
+    EXPECT_EQ(textToInt16("1.5e3"), 1500);
+    EXPECT_EQ(textToNumber("4,4"), 4.0) << "a comma still ends the number";
+    std::setlocale(LC_ALL, "C");
 }
 
 }  // namespace

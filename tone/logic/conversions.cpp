@@ -1,5 +1,8 @@
 #include "conversions.h"
 
+#include <locale.h>
+#include <stdlib.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -26,6 +29,13 @@ int digitValue(char c, int radix) {
     else if (c >= 'A' && c <= 'F')
         value = c - 'A' + 10;
     return value < radix ? value : -1;
+}
+
+// The number is read with a decimal point in every locale: the program's reading of "4.4e2"
+// must not change with the user's LC_NUMERIC. Made once, kept for the life of the process.
+locale_t numbersLocale() {
+    static const locale_t locale = newlocale(LC_ALL_MASK, "C", nullptr);
+    return locale;
 }
 
 struct ScannedNumber {
@@ -125,7 +135,7 @@ ScannedNumber scanNumber(std::string_view text, bool skipInnerBlanks) {
     }
 
     errno = 0;
-    result.value = std::strtod(literal.c_str(), nullptr);
+    result.value = strtod_l(literal.c_str(), nullptr, numbersLocale());
     if (errno == ERANGE && std::isinf(result.value)) throw RuntimeError(ErrorNumber::Overflow);
     return result;
 }
