@@ -40,6 +40,8 @@ if command -v lintian >/dev/null; then
     lintian --fail-on error --suppress-tags hardening-no-bindnow,hardening-no-fortify-functions "$deb"
 fi
 
+cmake -DFILES="$root/usr/bin/vireko;$root/usr/bin/beep-probe" -P "$(dirname "$0")/../tests/check_run_paths.cmake"
+
 probe=$("$root/usr/bin/beep-probe" --library)
 echo "$probe"
 loaded=$(echo "$probe" | sed -n 's/^libbeep.so.3 loaded from //p')
