@@ -12,7 +12,8 @@ build_packages="build-essential cmake ninja-build git qt6-base-dev libgl-dev
 # runs PipeWire keeps it: installing PulseAudio's daemon there would replace pipewire-pulse, so
 # the sound tests skip themselves instead.
 test_packages="binutils pulseaudio-utils sox libsox-fmt-pulse libasound2-plugins
-    dpkg-dev file desktop-file-utils appstream lintian locales"
+    dpkg-dev file desktop-file-utils appstream lintian locales
+    qemu-system-x86 busybox-static cpio alsa-utils"
 if ! dpkg-query -W -f='${Status}' pipewire-pulse 2>/dev/null | grep -q "install ok installed"; then
     test_packages="$test_packages pulseaudio"
 fi
@@ -43,4 +44,12 @@ cmake --build --preset "$preset"
 if [ "$mode" = run ]; then
     exec "build/$preset/bin/vireko"
 fi
-ctest --preset "$preset"
+status=0
+ctest --preset "$preset" || status=$?
+# The emulated PC's figures: each route's tones as its speaker played them.
+figures=build/$preset/tests/emulated-pc/figures.txt
+if [ -s "$figures" ]; then
+    echo "The PC speaker on the emulated PC:"
+    cat "$figures"
+fi
+exit $status

@@ -1,0 +1,194 @@
+// Judges one boot of the emulated PC: what its speaker played (the WAV that QEMU recorded)
+// against what the guest did (the stamps in its console log). Prints every figure; exits 1 if
+// any is wrong.
+//   check_recording ROUTE LOG WAV        ROUTE: direct, dev-port or kernel
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/tone_analysis.h"
+
+using namespace vireko::testing;
+
+namespace {
+
+constexpr double kKernelClockHz = 1193182;  // the emulated 8254's, and the kernel's
+constexpr double kRateHz = 48000;
+constexpr double kLengthToleranceSeconds = 0.002;
+constexpr double kSignalEndToleranceSeconds = 0.050;
+
+// QEMU's speaker plays a loop of at most 1792 samples at 32 kHz that holds a whole number of
+// periods of the counter's square wave, so its pitch is that number of periods over the loop,
+// not the counter's clock over the count. Counts below 75 (above 16 kHz) it leaves silent.
+double qemuPitchHz(double count) {
+    if (count < 75) return 0;
+    const double periods = std::floor(1792 * kKernelClockHz / (32000 * count));
+    const double samples = std::round(periods * 32000 * count / kKernelClockHz);
+    return periods * 32000 / samples;
+}
+
+// The count the guest's speaker was given for a library count: the kernel's device takes hertz
+// and divides its own clock by them.
+double kernelCount(double hz) {
+    return std::floor(kKernelClockHz / hz);
+}
+
+std::vector<float> readWavLeft(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(file)), {});
+    std::vector<float> left;
+    std::size_t at = 12;
+    while (at + 8 <= bytes.size()) {
+        std::uint32_t size = 0;
+        std::memcpy(&size, &bytes[at + 4], 4);
+        if (std::memcmp(&bytes[at], "data", 4) == 0) {
+            for (std::size_t i = at + 8; i + 4 <= at + 8 + size && i + 4 <= bytes.size(); i += 4) {
+                std::int16_t sample = 0;
+                std::memcpy(&sample, &bytes[i], 2);
+                left.push_back(float(sample) / 32768.0f);
+            }
+            break;
+        }
+        at += 8 + size;
+    }
+    return left;
+}
+
+struct Log {
+    std::vector<double> on, off;
+    std::map<std::string, double> ended;   // by signal name
+    std::map<std::string, int> statuses;  // by signal name
+    std::string routeTaken;
+};
+
+Log readLog(const std::string& path) {
+    Log log;
+    std::ifstream file(path);
+    for (std::string line; std::getline(file, line);) {
+        std::istringstream words(line);
+        std::string first, second;
+        words >> first >> second;
+        if (first == "stamp") {
+            double seconds = 0;
+            words >> seconds;
+            if (second == "on") log.on.push_back(seconds);
+            if (second == "off") log.off.push_back(seconds);
+            if (second.rfind("ended-", 0) == 0) log.ended[second.substr(6)] = seconds;
+        } else if (first == "status") {
+            int status = 0;
+            words >> status;
+            log.statuses[second] = status;
+        } else if (line.find(" used") != std::string::npos && log.routeTaken.empty()) {
+            log.routeTaken = line.substr(0, line.find(" used"));
+            log.routeTaken.erase(0, log.routeTaken.find_first_not_of(' '));
+            log.routeTaken.erase(log.routeTaken.find_last_not_of(' ') + 1);
+        }
+    }
+    return log;
+}
+
+int failures = 0;
+
+void check(bool good, const char* what) {
+    std::printf("    %-48s %s\n", what, good ? "ok" : "WRONG");
+    if (!good) ++failures;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fputs("usage: check_recording ROUTE LOG WAV\n", stderr);
+        return 2;
+    }
+    const std::string route = argv[1];
+    const Log log = readLog(argv[2]);
+    const std::vector<float> samples = readWavLeft(argv[3]);
+    const auto tones = findTones(samples, 0.003f);
+    std::printf("route %s: %zu tones in %.2f s of recording; the library took \"%s\"\n",
+                route.c_str(), tones.size(), double(samples.size()) / kRateHz,
+                log.routeTaken.c_str());
+    const std::map<std::string, std::string> routeNames{{"direct", "direct port I/O"},
+                                                        {"dev-port", "/dev/port"},
+                                                        {"kernel", "kernel PC-speaker device"}};
+    check(routeNames.count(route) && log.routeTaken == routeNames.at(route), "the route taken");
+
+    // What the guest sounded, in order: beep-probe's tone, then the binding's, then a tone for
+    // each signal that ended beep-probe.
+    struct Expected {
+        const char* what;
+        double count;
+        int gate;  // index into the on/off stamps, or -1
+    };
+    // The kernel's device is given the hertz whose kernel count is the library's count, so the
+    // counts are the same on every route but for 20 Hz, below what the kernel accepts.
+    const bool kernel = route == "kernel";
+    std::vector<Expected> expected{{"beep-probe --tone 1234 300", 966, -1},
+                                   {"freq 440", 2711, 0},
+                                   {"freq 1234", 966, 1},
+                                   {"on again, no new freq", 966, 2}};
+    if (route == "direct") {
+        expected.push_back({"freq 65976 (= 440)", 2711, 3});
+        expected.push_back({"freq 0 (count 65536)", 65536, 4});
+    }
+    if (kernel) expected.push_back({"freq 20 (the kernel's lowest, 21)", kernelCount(21), 3});
+    const std::vector<std::string> signals =
+        route == "dev-port" ? std::vector<std::string>{} : std::vector<std::string>{"TERM", "INT", "HUP"};
+    expected.insert(expected.end(), signals.size(), Expected{"", 2711, -2});
+
+    check(tones.size() == expected.size(), "as many tones as the guest sounded");
+    if (tones.size() != expected.size()) return 1;
+
+    // The recording's clock against the guest's, from the binding's gate openings.
+    double offset = 0;
+    int anchors = 0;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        if (expected[i].gate < 0 || std::size_t(expected[i].gate) >= log.on.size()) continue;
+        offset += double(tones[i].begin) / kRateHz - log.on[std::size_t(expected[i].gate)];
+        ++anchors;
+    }
+    offset /= std::max(1, anchors);
+
+    std::size_t signalIndex = 0;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const SampleSpan tone = tones[i];
+        const double seconds = double(tone.size()) / kRateHz;
+        const auto steady = std::span(samples).subspan(tone.begin + 480, tone.size() - 960);
+        const double measured = measureFrequencyHz(steady, kRateHz);
+        const double model = qemuPitchHz(expected[i].count);
+        std::string what = expected[i].what;
+        if (expected[i].gate == -2) what = "beep-probe ended by SIG" + signals[signalIndex];
+        std::printf("  %-40s count %5.0f: %9.4f Hz (QEMU's model %9.4f), %.4f s\n", what.c_str(),
+                    expected[i].count, measured, model, seconds);
+        const double tolerance = model < 100 ? 0.05 : 0.02;
+        check(std::abs(measured - model) <= tolerance, "pitch is the count loaded");
+        if (expected[i].gate >= 0) {
+            const auto gate = std::size_t(expected[i].gate);
+            const double open = log.off.at(gate) - log.on.at(gate);
+            std::printf("    gate open %.4f s, tone %.4f s\n", open, seconds);
+            check(std::abs(seconds - open) <= kLengthToleranceSeconds, "tone length = gate-open time");
+            const auto after = std::span(samples).subspan(tone.end, std::min<std::size_t>(
+                                                                         7200, samples.size() - tone.end));
+            check(peakLevel(after) == 0.0f, "silence after beep_off");
+        } else if (expected[i].gate == -1) {
+            check(std::abs(seconds - 0.300) <= kLengthToleranceSeconds, "tone length = 300 ms");
+        } else {
+            const std::string& signal = signals[signalIndex++];
+            const double endedAt = log.ended.count(signal) ? log.ended.at(signal) + offset : 0;
+            const double stopAt = double(tone.end) / kRateHz;
+            std::printf("    exit status %d; tone stops %+.1f ms from the program's end\n",
+                        log.statuses.count(signal) ? log.statuses.at(signal) : -1,
+                        (stopAt - endedAt) * 1e3);
+            check(std::abs(stopAt - endedAt) <= kSignalEndToleranceSeconds,
+                  "the tone stops within 50 ms of the end");
+            check(seconds < 1.5, "the tone did not run its 4 s");
+        }
+    }
+    std::printf("route %s: %s\n", route.c_str(), failures == 0 ? "all good" : "FAULTS FOUND");
+    return failures == 0 ? 0 : 1;
+}

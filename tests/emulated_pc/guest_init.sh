@@ -1,0 +1,55 @@
+#!/bin/busybox sh
+# The emulated PC's init: loads the sound and PC-speaker drivers, keeps the sound card playing
+# silence so that the recording keeps the guest's time line, then sounds the speaker through the
+# route named on the kernel command line (vireko.route=direct|dev-port|kernel) and powers off.
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+for module in soundcore snd snd-timer snd-pcm ac97_bus snd-ac97-codec snd-intel8x0 evdev pcspkr; do
+    insmod /modules/$module.ko || echo "insmod $module failed"
+done
+route=$(sed -n 's/.*vireko.route=\([a-z-]*\).*/\1/p' /proc/cmdline)
+V=/opt/vireko
+aplay -q -D hw:0,0 -t raw -f S16_LE -r 48000 -c 2 /dev/zero &
+sleep 0.5
+
+extra=""
+signals=""
+case "$route" in
+direct)
+    run=""
+    extra="raw:65976 on wait:300 off wait:200 freq:0 on wait:300 off wait:200"
+    signals="TERM INT HUP" ;;
+dev-port)
+    run="$V/vpc no-ioperm" ;;
+kernel)
+    for device in /sys/class/input/event*; do
+        [ "$(cat "$device/device/name")" = "PC Speaker" ] && event=/dev/input/${device##*/}
+    done
+    mkdir -p /dev/input/by-path
+    ln -s "$event" /dev/input/by-path/platform-pcspkr-event-spkr
+    chmod 666 "$event"
+    run="$V/vpc as-user"
+    extra="freq:20 on wait:300 off wait:200"
+    signals="TERM INT HUP" ;;
+esac
+
+echo "route $route"
+$run $V/beep-probe
+$run $V/beep-probe --tone 1234 300 >/dev/null
+sleep 0.2
+$run $V/vpc tones freq:440 on wait:300 off wait:200 freq:1234 on wait:300 off wait:200 \
+    on wait:300 off wait:200 $extra
+for signal in $signals; do
+    $run $V/beep-probe --tone 440 4000 >/dev/null &
+    probe=$!
+    sleep 1
+    kill -$signal $probe
+    wait $probe
+    echo "status $signal $?"
+    $V/vpc stamp ended-$signal
+    sleep 0.3
+done
+$V/vpc stamp end
+poweroff -f
