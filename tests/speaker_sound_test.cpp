@@ -84,6 +84,15 @@ void runServerScript(const char* action) {
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
+// The tones found, as seconds into the recording, for a failure message.
+std::string describe(const std::vector<SampleSpan>& tones) {
+    std::string text;
+    for (const SampleSpan& tone : tones)
+        text += " [" + std::to_string(double(tone.begin) / kRate).substr(0, 6) + ", " +
+                std::to_string(double(tone.end) / kRate).substr(0, 6) + "]";
+    return text;
+}
+
 // How many streams play into the test server now.
 int playingStreams() {
     std::unique_ptr<FILE, int (*)(FILE*)> list(popen("pactl list short sink-inputs", "r"), pclose);
@@ -214,7 +223,7 @@ TEST(SpeakerSound, StaysTrueWhileEveryCoreIsBusy) {
     }
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 100ms);
     const auto tones = findTones(samples, kToneThreshold);
-    ASSERT_EQ(tones.size(), std::size_t(kTones) + 1);
+    ASSERT_EQ(tones.size(), std::size_t(kTones) + 1) << describe(tones);
     for (int i = 0; i < kTones; ++i) {
         SCOPED_TRACE("tone " + std::to_string(i + 1));
         expectTrueTone(recorder, samples, tones[std::size_t(i) + 1], gates[std::size_t(i)],

@@ -24,7 +24,7 @@ public:
     static constexpr std::size_t kChunkFrames = 128;
     // Once the tone has been silent this long the stream is closed, so that the server asks
     // nothing while nothing sounds; the connection is kept, and a new stream starts as soon.
-    static constexpr std::chrono::milliseconds kHoldAfterTone{100};
+    static constexpr std::chrono::milliseconds kHoldAfterTone{300};
 
     // PulseAudio first, then ALSA.
     static std::vector<OutputOpener> defaultOutputs();

@@ -61,7 +61,7 @@ std::vector<float> readWavLeft(const std::string& path) {
 
 struct Log {
     std::vector<double> on, off;
-    std::map<std::string, double> ended;   // by signal name
+    std::map<std::string, double> ended;  // by signal name
     std::map<std::string, int> statuses;  // by signal name
     std::string routeTaken;
 };
@@ -137,8 +137,9 @@ int main(int argc, char** argv) {
         expected.push_back({"freq 0 (count 65536)", 65536, 4});
     }
     if (kernel) expected.push_back({"freq 20 (the kernel's lowest, 21)", kernelCount(21), 3});
-    const std::vector<std::string> signals =
-        route == "dev-port" ? std::vector<std::string>{} : std::vector<std::string>{"TERM", "INT", "HUP"};
+    const std::vector<std::string> signals = route == "dev-port"
+                                                 ? std::vector<std::string>{}
+                                                 : std::vector<std::string>{"TERM", "INT", "HUP"};
     expected.insert(expected.end(), signals.size(), Expected{"", 2711, -2});
 
     check(tones.size() == expected.size(), "as many tones as the guest sounded");
@@ -171,9 +172,10 @@ int main(int argc, char** argv) {
             const auto gate = std::size_t(expected[i].gate);
             const double open = log.off.at(gate) - log.on.at(gate);
             std::printf("    gate open %.4f s, tone %.4f s\n", open, seconds);
-            check(std::abs(seconds - open) <= kLengthToleranceSeconds, "tone length = gate-open time");
-            const auto after = std::span(samples).subspan(tone.end, std::min<std::size_t>(
-                                                                         7200, samples.size() - tone.end));
+            check(std::abs(seconds - open) <= kLengthToleranceSeconds,
+                  "tone length = gate-open time");
+            const auto after = std::span(samples).subspan(
+                tone.end, std::min<std::size_t>(7200, samples.size() - tone.end));
             check(peakLevel(after) == 0.0f, "silence after beep_off");
         } else if (expected[i].gate == -1) {
             check(std::abs(seconds - 0.300) <= kLengthToleranceSeconds, "tone length = 300 ms");

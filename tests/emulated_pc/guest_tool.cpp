@@ -6,10 +6,10 @@
 //   vpc tones STEP...           calls the library's three functions through the program's own
 //                               binding: "freq:HZ", "on", "off", "wait:MS"; stamps on and off.
 //                               "raw:N" passes N, any 32-bit value, to beep_freq itself.
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <dlfcn.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -82,9 +82,9 @@ int tones(int count, char** steps) {
             stamp("off");
         } else if (step.rfind("raw:", 0) == 0) {
             void* library = dlopen(vireko::kBeepLibraryName, RTLD_NOW);
-            auto* beepFreq = library ? reinterpret_cast<decltype(&beep_freq)>(
-                                           dlsym(library, "beep_freq"))
-                                     : nullptr;
+            auto* beepFreq =
+                library ? reinterpret_cast<decltype(&beep_freq)>(dlsym(library, "beep_freq"))
+                        : nullptr;
             if (beepFreq == nullptr) return 1;
             beepFreq(static_cast<std::int32_t>(std::atol(step.c_str() + 4)));
         } else if (step.rfind("wait:", 0) == 0) {
