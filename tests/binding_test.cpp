@@ -61,6 +61,24 @@ TEST_F(Binding, EachFunctionIsBoundOnItsOwnAndAMissingOneFailsEveryTime) {
     EXPECT_EQ(errorOf([&] { library.beepOff(); }), ErrorNumber::EntryPointNotFound);
 }
 
+// The loader's own words travel with the error, for whoever diagnoses a silent program.
+std::string reasonOf(auto&& statement) {
+    try {
+        statement();
+    } catch (const RuntimeError& error) {
+        return error.reason();
+    }
+    return "no run-time error";
+}
+
+TEST_F(Binding, FailuresCarryTheLoadersReason) {
+    BeepLibrary missing("libbeep-absent.so.3");
+    EXPECT_NE(reasonOf([&] { missing.beepOn(); }).find("libbeep-absent.so.3"), std::string::npos);
+    place(VIREKO_PARTIAL_LIBRARY, "libbeep-partial.so");
+    BeepLibrary partial("libbeep-partial.so");
+    EXPECT_NE(reasonOf([&] { partial.beepOff(); }).find("beep_off"), std::string::npos);
+}
+
 TEST_F(Binding, EmitSoundWithoutTheLibraryIsSilentAndOtherwiseComplete) {
     BeepLibrary missing("libbeep-absent.so.3");
     testing::FakeControls controls;

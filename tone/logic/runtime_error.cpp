@@ -18,4 +18,9 @@ const char* RuntimeError::what() const noexcept {
     return "Run-time error";
 }
 
+const std::string& RuntimeError::reason() const noexcept {
+    static const std::string none;
+    return reason_ ? *reason_ : none;
+}
+
 }  // namespace vireko

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <exception>
+#include <memory>
+#include <string>
 
 namespace vireko {
 
@@ -16,11 +18,16 @@ enum class ErrorNumber : int {
 class RuntimeError : public std::exception {
 public:
     explicit RuntimeError(ErrorNumber number) noexcept : number_(number) {}
+    // `reason`: what the platform said, for diagnosis; never shown to the user.
+    RuntimeError(ErrorNumber number, std::string reason)
+        : number_(number), reason_(std::make_shared<const std::string>(std::move(reason))) {}
     ErrorNumber number() const noexcept { return number_; }
     const char* what() const noexcept override;
+    const std::string& reason() const noexcept;
 
 private:
     ErrorNumber number_;
+    std::shared_ptr<const std::string> reason_;  // shared, so that copies cannot throw
 };
 
 // Runs one statement under the resume-next policy: a run-time error abandons the statement

@@ -1,9 +1,11 @@
 // The program's entries to libbeep.so.3: each function is bound by name at its own first
-// successful call and stays bound; a failed binding is a run-time error of the caller.
+// successful call and stays bound; a failed binding is a run-time error of the caller, and
+// carries the dynamic loader's reason.
 #pragma once
 
 #include <string>
 
+#include "beep.h"
 #include "speaker.h"
 
 namespace vireko {
@@ -21,12 +23,13 @@ public:
     void beepOff() override;
 
 private:
-    void* bind(const char* functionName);
+    template <typename Function>
+    void bind(Function& function, const char* functionName);
 
     std::string fileName_;
-    void (*beepFreq_)(std::int32_t) noexcept = nullptr;
-    void (*beepOn_)() noexcept = nullptr;
-    void (*beepOff_)() noexcept = nullptr;
+    decltype(&beep_freq) beepFreq_ = nullptr;
+    decltype(&beep_on) beepOn_ = nullptr;
+    decltype(&beep_off) beepOff_ = nullptr;
 };
 
 }  // namespace vireko
