@@ -7,7 +7,6 @@ EmulatedSpeakerBus::EmulatedSpeakerBus(std::unique_ptr<ToneSink> sink) : sink_(s
 }
 
 std::uint8_t EmulatedSpeakerBus::read(std::uint16_t port) noexcept {
-    const std::lock_guard lock(mutex_);
     switch (port) {
         case kCounter2DataPort:
             return counter_.readData();
@@ -19,7 +18,6 @@ std::uint8_t EmulatedSpeakerBus::read(std::uint16_t port) noexcept {
 }
 
 void EmulatedSpeakerBus::write(std::uint16_t port, std::uint8_t value) noexcept {
-    const std::lock_guard lock(mutex_);
     switch (port) {
         case kTimerControlPort:
             counter_.writeControl(value);

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 
 #include "pit_counter2.h"
 #include "port_bus.h"
@@ -10,6 +9,7 @@
 
 namespace beep {
 
+// Callers hold the bus's sequence lock, so the sink has one caller at a time.
 class EmulatedSpeakerBus final : public PortBus {
 public:
     explicit EmulatedSpeakerBus(std::unique_ptr<ToneSink> sink);
@@ -20,7 +20,6 @@ public:
 private:
     void updateTone() noexcept;
 
-    std::mutex mutex_;  // only between callers; the sink never takes it
     PitCounter2 counter_;
     SystemControlPort control_;
     std::optional<std::uint32_t> tone_;

@@ -52,7 +52,7 @@ SoundSystemSink::~SoundSystemSink() {
 }
 
 void SoundSystemSink::setTone(std::optional<std::uint32_t> divisor) noexcept {
-    // One caller at a time (the bus's lock), so the load and the store need no loop.
+    // One caller at a time (see ToneSink), so the load and the store need no loop.
     const std::uint64_t previous = state_.load(std::memory_order_relaxed);
     std::uint32_t opening = openingOf(previous);
     if (divisor && divisorOf(previous) == 0) ++opening;

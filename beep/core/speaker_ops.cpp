@@ -10,6 +10,7 @@ std::uint16_t countForArgument(std::int32_t argument) noexcept {
 }
 
 void programFrequency(PortBus& bus, std::int32_t argument) noexcept {
+    const std::lock_guard sequence(bus.sequenceLock());
     bus.write(kTimerControlPort, kCounter2SquareWave);
     const std::uint16_t count = countForArgument(argument);
     bus.write(kCounter2DataPort, static_cast<std::uint8_t>(count & 0xFFu));
@@ -17,11 +18,13 @@ void programFrequency(PortBus& bus, std::int32_t argument) noexcept {
 }
 
 void openGate(PortBus& bus) noexcept {
+    const std::lock_guard sequence(bus.sequenceLock());
     const std::uint8_t value = bus.read(kSystemControlPort);
     bus.write(kSystemControlPort, static_cast<std::uint8_t>(value | kGateOpenMask));
 }
 
 void closeGate(PortBus& bus) noexcept {
+    const std::lock_guard sequence(bus.sequenceLock());
     const std::uint8_t value = bus.read(kSystemControlPort);
     bus.write(kSystemControlPort, static_cast<std::uint8_t>(value & kGateCloseMask));
 }

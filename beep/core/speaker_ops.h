@@ -22,6 +22,8 @@ inline constexpr std::uint8_t kGateCloseMask = 0xFC;
 // itself reads as 65536 (the lowest pitch it can make).
 std::uint16_t countForArgument(std::int32_t argument) noexcept;
 
+// Each runs its whole port sequence under the bus's sequence lock, so calls from several threads
+// at once leave the counter and port 0x61 as one of them would alone.
 void programFrequency(PortBus& bus, std::int32_t argument) noexcept;
 void openGate(PortBus& bus) noexcept;
 void closeGate(PortBus& bus) noexcept;

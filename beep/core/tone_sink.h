@@ -10,7 +10,9 @@ class ToneSink {
 public:
     virtual ~ToneSink() = default;
     // The speaker sounds the timer clock divided by `divisor` (1..65536), or nothing.
-    // Called only when the tone changes; must return quickly.
+    // Called only when the tone changes, by one caller at a time (the emulated bus's callers hold
+    // its sequence lock); must return quickly. An implementation needs no lock of its own
+    // against a second caller, only against its own threads.
     virtual void setTone(std::optional<std::uint32_t> divisor) noexcept = 0;
 };
 
