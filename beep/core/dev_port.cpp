@@ -47,6 +47,8 @@ std::unique_ptr<PortBus> openDevPort(const char* path, std::string& refusal) {
         ::close(fd);
         return nullptr;
     }
+    // The open file keeps its access; the capability that opened it is no longer needed.
+    dropRawIoCapability();
     return std::make_unique<DevPortBus>(fd);
 }
 

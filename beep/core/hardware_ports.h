@@ -12,4 +12,8 @@ namespace beep {
 std::unique_ptr<PortBus> openDirectPorts(std::string& refusal);
 std::unique_ptr<PortBus> openDevPort(const char* path, std::string& refusal);
 
+// Gives up CAP_SYS_RAWIO on the calling thread (effective, permitted and inheritable sets), once
+// the ports are reached without it. False where the sets could not be changed.
+bool dropRawIoCapability() noexcept;
+
 }  // namespace beep

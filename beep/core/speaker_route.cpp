@@ -1,11 +1,17 @@
 #include "speaker_route.h"
 
+#include <sys/auxv.h>
+
 #include "emulated_bus.h"
 #include "hardware_ports.h"
 #include "pcspkr_event_sink.h"
 #include "sound_system_sink.h"
 
 namespace beep {
+
+bool secureExecution() noexcept {
+    return getauxval(AT_SECURE) != 0;
+}
 
 SpeakerRoute chooseRoute(const RouteOptions& options) {
     SpeakerRoute route;
@@ -37,6 +43,8 @@ SpeakerRoute chooseRoute(const RouteOptions& options) {
         const bool alsa = alsaLibraryLoads(alsaRefusal);
         if (pulse || alsa) return emulate(std::make_unique<SoundSystemSink>(), "sound system");
         route.attempts.push_back({"sound system", pulseRefusal + "; " + alsaRefusal});
+    } else if (secureExecution()) {
+        route.attempts.push_back({"sound system", "not tried in secure-execution mode"});
     }
     return emulate(std::make_unique<SilentSink>(), "silence");
 }

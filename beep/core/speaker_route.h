@@ -5,15 +5,21 @@
 #include <string>
 #include <vector>
 
+#include "pcspkr_event_sink.h"
 #include "port_bus.h"
 
 namespace beep {
 
+// Whether the process runs in secure-execution mode (set-user-ID, set-group-ID or file
+// capabilities): then nothing the environment names is loaded, and the sound libraries, which
+// follow the environment to servers, configuration and plugins, are not tried.
+bool secureExecution() noexcept;
+
 struct RouteOptions {
     bool tryDirectPorts = true;
     std::string devPortPath = "/dev/port";
-    std::string pcSpeakerPath = "/dev/input/by-path/platform-pcspkr-event-spkr";
-    bool trySoundSystem = true;
+    std::string pcSpeakerPath = kPcSpeakerDevicePath;
+    bool trySoundSystem = !secureExecution();
 };
 
 struct RouteAttempt {

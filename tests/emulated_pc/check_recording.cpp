@@ -63,6 +63,7 @@ struct Log {
     std::vector<double> on, off;
     std::map<std::string, double> ended;  // by signal name
     std::map<std::string, int> statuses;  // by signal name
+    std::map<std::string, std::string> rawIo;  // "yes" or "no", by label
     std::string routeTaken;
 };
 
@@ -83,6 +84,8 @@ Log readLog(const std::string& path) {
             int status = 0;
             words >> status;
             log.statuses[second] = status;
+        } else if (first == "rawio") {
+            words >> log.rawIo[second];
         } else if (line.find(" used") != std::string::npos && log.routeTaken.empty()) {
             log.routeTaken = line.substr(0, line.find(" used"));
             log.routeTaken.erase(0, log.routeTaken.find_first_not_of(' '));
@@ -135,12 +138,23 @@ int main(int argc, char** argv) {
     if (route == "direct") {
         expected.push_back({"freq 65976 (= 440)", 2711, 3});
         expected.push_back({"freq 0 (count 65536)", 65536, 4});
+        expected.push_back({"freq 3000, gate opened and closed on new threads", 397, 5});
     }
     if (kernel) expected.push_back({"freq 20 (the kernel's lowest, 21)", kernelCount(21), 3});
     const std::vector<std::string> signals = route == "dev-port"
                                                  ? std::vector<std::string>{}
                                                  : std::vector<std::string>{"TERM", "INT", "HUP"};
     expected.insert(expected.end(), signals.size(), Expected{"", 2711, -2});
+
+    // Root's CAP_SYS_RAWIO, given up once the ports are reached; an ordinary user never had it.
+    const bool root = route != "kernel";
+    std::printf("  CAP_SYS_RAWIO before the first call: %s, after: %s\n",
+                log.rawIo.count("before") ? log.rawIo.at("before").c_str() : "?",
+                log.rawIo.count("after") ? log.rawIo.at("after").c_str() : "?");
+    check(log.rawIo.count("before") && log.rawIo.at("before") == (root ? "yes" : "no"),
+          "CAP_SYS_RAWIO held at the start as root only");
+    check(log.rawIo.count("after") && log.rawIo.at("after") == "no",
+          "CAP_SYS_RAWIO given up once the ports answer");
 
     check(tones.size() == expected.size(), "as many tones as the guest sounded");
     if (tones.size() != expected.size()) return 1;

@@ -19,7 +19,8 @@ signals=""
 case "$route" in
 direct)
     run=""
-    extra="raw:65976 on wait:300 off wait:200 freq:0 on wait:300 off wait:200"
+    extra="raw:65976 on wait:300 off wait:200 freq:0 on wait:300 off wait:200
+        freq:3000 thread-on wait:300 thread-off wait:200"
     signals="TERM INT HUP" ;;
 dev-port)
     run="$V/vpc no-ioperm" ;;
@@ -39,7 +40,7 @@ echo "route $route"
 $run $V/beep-probe
 $run $V/beep-probe --tone 1234 300 >/dev/null
 sleep 0.2
-$run $V/vpc tones freq:440 on wait:300 off wait:200 freq:1234 on wait:300 off wait:200 \
+$run $V/vpc tones rawio:before freq:440 rawio:after on wait:300 off wait:200 freq:1234 on wait:300 off wait:200 \
     on wait:300 off wait:200 $extra
 for signal in $signals; do
     $run $V/beep-probe --tone 440 4000 >/dev/null &

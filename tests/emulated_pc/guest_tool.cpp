@@ -6,6 +6,9 @@
 //   vpc tones STEP...           calls the library's three functions through the program's own
 //                               binding: "freq:HZ", "on", "off", "wait:MS"; stamps on and off.
 //                               "raw:N" passes N, any 32-bit value, to beep_freq itself.
+//                               "thread-on", "thread-off" make that call on a new thread.
+//                               "rawio:LABEL" prints "rawio LABEL yes|no": whether the process
+//                               still holds CAP_SYS_RAWIO, effective or permitted.
 #include <dlfcn.h>
 #include <grp.h>
 #include <linux/filter.h>
@@ -20,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -68,6 +72,17 @@ int asUser(char** command) {
     return 127;
 }
 
+bool holdsRawIo() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    unsigned long long sets = 0;
+    while (std::getline(status, line))
+        if (line.rfind("CapEff:", 0) == 0 || line.rfind("CapPrm:", 0) == 0)
+            sets |= std::stoull(line.substr(7), nullptr, 16);
+    constexpr unsigned kCapSysRawio = 17;
+    return (sets >> kCapSysRawio) & 1u;
+}
+
 int tones(int count, char** steps) {
     vireko::BeepLibrary speaker;
     for (int i = 0; i < count; ++i) {
@@ -80,6 +95,15 @@ int tones(int count, char** steps) {
         } else if (step == "off") {
             speaker.beepOff();
             stamp("off");
+        } else if (step == "thread-on") {
+            stamp("on");
+            std::thread([&speaker] { speaker.beepOn(); }).join();
+        } else if (step == "thread-off") {
+            std::thread([&speaker] { speaker.beepOff(); }).join();
+            stamp("off");
+        } else if (step.rfind("rawio:", 0) == 0) {
+            std::printf("rawio %s %s\n", step.c_str() + 6, holdsRawIo() ? "yes" : "no");
+            std::fflush(stdout);
         } else if (step.rfind("raw:", 0) == 0) {
             void* library = dlopen(vireko::kBeepLibraryName, RTLD_NOW);
             auto* beepFreq =

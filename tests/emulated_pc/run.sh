@@ -63,8 +63,10 @@ for route in direct dev-port kernel; do
     rm -f "$work/$route.wav"
     # -icount: the guest's clock and the recording count executed instructions, so a busy host
     # cannot stretch or squeeze the tones. The sound card shares the recording, playing silence.
+    # QEMU's speaker follows the gate once per audio timer period; 1 ms keeps tone lengths within
+    # the check's 2 ms.
     timeout 600 qemu-system-x86_64 -machine pc,pcspk-audiodev=snd0 \
-        -audiodev wav,id=snd0,path="$work/$route.wav",out.frequency=48000 \
+        -audiodev wav,id=snd0,path="$work/$route.wav",out.frequency=48000,timer-period=1000 \
         -device AC97,audiodev=snd0 -kernel "$vmlinuz" -initrd "$work/initrd.gz" \
         -append "console=ttyS0 quiet panic=-1 vireko.route=$route" -nographic -no-reboot \
         -m 256 -icount shift=0,sleep=off </dev/null 2>&1 |
