@@ -2,6 +2,8 @@
 
 #include <sys/auxv.h>
 
+#include <new>
+
 #include "emulated_bus.h"
 #include "hardware_ports.h"
 #include "pcspkr_event_sink.h"
@@ -55,8 +57,10 @@ PortBus& processBus() noexcept {
             // Kept for the life of the process: the speaker may still be sounding at exit.
             return chooseRoute(RouteOptions{}).bus.release();
         } catch (...) {
-            static EmulatedSpeakerBus fallback(nullptr);
-            return &fallback;
+            // Built in place and never destroyed, like the chosen bus: exit() must not take
+            // it from a caller on another thread.
+            alignas(EmulatedSpeakerBus) static unsigned char storage[sizeof(EmulatedSpeakerBus)];
+            return new (storage) EmulatedSpeakerBus(nullptr);
         }
     }();
     return *bus;
