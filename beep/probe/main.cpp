@@ -1,7 +1,7 @@
 // beep-probe: tells which way libbeep.so.3 would reach the speaker, and why the ways before it
 // were refused; `--tone HZ MS` sounds a tone that way; `--off` closes the gate that way; `--library
-// [PATH]` loads the library the way the program does and says which file that was, or why it could
-// not be loaded.
+// [PATH]` loads the library the way the program does and says which file that was and which way
+// that library takes, or why it could not be loaded.
 #include <dlfcn.h>
 #include <link.h>
 #include <pthread.h>
@@ -13,10 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "audio_output.h"
+#include "beep.h"
 #include "pcspkr_event_sink.h"
 #include "sound_system_sink.h"
 #include "speaker_ops.h"
@@ -31,7 +34,8 @@ void usage() {
         "  --tone HZ MS    also sounds HZ hertz (20..20000) for MS milliseconds that way.\n"
         "  --off           closes the speaker gate that way, for a speaker left sounding.\n"
         "  --library PATH  loads the speaker library as the program does (by default\n"
-        "                  libbeep.so.3, found through the run path) and finds its functions.\n",
+        "                  libbeep.so.3, found through the run path), finds its functions\n"
+        "                  and tells which way that library takes.\n",
         stderr);
 }
 
@@ -94,8 +98,42 @@ int silence(const beep::SpeakerRoute& route, const beep::RouteOptions& options) 
     return 0;
 }
 
-// Loads the library by name as Vireko does, beside this program once installed, and binds its
-// three functions. Exit status 0 where all three are there.
+bool holdsRawIo() {
+    std::ifstream status("/proc/self/status");
+    std::uint64_t sets = 0;
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("CapEff:", 0) == 0 || line.rfind("CapPrm:", 0) == 0)
+            sets |= std::stoull(line.substr(7), nullptr, 16);
+    constexpr unsigned kCapSysRawio = 17;
+    return ((sets >> kCapSysRawio) & 1u) != 0;
+}
+
+// What the loaded library did when it chose its way, seen from this process: the files it
+// opened, the sound libraries it loaded, and the capability it gives up once the ports answer.
+std::string observedRoute(bool heldRawIo) {
+    std::string devices;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (target == "/dev/port") return "/dev/port";
+        if (target.rfind("/dev/input/event", 0) == 0) return "kernel PC-speaker device (" + target + ")";
+    }
+    std::string libraries;
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        for (const char* name : {"libpulse.so.0", "libasound.so.2"}) {
+            if (line.find(name) != std::string::npos && libraries.find(name) == std::string::npos)
+                libraries += std::string(libraries.empty() ? "" : ", ") + name;
+        }
+    }
+    if (!libraries.empty()) return "sound system (" + libraries + " loaded)";
+    if (heldRawIo && !holdsRawIo()) return "direct port I/O";
+    return "silence (no device opened, no sound library loaded)";
+}
+
+// Loads the library by name as Vireko does, beside this program once installed, binds its
+// three functions, and closes the gate through it, which makes it choose its way. Exit status
+// 0 where all three are there.
 int probeLibrary(const char* name) {
     void* library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
@@ -110,6 +148,11 @@ int probeLibrary(const char* name) {
         const bool found = dlsym(library, function) != nullptr;
         std::printf("  %-10s %s\n", function, found ? "found" : "missing");
         missing += found ? 0 : 1;
+    }
+    if (auto* beepOff = reinterpret_cast<decltype(&beep_off)>(dlsym(library, "beep_off"))) {
+        const bool heldRawIo = holdsRawIo();
+        beepOff();
+        std::printf("  it reaches the speaker by: %s\n", observedRoute(heldRawIo).c_str());
     }
     return missing == 0 ? 0 : 1;
 }

@@ -65,6 +65,7 @@ struct Log {
     std::map<std::string, int> statuses;  // by signal name
     std::map<std::string, std::string> rawIo;  // "yes" or "no", by label
     std::string routeTaken;
+    std::string libraryRoute;  // what beep-probe --library saw the loaded library do
 };
 
 Log readLog(const std::string& path) {
@@ -84,6 +85,8 @@ Log readLog(const std::string& path) {
             int status = 0;
             words >> status;
             log.statuses[second] = status;
+        } else if (line.rfind("  it reaches the speaker by: ", 0) == 0) {
+            log.libraryRoute = line.substr(29);
         } else if (first == "rawio") {
             words >> log.rawIo[second];
         } else if (line.find(" used") != std::string::npos && log.routeTaken.empty()) {
@@ -120,6 +123,10 @@ int main(int argc, char** argv) {
                                                         {"dev-port", "/dev/port"},
                                                         {"kernel", "kernel PC-speaker device"}};
     check(routeNames.count(route) && log.routeTaken == routeNames.at(route), "the route taken");
+    std::printf("  beep-probe --library: the loaded library reaches the speaker by %s\n",
+                log.libraryRoute.c_str());
+    check(routeNames.count(route) && log.libraryRoute.rfind(routeNames.at(route), 0) == 0,
+          "the loaded library takes the same route");
 
     // What the guest sounded, in order: beep-probe's tone, then the binding's, then a tone for
     // each signal that ended beep-probe.

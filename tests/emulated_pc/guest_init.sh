@@ -38,6 +38,7 @@ esac
 
 echo "route $route"
 $run $V/beep-probe
+$run $V/beep-probe --library
 $run $V/beep-probe --tone 1234 300 >/dev/null
 sleep 0.2
 $run $V/vpc tones rawio:before freq:440 rawio:after on wait:300 off wait:200 freq:1234 on wait:300 off wait:200 \
