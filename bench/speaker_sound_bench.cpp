@@ -22,6 +22,7 @@
 #include "beep_library.h"
 #include "main_window.h"
 #include "sound_system_sink.h"
+#include "speaker_ops.h"
 #include "square_synth.h"
 #include "support/busy_load.h"
 #include "support/monitor_recorder.h"
@@ -37,7 +38,7 @@ namespace {
 
 constexpr float kThreshold = 0.003f;
 constexpr std::size_t kEdgeSamples = 2400;  // the ramps and the ring-out, left out of the judging
-constexpr std::uint32_t kTimerClockHz = 1193180;
+using beep::kTimerClockHz;
 
 double seconds(SteadyClock::duration d) {
     return std::chrono::duration<double>(d).count();

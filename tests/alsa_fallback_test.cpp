@@ -8,6 +8,7 @@
 
 #include "beep_library.h"
 #include "support/monitor_recorder.h"
+#include "support/timer_pitch.h"
 #include "support/tone_analysis.h"
 
 namespace vireko {
@@ -43,7 +44,7 @@ TEST(AlsaFallback, PlaysTheToneThroughTheDefaultDevice) {
         std::chrono::duration<double>(recorder.timeOfSample(tones[0].begin) - firstOn).count(),
         0.150)
         << "the first tone";
-    const double hz = 1193180.0 / 2711;
+    const double hz = kPitchOfCount2711;
     const SampleSpan tone = tones[1];
     const auto steady = std::span(samples).subspan(tone.begin + 2400, tone.size() - 4800);
     EXPECT_NEAR(measureFrequencyHz(steady, kRecordRateHz), hz, 0.05);

@@ -1,5 +1,6 @@
 // The emulated speaker heard for real: libbeep.so.3, bound the way the program binds it, plays
 // into a private PulseAudio server whose null sink is recorded and measured.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,10 +12,12 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "beep_library.h"
 #include "support/busy_load.h"
 #include "support/monitor_recorder.h"
+#include "support/timer_pitch.h"
 #include "support/tone_analysis.h"
 
 namespace vireko {
@@ -127,9 +130,9 @@ TEST(SpeakerSound, PlaysTheTimersSquareWaveWhileTheGateIsOpen) {
         Gate gate;
         double hz;
     };
-    const Expected expected[] = {{"440 Hz, count 2711", a440, 1193180.0 / 2711},
-                                 {"6000 Hz, count 198", a6000, 1193180.0 / 198},
-                                 {"15000 Hz, count 79", a15000, 1193180.0 / 79}};
+    const Expected expected[] = {{"440 Hz, count 2711", a440, kPitchOfCount2711},
+                                 {"6000 Hz, count 198", a6000, kPitchOfCount198},
+                                 {"15000 Hz, count 79", a15000, kPitchOfCount79}};
     for (std::size_t i = 0; i < std::size(expected); ++i) {
         const auto& [name, gate, hz] = expected[i];
         const SampleSpan tone = tones[i + 1];
@@ -148,7 +151,7 @@ TEST(SpeakerSound, PlaysTheTimersSquareWaveWhileTheGateIsOpen) {
         EXPECT_NEAR(toDb(steadyPeak), -12.0, 1.5);
         EXPECT_LT(std::abs(meanLevel(steady)), 1e-3) << "DC offset";
     }
-    EXPECT_LE(spuriousLevelDb(steadyPart(samples, tones[3]), kRate, 1193180.0 / 79), -80.0);
+    EXPECT_LE(spuriousLevelDb(steadyPart(samples, tones[3]), kRate, kPitchOfCount79), -80.0);
 }
 
 TEST(SpeakerSound, NewCountWhileSoundingIsHeardAtOnceWithoutAGap) {
@@ -170,7 +173,7 @@ TEST(SpeakerSound, NewCountWhileSoundingIsHeardAtOnceWithoutAGap) {
     const SampleSpan tone = tones[1];
     // The 440 Hz part ends where its phase first breaks.
     const auto steady = steadyPart(samples, tone);
-    const double lowHz = 1193180.0 / 2711, highHz = 1193180.0 / 1355;
+    const double lowHz = kPitchOfCount2711, highHz = kPitchOfCount1355;
     EXPECT_NEAR(measureFrequencyHz(steady.first(9600), kRate), lowHz, 0.05);
     EXPECT_NEAR(measureFrequencyHz(steady.last(9600), kRate), highHz, 0.05);
     std::size_t changeSample = 0;
@@ -203,7 +206,7 @@ TEST(SpeakerSound, LeavesTheServerAloneOnceTheToneIsOver) {
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold);
     ASSERT_EQ(tones.size(), 1u);
-    expectTrueTone(recorder, samples, tones[0], gate, 1193180.0 / 2711);
+    expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711);
 }
 
 TEST(SpeakerSound, StaysTrueWhileEveryCoreIsBusy) {
@@ -227,8 +230,43 @@ TEST(SpeakerSound, StaysTrueWhileEveryCoreIsBusy) {
     for (int i = 0; i < kTones; ++i) {
         SCOPED_TRACE("tone " + std::to_string(i + 1));
         expectTrueTone(recorder, samples, tones[std::size_t(i) + 1], gates[std::size_t(i)],
-                       1193180.0 / 2711);
+                       kPitchOfCount2711);
     }
+}
+
+// Several threads calling the library at once, as a program with more than one thread may:
+// each call is whole, so when they are done one thread's tone is as true as ever.
+TEST(SpeakerSound, CallsFromManyThreadsAtOnceLeaveItWorking) {
+    if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
+    void* library = dlopen(kBeepLibraryName, RTLD_NOW);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto* freq = reinterpret_cast<decltype(&beep_freq)>(dlsym(library, "beep_freq"));
+    auto* on = reinterpret_cast<decltype(&beep_on)>(dlsym(library, "beep_on"));
+    auto* off = reinterpret_cast<decltype(&beep_off)>(dlsym(library, "beep_off"));
+    ASSERT_TRUE(freq && on && off);
+    {
+        std::vector<std::jthread> callers;
+        for (std::int32_t hz : {300, 700, 1500, 5000}) {
+            callers.emplace_back([=] {
+                const auto until = SteadyClock::now() + 300ms;
+                for (int round = 0; SteadyClock::now() < until; ++round) {
+                    freq(hz);
+                    on();
+                    if (round % 3 == 0) off();
+                }
+            });
+        }
+    }
+    off();
+    std::this_thread::sleep_for(400ms);  // the gate's closing, heard out
+
+    MonitorRecorder recorder;
+    BeepLibrary speaker;
+    const Gate gate = playTone(speaker, 440, 400ms);
+    const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
+    const auto tones = findTones(samples, kToneThreshold);
+    ASSERT_EQ(tones.size(), 1u) << describe(tones);
+    expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711);
 }
 
 // beep-probe sent a termination signal in the middle of a tone closes the gate through its ramp
@@ -267,7 +305,7 @@ TEST_P(ProbeEndedMidTone, ClosesTheGateThenEndsByTheSignal) {
     const auto steady = steadyPart(samples, tone);
     EXPECT_LT(peakLevel(std::span(samples).subspan(tone.end - 24, 24)), 0.25f * peakLevel(steady))
         << "the gate closed through its ramp, without a click";
-    EXPECT_EQ(phaseContinuity(steady, kRate, 1193180.0 / 2711).dropouts, 0);
+    EXPECT_EQ(phaseContinuity(steady, kRate, kPitchOfCount2711).dropouts, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, ProbeEndedMidTone, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
@@ -296,8 +334,8 @@ TEST(SpeakerSound, ServerLostMidToneNeitherHangsNorStopsTheNextTone) {
     const auto tones = findTones(samples, kToneThreshold);
     ASSERT_EQ(tones.size(), 1u);
     const auto steady = steadyPart(samples, tones[0]);
-    EXPECT_NEAR(measureFrequencyHz(steady, kRate), 1193180.0 / 1355, 0.05);
-    EXPECT_EQ(phaseContinuity(steady, kRate, 1193180.0 / 1355).dropouts, 0);
+    EXPECT_NEAR(measureFrequencyHz(steady, kRate), kPitchOfCount1355, 0.05);
+    EXPECT_EQ(phaseContinuity(steady, kRate, kPitchOfCount1355).dropouts, 0);
     EXPECT_LT(secondsBetween(gate.on, recorder.timeOfSample(tones[0].begin)),
               kFirstToneLimitSeconds);
 }
