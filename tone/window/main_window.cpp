@@ -2,8 +2,6 @@
 
 #include <QApplication>
 #include <QGroupBox>
-#include <QInputMethodEvent>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -13,23 +11,18 @@
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QSocketNotifier>
-#include <optional>
 #include <utility>
 
 #include "conversions.h"
 #include "picture_box.h"
 #include "program_icon.h"
 #include "termination.h"
+#include "text1_key_filter.h"
 #include "unhandled_error.h"
 
 namespace vireko {
 
 namespace {
-
-constexpr std::int16_t kBackspaceCode = 8;
-constexpr std::int16_t kLowestDigitCode = 48;
-constexpr std::int16_t kHighestDigitCode = 57;
-constexpr std::int16_t kDiscardCode = 0;
 
 constexpr std::int16_t kScrollMinimum = 20;
 constexpr std::int16_t kScrollMaximum = 20000;
@@ -53,27 +46,6 @@ public:
     }
 };
 
-// The character a key press would type, as a 16-bit code; none for keys that type nothing.
-std::optional<std::int16_t> typedCharacter(const QKeyEvent& event) {
-    const int key = event.key();
-    if (key == Qt::Key_Tab || key == Qt::Key_Backtab) return std::nullopt;  // moves the focus
-    const QString text = event.text();
-    if (!text.isEmpty()) return static_cast<std::int16_t>(text.at(0).unicode());
-    if ((event.modifiers() & Qt::ControlModifier) && key >= Qt::Key_A && key <= Qt::Key_Z)
-        return static_cast<std::int16_t>(key - Qt::Key_A + 1);  // Ctrl+A is 1, Ctrl+V is 22
-    switch (key) {
-        case Qt::Key_Backspace:
-            return kBackspaceCode;
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            return std::int16_t{13};
-        case Qt::Key_Escape:
-            return std::int16_t{27};
-        default:
-            return std::nullopt;
-    }
-}
-
 void place(QWidget* widget, const char* name, int left, int top, int width, int height) {
     widget->setObjectName(name);
     widget->setGeometry(left, top, width, height);
@@ -89,13 +61,6 @@ void setTextColour(QWidget* widget, QPalette::ColorRole role, QColor colour) {
 
 std::string aboutMessage() {
     return std::string(kAboutLineA) + "\r\r" + kAboutLineB + "\r\r" + kAboutLineC;
-}
-
-void Text1_KeyPress(std::int16_t& keyAscii) {
-    const std::int16_t k = keyAscii;
-    if (k != kBackspaceCode && (k > kHighestDigitCode || k < kLowestDigitCode)) {
-        keyAscii = kDiscardCode;
-    }
 }
 
 MainWindow::MainWindow(QWidget* parent)
@@ -146,7 +111,7 @@ void MainWindow::createControls() {
     text1_->setFont(text1Font);
     text1_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     setTextColour(text1_, QPalette::Text, QColor(0, 0, 0));
-    text1_->installEventFilter(this);
+    text1_->installEventFilter(new Text1KeyFilter(text1_));
 
     command1_ = new QPushButton(QString::fromUtf8("音を出す"), client);
     place(command1_, "Command1", 288, 384, 73, 41);
@@ -289,32 +254,6 @@ void MainWindow::verno_Click() {
     QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kAboutTitle), message, QMessageBox::Ok,
                     this);
     box.exec();
-}
-
-bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != text1_) return QMainWindow::eventFilter(watched, event);
-    if (event->type() == QEvent::KeyPress) {
-        const auto code = typedCharacter(*static_cast<QKeyEvent*>(event));
-        if (!code) return false;
-        std::int16_t keyAscii = *code;
-        Text1_KeyPress(keyAscii);
-        return keyAscii == kDiscardCode;
-    }
-    if (event->type() == QEvent::InputMethod) {
-        // Characters composed by an input method are judged one by one, like typed ones.
-        auto* input = static_cast<QInputMethodEvent*>(event);
-        bool accepted = true;
-        for (QChar c : input->commitString()) {
-            auto keyAscii = static_cast<std::int16_t>(c.unicode());
-            Text1_KeyPress(keyAscii);
-            accepted = accepted && keyAscii != kDiscardCode;
-        }
-        if (accepted) return false;
-        QInputMethodEvent withoutCommit(input->preeditString(), input->attributes());
-        QCoreApplication::sendEvent(text1_, &withoutCommit);
-        return true;
-    }
-    return false;
 }
 
 std::string MainWindow::text1() const {

@@ -46,10 +46,6 @@ inline constexpr const char* kPictureDescription = "%1 Hz の波形、表示レ�
 // The about box's message: three lines, each pair parted by two carriage returns.
 std::string aboutMessage();
 
-// The digit filter: lets the ten digits and backspace through and cancels every other
-// character by setting the code to 0.
-void Text1_KeyPress(std::int16_t& keyAscii);
-
 class MainWindow final : public QMainWindow, private ToneControls, private SystemAlert {
     Q_OBJECT
 
@@ -68,9 +64,6 @@ public:
     void setClock(Clock& clock) { clock_ = &clock; }
 
     void Form_Load();
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void Command1_Click();
