@@ -7,7 +7,7 @@
 
 namespace beep {
 
-// The timer's input clock as the library has always used it (the datasheet says 1193182).
+// The timer's input clock as the library uses it (the datasheet says 1193182).
 inline constexpr std::uint32_t kTimerClockHz = 1193180;
 
 // 1011 0110: counter 2, low byte then high byte, mode 3 (square wave), binary.

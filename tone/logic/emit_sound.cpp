@@ -12,9 +12,9 @@ namespace {
 
 std::int16_t displayScale(const ToneControls& controls) {
     std::int16_t scale = 0;
-    if (controls.option1()) scale = 20;
-    if (controls.option2()) scale = 200;
-    if (controls.option3()) scale = 2000;
+    if (controls.option1()) scale = kScale1x;
+    if (controls.option2()) scale = kScale10x;
+    if (controls.option3()) scale = kScale100x;
     return scale;
 }
 
@@ -39,7 +39,7 @@ void sound(const EmitSoundContext& c, std::int16_t frequencyHz, std::int16_t sca
 
 void refuse(const EmitSoundContext& c) {
     resumeNext([&] { c.alert.beep(); });
-    resumeNext([&] { c.controls.setText1(kResetText); });
+    resumeNext([&] { c.controls.setText1(kDefaultFrequencyText); });
     resumeNext([&] { c.controls.setText2(kRangeMessage); });
     resumeNext([&] { c.controls.setHScroll1Value(kDefaultFrequencyHz); });
 }

@@ -19,7 +19,7 @@ inline constexpr float kToneSeconds = 1.0f;
 // Texts are UTF-8.
 inline constexpr const char* kToneReportSuffix = "　Ｈｚの音を発信中です";
 inline constexpr const char* kRangeMessage = "チェック！周波数は40～20000です";
-inline constexpr const char* kResetText = "440";
+inline constexpr const char* kDefaultFrequencyText = "440";  // kDefaultFrequencyHz
 
 // The controls the command reads and writes.
 class ToneControls {

@@ -8,10 +8,8 @@
 namespace vireko {
 
 namespace {
-// Not pi: the trace has always used this five-digit value.
+// Not pi: the trace uses this five-digit value, and its pixels depend on it.
 constexpr double kPi = 3.14159;
-constexpr double kCentreY = 160;
-constexpr double kAmplitude = 120;
 }  // namespace
 
 void ClearPicture(Surface& surface) {
@@ -19,8 +17,10 @@ void ClearPicture(Surface& surface) {
 }
 
 void DrawGrid(Surface& surface) {
-    for (int x = 104; x <= 428; x += 108) surface.line(float(x), 1, float(x), 320, kGridBlue);
-    for (int y = 20; y <= 300; y += 70) surface.line(1, float(y), 540, float(y), kGridBlue);
+    for (int x = kGridFirstX; x <= kGridLastX; x += kGridStepX)
+        surface.line(float(x), 1, float(x), kPictureHeight, kGridBlue);
+    for (int y = kGridFirstY; y <= kGridLastY; y += kGridStepY)
+        surface.line(1, float(y), kPictureWidth, float(y), kGridBlue);
 }
 
 std::int16_t TraceY(int x, std::int16_t f, std::int16_t s) {
@@ -30,7 +30,7 @@ std::int16_t TraceY(int x, std::int16_t f, std::int16_t s) {
         throw RuntimeError(numerator == 0 ? ErrorNumber::Overflow : ErrorNumber::DivisionByZero);
     }
     const double phase = numerator / s;
-    return numberToInt16(kCentreY - std::sin(phase) * kAmplitude);
+    return numberToInt16(kAxisY - std::sin(phase) * kTraceAmplitude);
 }
 
 void DrawTrace(Surface& surface, std::int16_t f, std::int16_t s) {
@@ -43,7 +43,7 @@ void DrawTrace(Surface& surface, std::int16_t f, std::int16_t s) {
         });
         previousY = y;
     }
-    resumeNext([&] { surface.line(1, 160, 540, 160, kAxisLightBlue); });
+    resumeNext([&] { surface.line(1, kAxisY, kPictureWidth, kAxisY, kAxisLightBlue); });
 }
 
 }  // namespace vireko

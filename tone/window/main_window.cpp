@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QGroupBox>
+#include <QHash>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -14,6 +15,7 @@
 #include <utility>
 
 #include "conversions.h"
+#include "form_layout.h"
 #include "picture_box.h"
 #include "program_icon.h"
 #include "termination.h"
@@ -24,10 +26,6 @@ namespace vireko {
 
 namespace {
 
-constexpr std::int16_t kScrollMinimum = 20;
-constexpr std::int16_t kScrollMaximum = 20000;
-
-// Line A's reading of the name, and the people in lines B and C, are this project's own.
 constexpr const char* kAboutLineA = "低周波発信ソフト「Vireko」（ヴィレコ） ver1.0";
 constexpr const char* kAboutLineB = "By 霧島 奏・朝倉 新 2000.1.17";
 constexpr const char* kAboutLineC = "スピーカー制御ライブラリ BEEP は 朝倉 新 の作品です";
@@ -46,15 +44,25 @@ public:
     }
 };
 
-void place(QWidget* widget, const char* name, int left, int top, int width, int height) {
-    widget->setObjectName(name);
-    widget->setGeometry(left, top, width, height);
-}
-
-void setTextColour(QWidget* widget, QPalette::ColorRole role, QColor colour) {
-    QPalette palette = widget->palette();
-    palette.setColor(role, colour);
-    widget->setPalette(palette);
+QWidget* createControl(const ControlSpec& spec, QWidget* container) {
+    const QString caption = QString::fromUtf8(spec.caption);
+    switch (spec.kind) {
+        case ControlKind::TextBox:
+            return new QLineEdit(caption, container);
+        case ControlKind::CommandButton:
+            return new QPushButton(caption, container);
+        case ControlKind::PictureBox:
+            return new PictureBox(container);
+        case ControlKind::Label:
+            return new QLabel(caption, container);
+        case ControlKind::ScrollBar:
+            return new QScrollBar(Qt::Horizontal, container);
+        case ControlKind::Frame:
+            return new QGroupBox(caption, container);
+        case ControlKind::OptionButton:
+            return new QRadioButton(caption, container);
+    }
+    return new QWidget(container);
 }
 
 }  // namespace
@@ -78,7 +86,7 @@ MainWindow::MainWindow(QWidget* parent)
     connect(verno_, &QAction::triggered, this,
             [this] { runEventProcedure([this] { verno_Click(); }); });
 
-    // Outside a tone a termination signal ends the program at once, as it always did.
+    // Outside a tone a termination signal ends the program at once.
     if (TerminationSignals::descriptor() >= 0) {
         auto* notifier =
             new QSocketNotifier(TerminationSignals::descriptor(), QSocketNotifier::Read, this);
@@ -100,8 +108,39 @@ void MainWindow::createControls() {
     client->setMinimumSize(kClientWidth, kClientHeight);
     setCentralWidget(client);
 
-    text1_ = new QLineEdit(QStringLiteral("440"), client);
-    place(text1_, "Text1", 112, 376, 65, 23);
+    QHash<QString, QWidget*> made;
+    for (const ControlSpec& spec : kForm1Controls) {
+        QWidget* container = spec.container ? made.value(spec.container) : client;
+        QWidget* widget = createControl(spec, container);
+        widget->setObjectName(spec.name);
+        widget->setGeometry(spec.rect.left, spec.rect.top, spec.rect.width, spec.rect.height);
+        if (spec.textColour) {
+            const auto [red, green, blue] = *spec.textColour;
+            QPalette palette = widget->palette();
+            palette.setColor(spec.kind == ControlKind::TextBox ? QPalette::Text : QPalette::WindowText,
+                             QColor(red, green, blue));
+            widget->setPalette(palette);
+        }
+        made.insert(spec.name, widget);
+    }
+    auto find = [&made]<typename T>(T*& pointer, const char* name) {
+        pointer = qobject_cast<T*>(made.value(name));
+        Q_ASSERT(pointer != nullptr);
+    };
+    find(text1_, "Text1");
+    find(command1_, "Command1");
+    find(text2_, "Text2");
+    find(picture1_, "Picture1");
+    find(command2_, "Command2");
+    find(label1_, "Label1");
+    find(label2_, "Label2");
+    find(hscroll1_, "HScroll1");
+    find(label3_, "Label3");
+    find(frame1_, "Frame1");
+    find(option1_, "Option1");
+    find(option2_, "Option2");
+    find(option3_, "Option3");
+
     QFont text1Font;
     text1Font.setFamilies({QString::fromUtf8("ＭＳ Ｐゴシック"), "MS PGothic", "IPAPGothic",
                            "Noto Sans CJK JP", "Source Han Sans JP", "VL PGothic", "TakaoPGothic",
@@ -110,33 +149,10 @@ void MainWindow::createControls() {
     text1Font.setWeight(QFont::Normal);
     text1_->setFont(text1Font);
     text1_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    setTextColour(text1_, QPalette::Text, QColor(0, 0, 0));
     text1_->installEventFilter(new Text1KeyFilter(text1_));
-
-    command1_ = new QPushButton(QString::fromUtf8("音を出す"), client);
-    place(command1_, "Command1", 288, 384, 73, 41);
-
-    text2_ = new QLineEdit(QString::fromUtf8("　周波数を入力してください"), client);
-    place(text2_, "Text2", 368, 400, 169, 18);
     text2_->setAlignment(Qt::AlignCenter);
-
-    picture1_ = new PictureBox(client);
-    place(picture1_, "Picture1", 40, 8, 540, 320);
     picture1_->setFocusPolicy(Qt::StrongFocus);
 
-    command2_ = new QPushButton(QString::fromUtf8("終了"), client);
-    place(command2_, "Command2", 552, 384, 65, 41);
-
-    label1_ = new QLabel(QString::fromUtf8("（周波数は40～20000まで）"), client);
-    place(label1_, "Label1", 384, 376, 145, 17);
-    setTextColour(label1_, QPalette::WindowText, QColor(0, 0, 255));
-
-    label2_ = new QLabel(QString::fromUtf8("周波数"), client);
-    place(label2_, "Label2", 64, 380, 49, 17);
-    setTextColour(label2_, QPalette::WindowText, QColor(0, 0, 255));
-
-    hscroll1_ = new QScrollBar(Qt::Horizontal, client);
-    place(hscroll1_, "HScroll1", 8, 400, 265, 25);
     auto* style = new PageStepClickStyle;
     style->setParent(hscroll1_);
     hscroll1_->setStyle(style);
@@ -148,18 +164,6 @@ void MainWindow::createControls() {
     // right; Left and Right must move it the way they point.
     hscroll1_->setInvertedControls(false);
 
-    label3_ = new QLabel(QString::fromUtf8("Ｈｚ"), client);
-    place(label3_, "Label3", 200, 380, 33, 17);
-    setTextColour(label3_, QPalette::WindowText, QColor(0, 0, 192));
-
-    frame1_ = new QGroupBox(QString::fromUtf8("表示レンジ"), client);
-    place(frame1_, "Frame1", 40, 328, 273, 41);
-    option1_ = new QRadioButton(QString::fromUtf8("1倍"), frame1_);
-    place(option1_, "Option1", 24, 16, 57, 12);
-    option2_ = new QRadioButton(QString::fromUtf8("10倍"), frame1_);
-    place(option2_, "Option2", 120, 16, 57, 17);
-    option3_ = new QRadioButton(QString::fromUtf8("100倍"), frame1_);
-    place(option3_, "Option3", 208, 16, 65, 17);
     option1_->setChecked(true);
 
     for (QWidget* widget : client->findChildren<QWidget*>()) {
@@ -206,8 +210,8 @@ void MainWindow::setTabOrder() {
 }
 
 void MainWindow::Form_Load() {
-    hscroll1_->setMinimum(kScrollMinimum);
-    hscroll1_->setMaximum(kScrollMaximum);
+    hscroll1_->setMinimum(kLowestFrequencyHz);
+    hscroll1_->setMaximum(kHighestFrequencyHz);
     hscroll1_->setValue(kDefaultFrequencyHz);
     text1_->setText(fromUtf8(integerToText(static_cast<std::int16_t>(hscroll1_->value()))));
 }
@@ -220,8 +224,7 @@ void MainWindow::runEventProcedure(const std::function<void()>& procedure) {
     try {
         procedure();
     } catch (const std::exception& error) {
-        reportUnhandledError(this, error);
-        endProgram_(1);
+        endByUnhandledError(this, error, endProgram_);
     }
 }
 

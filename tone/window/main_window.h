@@ -71,7 +71,7 @@ private:
     void HScroll1_Change();
     void verno_Click();
 
-    // Runs an event procedure; an error it does not handle is reported and ends the program.
+    // Runs an event procedure; an error it does not handle goes to endByUnhandledError.
     void runEventProcedure(const std::function<void()>& procedure);
     void createControls();
     void setTabOrder();

@@ -5,6 +5,7 @@
 #include <QImage>
 
 #include "surface.h"
+#include "waveform.h"
 
 namespace vireko {
 
@@ -12,8 +13,8 @@ class PictureBox final : public QFrame, public Surface {
     Q_OBJECT
 
 public:
-    static constexpr int kOuterWidth = 540;
-    static constexpr int kOuterHeight = 320;
+    static constexpr int kOuterWidth = kPictureWidth;
+    static constexpr int kOuterHeight = kPictureHeight;
     static constexpr int kBorder = 2;
 
     explicit PictureBox(QWidget* parent = nullptr);

@@ -7,6 +7,8 @@
 
 namespace vireko {
 
+namespace {
+
 void reportUnhandledError(QWidget* parent, const std::exception& error) {
     QString message = QString::fromUtf8(error.what());
     if (const auto* runtime = dynamic_cast<const RuntimeError*>(&error)) {
@@ -19,20 +21,28 @@ void reportUnhandledError(QWidget* parent, const std::exception& error) {
     box.exec();
 }
 
+}  // namespace
+
+void endByUnhandledError(QWidget* parent, const std::exception& error,
+                         const std::function<void(int exitStatus)>& endProgram) {
+    reportUnhandledError(parent, error);
+    endProgram(kUnhandledErrorExitStatus);
+}
+
 Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("Vireko"));
     setApplicationVersion(QStringLiteral("1.00"));
 }
 
 bool Application::notify(QObject* receiver, QEvent* event) {
+    const auto end = [](int status) { exit(status); };
     try {
         return QApplication::notify(receiver, event);
     } catch (const std::exception& error) {
-        reportUnhandledError(nullptr, error);
+        endByUnhandledError(nullptr, error, end);
     } catch (...) {
-        reportUnhandledError(nullptr, std::runtime_error("unknown error"));
+        endByUnhandledError(nullptr, std::runtime_error("unknown error"), end);
     }
-    exit(1);
     return false;
 }
 

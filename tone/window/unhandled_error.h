@@ -4,10 +4,16 @@
 
 #include <QApplication>
 #include <exception>
+#include <functional>
 
 namespace vireko {
 
-void reportUnhandledError(QWidget* parent, const std::exception& error);
+inline constexpr int kUnhandledErrorExitStatus = 1;
+
+// The policy, in one place: the error is shown in a modal message box, then `endProgram` is
+// called with kUnhandledErrorExitStatus.
+void endByUnhandledError(QWidget* parent, const std::exception& error,
+                         const std::function<void(int exitStatus)>& endProgram);
 
 // Keeps exceptions from crossing Qt's event loop: any that reaches it is reported and ends
 // the program.
