@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what Vireko needs (with sudo where not root), builds it, then either starts the
-# program (`sh setup.sh run`) or runs the whole test suite headless (`sh setup.sh test`).
+# program (`sh setup.sh run`) or runs the whole test suite headless (`sh setup.sh test`): as
+# built, then under the sanitizers, then the fuzz targets.
 set -eu
 cd "$(dirname "$0")"
 mode=${1:-run}
@@ -13,7 +14,7 @@ build_packages="build-essential cmake ninja-build git qt6-base-dev libgl-dev
 # the sound tests skip themselves instead.
 test_packages="binutils pulseaudio-utils sox libsox-fmt-pulse libasound2-plugins
     dpkg-dev file desktop-file-utils appstream lintian locales
-    qemu-system-x86 busybox-static cpio alsa-utils"
+    qemu-system-x86 busybox-static cpio alsa-utils clang libclang-rt-14-dev"
 if ! dpkg-query -W -f='${Status}' pipewire-pulse 2>/dev/null | grep -q "install ok installed"; then
     test_packages="$test_packages pulseaudio"
 fi
@@ -51,5 +52,21 @@ figures=build/$preset/tests/emulated-pc/figures.txt
 if [ -s "$figures" ]; then
     echo "The PC speaker on the emulated PC:"
     cat "$figures"
+fi
+
+# The same suite under AddressSanitizer and UBSan; the library, its sinks and the binding under
+# ThreadSanitizer; the number reader and the emit-sound run fuzzed, seeds first.
+for sanitized in asan tsan fuzz; do
+    echo "== $sanitized"
+    if cmake --preset "$sanitized" >/dev/null && cmake --build --preset "$sanitized"; then
+        ctest --preset "$sanitized" || status=$?
+    else
+        status=1
+    fi
+done
+if [ -d build/fuzz/tests/fuzz ]; then
+    echo "Fuzzing, per target:"
+    grep -h -E "Test #|stat::(number_of_executed_units|average_exec_per_sec)" \
+        build/fuzz/Testing/Temporary/LastTest.log 2>/dev/null || true
 fi
 exit $status

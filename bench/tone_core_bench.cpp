@@ -1,10 +1,14 @@
-// How long one full picture takes on the Qt picture area, and one speaker triple on the
-// emulated bus.
+// How long one full picture takes on the Qt picture area, one speaker triple on the emulated
+// bus, and reading a megabyte of pasted text.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
 
+#include <string>
+
+#include "conversions.h"
 #include "emulated_bus.h"
+#include "runtime_error.h"
 #include "picture_box.h"
 #include "speaker_ops.h"
 #include "waveform.h"
@@ -31,6 +35,25 @@ void SpeakerTripleOnEmulatedBus(benchmark::State& state) {
     }
 }
 BENCHMARK(SpeakerTripleOnEmulatedBus)->Unit(benchmark::kNanosecond);
+
+// The reader must take a pasted megabyte in its stride (goal: under 50 ms). Digits alone
+// overflow a double (error 6); digits after a point are read.
+void ReadMegabyteText(benchmark::State& state) {
+    const std::string digits(std::size_t{1} << 20, '1');
+    const std::string fraction = "0." + digits;
+    const std::string& text = state.range(0) == 0 ? digits : fraction;
+    for (auto _ : state) {
+        double value = 0;
+        try {
+            value = vireko::textToNumber(text);
+        } catch (const vireko::RuntimeError&) {
+            value = -1;
+        }
+        benchmark::DoNotOptimize(value);
+    }
+    state.SetLabel(state.range(0) == 0 ? "1 MB of digits" : "0. and 1 MB of digits");
+}
+BENCHMARK(ReadMegabyteText)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

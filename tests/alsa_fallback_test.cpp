@@ -1,6 +1,7 @@
 // Without PulseAudio's client library, libbeep.so.3 plays through ALSA's default device. Here
 // that device is ALSA's PulseAudio plugin, pointed at the test server, so the tone can be
 // recorded and judged like any other.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -19,6 +20,7 @@ using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
 TEST(AlsaFallback, PlaysTheToneThroughTheDefaultDevice) {
+    ASSERT_EQ(dlopen("libpulse.so.0", RTLD_NOW), nullptr) << "PulseAudio's library is hidden";
     if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
     if (!std::filesystem::exists(VIREKO_ALSA_PULSE_PLUGIN))
         GTEST_SKIP() << "no ALSA plugin for PulseAudio (libasound2-plugins)";
