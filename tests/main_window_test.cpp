@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <clocale>
 #include <functional>
 #include <memory>
 
@@ -373,6 +374,22 @@ private slots:
         QCOMPARE(image.pixelColor(0, 160), kTrace);
         QCOMPARE(image.pixelColor(300, 160), kAxis);
         QCOMPARE(image.pixelColor(535, 160), kAxis);
+    }
+
+    // Under a decimal-comma locale (the ctest entry main_window_tests_de_DE), a pasted number
+    // with a decimal point and an exponent still reads as the program has it.
+    void pastedExponentReadsTheSameInEveryLocale() {
+        const char* numeric = std::setlocale(LC_NUMERIC, nullptr);
+        if (qEnvironmentVariable("LC_ALL") == "de_DE.UTF-8" &&
+            QByteArray(numeric) != "de_DE.UTF-8")
+            QSKIP("no de_DE.UTF-8 locale (the test set-up generates one with localedef)");
+        for (const char* pasted : {"4.4e2", "0.44e3", "1.5e3"}) {
+            text1()->setText(pasted);
+            pressEmitSound();
+            const int hz = QByteArray(pasted) == "1.5e3" ? 1500 : 440;
+            QCOMPARE(scroll()->value(), hz);
+            QCOMPARE(text2()->text(), QString::fromUtf8(" %1　Ｈｚの音を発信中です").arg(hz));
+        }
     }
 
     void refusedEntryResetsTo440AndDrawsTheGridOnly() {
