@@ -114,16 +114,16 @@ private slots:
 
         // Every control of the layout table, where the table puts it, in its container, in
         // its colour.
-        for (const ControlSpec& spec : kForm1Controls) {
-            auto* widget = control<QWidget>(spec.name);
+        for (const ControlSpec& entry : kForm1Controls) {
+            auto* widget = control<QWidget>(entry.name);
             QCOMPARE(widget->geometry(),
-                     QRect(spec.rect.left, spec.rect.top, spec.rect.width, spec.rect.height));
+                     QRect(entry.rect.left, entry.rect.top, entry.rect.width, entry.rect.height));
             QCOMPARE(widget->parentWidget()->objectName(),
-                     spec.container ? QString(spec.container) : QString("client"));
-            if (spec.textColour) {
+                     entry.container ? QString(entry.container) : QString("client"));
+            if (entry.textColour) {
                 const auto role = qobject_cast<QLineEdit*>(widget) ? QPalette::Text : QPalette::WindowText;
                 const QColor colour = widget->palette().color(role);
-                QCOMPARE(colour, QColor(spec.textColour->red, spec.textColour->green, spec.textColour->blue));
+                QCOMPARE(colour, QColor(entry.textColour->red, entry.textColour->green, entry.textColour->blue));
             }
         }
         // What a screen reader calls them: the caption, or what the control is for.

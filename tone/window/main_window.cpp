@@ -44,9 +44,9 @@ public:
     }
 };
 
-QWidget* createControl(const ControlSpec& spec, QWidget* container) {
-    const QString caption = QString::fromUtf8(spec.caption);
-    switch (spec.kind) {
+QWidget* createControl(const ControlSpec& entry, QWidget* container) {
+    const QString caption = QString::fromUtf8(entry.caption);
+    switch (entry.kind) {
         case ControlKind::TextBox:
             return new QLineEdit(caption, container);
         case ControlKind::CommandButton:
@@ -109,19 +109,19 @@ void MainWindow::createControls() {
     setCentralWidget(client);
 
     QHash<QString, QWidget*> made;
-    for (const ControlSpec& spec : kForm1Controls) {
-        QWidget* container = spec.container ? made.value(spec.container) : client;
-        QWidget* widget = createControl(spec, container);
-        widget->setObjectName(spec.name);
-        widget->setGeometry(spec.rect.left, spec.rect.top, spec.rect.width, spec.rect.height);
-        if (spec.textColour) {
-            const auto [red, green, blue] = *spec.textColour;
+    for (const ControlSpec& entry : kForm1Controls) {
+        QWidget* container = entry.container ? made.value(entry.container) : client;
+        QWidget* widget = createControl(entry, container);
+        widget->setObjectName(entry.name);
+        widget->setGeometry(entry.rect.left, entry.rect.top, entry.rect.width, entry.rect.height);
+        if (entry.textColour) {
+            const auto [red, green, blue] = *entry.textColour;
             QPalette palette = widget->palette();
-            palette.setColor(spec.kind == ControlKind::TextBox ? QPalette::Text : QPalette::WindowText,
+            palette.setColor(entry.kind == ControlKind::TextBox ? QPalette::Text : QPalette::WindowText,
                              QColor(red, green, blue));
             widget->setPalette(palette);
         }
-        made.insert(spec.name, widget);
+        made.insert(entry.name, widget);
     }
     auto find = [&made]<typename T>(T*& pointer, const char* name) {
         pointer = qobject_cast<T*>(made.value(name));
