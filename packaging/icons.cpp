@@ -1,6 +1,6 @@
 // vireko-icons: draws the program's pixel icon as the desktop's hicolor icons.
-//   vireko-icons OUTPUT_DIR   writes hicolor/<N>x<N>/apps/ID.png for each size, and
-//                             hicolor/scalable/apps/ID.svg
+//   vireko-icons OUTPUT_DIR SIZE...   writes hicolor/<N>x<N>/apps/ID.png for each size, and
+//                                     hicolor/scalable/apps/ID.svg
 // Each pixel of the 32 x 32 icon becomes a square; 16 px uses the icon's own 16 x 16 drawing.
 #include <QColor>
 #include <QDir>
@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QTextStream>
 #include <cstdio>
+#include <cstdlib>
 
 #include "icon16.xpm"
 #include "icon32.xpm"
@@ -16,7 +17,6 @@
 namespace {
 
 constexpr const char* kIconId = "org.vireko.Vireko";
-constexpr int kSizes[] = {16, 32, 48, 64, 128, 256};
 
 QImage drawn(const QImage& pixels, int size) {
     QImage image(size, size, QImage::Format_ARGB32);
@@ -35,9 +35,9 @@ QString svg(const QImage& pixels) {
     QString out;
     QTextStream text(&out);
     text << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << pixels.width()
-         << "\" height=\"" << pixels.height() << "\" viewBox=\"0 0 " << pixels.width() << ' '
-         << pixels.height() << "\" shape-rendering=\"crispEdges\">\n";
+         << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << pixels.width() << "\" height=\""
+         << pixels.height() << "\" viewBox=\"0 0 " << pixels.width() << ' ' << pixels.height()
+         << "\" shape-rendering=\"crispEdges\">\n";
     // One rectangle per run of same-coloured pixels in a row.
     for (int y = 0; y < pixels.height(); ++y) {
         for (int x = 0; x < pixels.width();) {
@@ -57,14 +57,16 @@ QString svg(const QImage& pixels) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fputs("usage: vireko-icons OUTPUT_DIR\n", stderr);
+    if (argc < 3) {
+        std::fputs("usage: vireko-icons OUTPUT_DIR SIZE...\n", stderr);
         return 2;
     }
     const QString root = QString::fromLocal8Bit(argv[1]) + "/hicolor";
     const QImage large(icon32_xpm);
     const QImage small(icon16_xpm);
-    for (int size : kSizes) {
+    for (int i = 2; i < argc; ++i) {
+        const int size = std::atoi(argv[i]);
+        if (size <= 0) return 2;
         const QString dir = QString("%1/%2x%2/apps").arg(root).arg(size);
         QDir().mkpath(dir);
         const QImage image = size == 16 ? drawn(small, 16) : drawn(large, size);

@@ -1,10 +1,11 @@
 #!/bin/sh
 # Builds the Debian package, checks what it holds, and tries it as installed: unpacked into a
 # throwaway root, the program must start and beep-probe must find the library beside it.
-#   test_package.sh BUILD_DIR MULTIARCH
+#   test_package.sh BUILD_DIR MULTIARCH "ICON_SIZES"
 set -eu
 build=$1
 multiarch=$2
+icon_sizes=$3
 cd "$build"
 rm -f vireko_*.deb
 cpack -G DEB >/dev/null
@@ -21,7 +22,7 @@ for path in usr/bin/vireko usr/bin/beep-probe "usr/lib/$multiarch/vireko/libbeep
     usr/share/doc/vireko/changelog.gz usr/share/doc/vireko/examples/pcspkr.conf; do
     echo "$listing" | grep -qx "\./$path" || { echo "missing from the package: $path"; exit 1; }
 done
-for size in 16 32 48 64 128 256; do
+for size in $icon_sizes; do
     echo "$listing" | grep -qx "\./usr/share/icons/hicolor/${size}x${size}/apps/org.vireko.Vireko.png" ||
         { echo "missing from the package: the ${size} px icon"; exit 1; }
 done
