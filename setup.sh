@@ -14,7 +14,7 @@ build_packages="build-essential cmake ninja-build git qt6-base-dev libgl-dev
 # the sound tests skip themselves instead.
 test_packages="binutils pulseaudio-utils sox libsox-fmt-pulse libasound2-plugins
     dpkg-dev file desktop-file-utils appstream lintian locales
-    qemu-system-x86 busybox-static cpio alsa-utils clang libclang-rt-14-dev"
+    qemu-system-x86 busybox-static cpio alsa-utils clang"
 if ! dpkg-query -W -f='${Status}' pipewire-pulse 2>/dev/null | grep -q "install ok installed"; then
     test_packages="$test_packages pulseaudio"
 fi
@@ -28,15 +28,23 @@ esac
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 
-missing=""
-for package in $packages; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-        missing="$missing $package"
-done
-if [ -n "$missing" ]; then
+updated=""
+install_missing() {
+    missing=""
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            missing="$missing $package"
+    done
+    [ -n "$missing" ] || return 0
     echo "Installing:$missing"
-    $sudo apt-get update
+    [ -n "$updated" ] || { $sudo apt-get update; updated=yes; }
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends $missing
+}
+install_missing $packages
+if [ "$mode" = test ]; then
+    # The sanitizers' and libFuzzer's run-time, of the same version as the clang just installed.
+    clang_major=$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1)
+    install_missing "libclang-rt-$clang_major-dev"
 fi
 
 cmake --preset "$preset"
