@@ -117,12 +117,20 @@ void MainWindow::createControls() {
         if (entry.textColour) {
             const auto [red, green, blue] = *entry.textColour;
             QPalette palette = widget->palette();
-            palette.setColor(entry.kind == ControlKind::TextBox ? QPalette::Text : QPalette::WindowText,
-                             QColor(red, green, blue));
+            palette.setColor(
+                entry.kind == ControlKind::TextBox ? QPalette::Text : QPalette::WindowText,
+                QColor(red, green, blue));
             widget->setPalette(palette);
         }
         made.insert(entry.name, widget);
     }
+    keepControls(made);
+    setUpControls();
+    nameForScreenReaders(client);
+    connectEventProcedures();
+}
+
+void MainWindow::keepControls(const QHash<QString, QWidget*>& made) {
     auto find = [&made]<typename T>(T*& pointer, const char* name) {
         pointer = qobject_cast<T*>(made.value(name));
         Q_ASSERT(pointer != nullptr);
@@ -140,7 +148,11 @@ void MainWindow::createControls() {
     find(option1_, "Option1");
     find(option2_, "Option2");
     find(option3_, "Option3");
+}
 
+// What the layout table does not say: fonts, alignment, the scroll bar's steps and keys, and the
+// option selected at start.
+void MainWindow::setUpControls() {
     QFont text1Font;
     text1Font.setFamilies({QString::fromUtf8("ＭＳ Ｐゴシック"), "MS PGothic", "IPAPGothic",
                            "Noto Sans CJK JP", "Source Han Sans JP", "VL PGothic", "TakaoPGothic",
@@ -165,7 +177,9 @@ void MainWindow::createControls() {
     hscroll1_->setInvertedControls(false);
 
     option1_->setChecked(true);
+}
 
+void MainWindow::nameForScreenReaders(QWidget* client) {
     for (QWidget* widget : client->findChildren<QWidget*>()) {
         if (auto* button = qobject_cast<QAbstractButton*>(widget))
             widget->setAccessibleName(button->text());
@@ -184,7 +198,9 @@ void MainWindow::createControls() {
     hscroll1_->setAccessibleName(QString::fromUtf8(kFrequencyScrollName));
     picture1_->setAccessibleName(QString::fromUtf8(kPictureName));
     picture1_->setAccessibleDescription(QString::fromUtf8(kPictureEmpty));
+}
 
+void MainWindow::connectEventProcedures() {
     auto run = [this](void (MainWindow::*procedure)()) {
         return
             [this, procedure] { runEventProcedure([this, procedure] { (this->*procedure)(); }); };

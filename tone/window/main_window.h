@@ -1,7 +1,9 @@
 // Form1: the program's only window, its thirteen controls, its menu command and its events.
 #pragma once
 
+#include <QHash>
 #include <QMainWindow>
+#include <QString>
 #include <functional>
 #include <memory>
 
@@ -73,7 +75,12 @@ private:
 
     // Runs an event procedure; an error it does not handle goes to endByUnhandledError.
     void runEventProcedure(const std::function<void()>& procedure);
+    // Builds the controls from the layout table, then the steps that follow.
     void createControls();
+    void keepControls(const QHash<QString, QWidget*>& made);
+    void setUpControls();
+    void nameForScreenReaders(QWidget* client);
+    void connectEventProcedures();
     void setTabOrder();
 
     // ToneControls, for the emit-sound run.
