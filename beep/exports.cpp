@@ -1,8 +1,8 @@
 // The library's three exported functions, the whole of its interface.
 #include "beep.h"
 
-#include "core/speaker_ops.h"
-#include "core/speaker_route.h"
+#include "speaker_ops.h"
+#include "speaker_route.h"
 
 #define BEEP_EXPORT __attribute__((visibility("default")))
 

@@ -26,18 +26,16 @@
 #include "square_synth.h"
 #include "support/busy_load.h"
 #include "support/monitor_recorder.h"
-#include "support/tone_analysis.h"
+#include "support/tone_harness.h"
 #include "unhandled_error.h"
 
 using namespace vireko;
 using namespace vireko::testing;
 using namespace std::chrono_literals;
-using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr float kThreshold = 0.003f;
-constexpr std::size_t kEdgeSamples = 2400;  // the ramps and the ring-out, left out of the judging
 using beep::kTimerClockHz;
 
 double seconds(SteadyClock::duration d) {
@@ -53,10 +51,6 @@ Summary summarise(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return {values[values.size() / 2], values.back()};
 }
-
-struct Gate {
-    SteadyClock::time_point on, off;
-};
 
 // What one series of tones sounded like: dropouts per tone, and where the gates are known,
 // onset and offset latencies and length errors.
@@ -77,14 +71,13 @@ void judge(const MonitorRecorder& recorder, const std::vector<float>& samples, d
     for (std::size_t i = 0; i < tones.size(); ++i) {
         const SampleSpan tone = tones[i];
         if (tone.size() <= 2 * kEdgeSamples) continue;
-        const auto steady =
-            std::span(samples).subspan(tone.begin + kEdgeSamples, tone.size() - 2 * kEdgeSamples);
-        series.dropouts += phaseContinuity(steady, kRecordRateHz, hz).dropouts;
+        const ToneFigures figures =
+            measureTone(recorder, samples, tone, i < gates.size() ? gates[i] : Gate{}, hz);
+        series.dropouts += figures.continuity.dropouts;
         if (gates.size() != tones.size()) continue;
-        series.onsets.push_back(seconds(recorder.timeOfSample(tone.begin) - gates[i].on));
-        series.offsets.push_back(seconds(recorder.timeOfSample(tone.end - 1) - gates[i].off));
-        series.lengthErrors.push_back(
-            std::abs(double(tone.size()) / kRecordRateHz - seconds(gates[i].off - gates[i].on)));
+        series.onsets.push_back(figures.onsetSeconds);
+        series.offsets.push_back(figures.offsetSeconds);
+        series.lengthErrors.push_back(std::abs(figures.lengthErrorSeconds));
     }
 }
 
@@ -93,14 +86,7 @@ Series libraryTones(BeepLibrary& speaker, int count) {
     MonitorRecorder recorder;
     std::vector<Gate> gates;
     for (int i = 0; i < count; ++i) {
-        speaker.beepFreq(440);
-        Gate gate;
-        gate.on = SteadyClock::now();
-        speaker.beepOn();
-        std::this_thread::sleep_for(300ms);
-        gate.off = SteadyClock::now();
-        speaker.beepOff();
-        gates.push_back(gate);
+        gates.push_back(playTone(speaker, 440, 300ms));
         std::this_thread::sleep_for(200ms);
     }
     const auto samples = recorder.recordUntil(SteadyClock::now() + 100ms);

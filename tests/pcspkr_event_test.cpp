@@ -60,7 +60,7 @@ protected:
 };
 
 TEST_F(PcSpeakerThroughPipe, GateOpenSendsTheToneAndGateCloseSendsZero) {
-    EmulatedSpeakerBus bus(std::make_unique<PcSpeakerEventSink>(fds[1]));
+    EmulatedSpeakerBus bus(std::make_unique<PcSpeakerEventSink>(UniqueFd(fds[1])));
     programFrequency(bus, 440);
     openGate(bus);
     programFrequency(bus, 1000);
@@ -99,7 +99,7 @@ TEST(SpeakerRoute, FallsThroughToTheSilentEmulatedSpeakerAndSaysWhy) {
     ASSERT_EQ(route.attempts.size(), 3u);
     EXPECT_NE(route.attempts[0].refusal.find("No such file"), std::string::npos);
     EXPECT_NE(route.attempts[1].refusal.find("No such file"), std::string::npos);
-    EXPECT_EQ(route.attempts[2].way, "silence");
+    EXPECT_EQ(route.taken(), Route::Silence);
     EXPECT_TRUE(route.attempts[2].refusal.empty());
     programFrequency(*route.bus, 440);
     openGate(*route.bus);

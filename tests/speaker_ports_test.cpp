@@ -3,13 +3,16 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "emulated_bus.h"
 #include "hardware_ports.h"
+#include "privileged_calls.h"
 #include "speaker_ops.h"
 
 namespace beep {
@@ -195,6 +198,76 @@ TEST(PitCounter2Model, ReadsBackTheCountLowByteFirst) {
     EXPECT_EQ(counter.readData(), 0x97);
     EXPECT_EQ(counter.readData(), 0x0A);
 }
+
+#if defined(__x86_64__) || defined(__i386__)
+// The privileged calls of a process that may or may not be granted the ports: ioperm refused
+// for the ports in `refused`, capabilities kept in memory, port instructions recorded.
+class FakePrivilegedCalls final : public PrivilegedCalls {
+public:
+    static constexpr std::uint64_t kRawIo = std::uint64_t{1} << 17;  // CAP_SYS_RAWIO
+
+    std::set<unsigned long> refused;
+    std::vector<std::pair<unsigned long, int>> ioperms;  // (first port, on)
+    Capabilities capabilities{kRawIo, kRawIo, kRawIo};
+    std::uint8_t systemControl = 0x30;
+    std::vector<PortAccess> accesses;
+
+    int ioperm(unsigned long from, unsigned long, int turnOn) noexcept override {
+        ioperms.emplace_back(from, turnOn);
+        if (turnOn && refused.count(from)) {
+            errno = EPERM;
+            return -1;
+        }
+        return 0;
+    }
+    int open(const char* path, int flags) noexcept override {
+        return systemCalls().open(path, flags);
+    }
+    ssize_t pread(int fd, void* buffer, size_t count, off_t offset) noexcept override {
+        return systemCalls().pread(fd, buffer, count, offset);
+    }
+    ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) noexcept override {
+        return systemCalls().pwrite(fd, buffer, count, offset);
+    }
+    bool capget(Capabilities& sets) noexcept override {
+        sets = capabilities;
+        return true;
+    }
+    bool capset(const Capabilities& sets) noexcept override {
+        capabilities = sets;
+        return true;
+    }
+    std::uint8_t inb(std::uint16_t port) noexcept override {
+        accesses.push_back(in(port, systemControl));
+        return systemControl;
+    }
+    void outb(std::uint8_t value, std::uint16_t port) noexcept override {
+        accesses.push_back(out(port, value));
+    }
+};
+
+TEST(DirectPorts, GrantedPortsAreUsedAndTheCapabilityIsGivenUp) {
+    FakePrivilegedCalls calls;
+    std::string refusal;
+    auto bus = openDirectPorts(refusal, calls);
+    ASSERT_NE(bus, nullptr) << refusal;
+    EXPECT_FALSE(holdsRawIo(calls)) << "CAP_SYS_RAWIO is no longer needed once the ports answer";
+    EXPECT_EQ(calls.capabilities.inheritable & FakePrivilegedCalls::kRawIo, 0u);
+    openGate(*bus);
+    EXPECT_EQ(calls.accesses, (std::vector{in(0x61, 0x30), out(0x61, 0x33)}));
+}
+
+TEST(DirectPorts, RefusedPortsGiveTheReasonAndLeaveNoHalfGrant) {
+    FakePrivilegedCalls calls;
+    calls.refused = {kSystemControlPort};
+    std::string refusal;
+    EXPECT_EQ(openDirectPorts(refusal, calls), nullptr);
+    EXPECT_EQ(refusal, "ioperm: Operation not permitted");
+    EXPECT_EQ(calls.ioperms.back(), std::make_pair(0x42ul, 0)) << "0x42 and 0x43 given back";
+    EXPECT_TRUE(holdsRawIo(calls)) << "nothing was reached, so nothing is given up";
+    EXPECT_TRUE(calls.accesses.empty());
+}
+#endif
 
 // /dev/port is a file whose byte at offset N is port N; a plain file stands in for it here.
 class DevPortFile : public testing::Test {

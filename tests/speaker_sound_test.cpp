@@ -18,14 +18,13 @@
 #include "support/busy_load.h"
 #include "support/monitor_recorder.h"
 #include "support/timer_pitch.h"
-#include "support/tone_analysis.h"
+#include "support/tone_harness.h"
 
 namespace vireko {
 namespace {
 
 using namespace vireko::testing;
 using namespace std::chrono_literals;
-using SteadyClock = std::chrono::steady_clock;
 
 constexpr double kRate = kRecordRateHz;
 constexpr float kToneThreshold = 0.003f;
@@ -33,48 +32,19 @@ constexpr float kToneThreshold = 0.003f;
 constexpr double kLatencyLimitSeconds = 0.030;
 constexpr double kFirstToneLimitSeconds = 0.150;
 constexpr double kLengthToleranceSeconds = 0.010;
-// Judged away from the 3 ms ramps, which a ring-out and a phase measurement would mistake
-// for a fault.
-constexpr std::size_t kEdgeSamples = 2400;
-
-double secondsBetween(SteadyClock::time_point from, SteadyClock::time_point to) {
-    return std::chrono::duration<double>(to - from).count();
-}
-
-struct Gate {
-    SteadyClock::time_point on, off;
-};
-
-Gate playTone(BeepLibrary& speaker, std::int16_t hz, std::chrono::milliseconds length) {
-    speaker.beepFreq(hz);
-    Gate gate;
-    gate.on = SteadyClock::now();
-    speaker.beepOn();
-    std::this_thread::sleep_for(length);
-    gate.off = SteadyClock::now();
-    speaker.beepOff();
-    return gate;
-}
-
-std::span<const float> steadyPart(const std::vector<float>& samples, SampleSpan tone) {
-    return std::span(samples).subspan(tone.begin + kEdgeSamples, tone.size() - 2 * kEdgeSamples);
-}
 
 // A tone as a listener expects it: the right pitch, on time, as long as the gate was open,
 // without a dropout or a jump of phase.
 void expectTrueTone(const MonitorRecorder& recorder, const std::vector<float>& samples,
                     SampleSpan tone, const Gate& gate, double hz) {
-    const auto steady = steadyPart(samples, tone);
-    EXPECT_NEAR(measureFrequencyHz(steady, kRate), hz, 0.05);
-    const double lengthError = double(tone.size()) / kRate - secondsBetween(gate.on, gate.off);
-    EXPECT_LT(std::abs(lengthError), kLengthToleranceSeconds) << "tone length error";
-    EXPECT_LT(secondsBetween(gate.on, recorder.timeOfSample(tone.begin)), kLatencyLimitSeconds)
-        << "onset";
-    EXPECT_LT(secondsBetween(gate.off, recorder.timeOfSample(tone.end - 1)), kLatencyLimitSeconds)
-        << "offset";
-    const PhaseContinuity continuity = phaseContinuity(steady, kRate, hz);
-    EXPECT_EQ(continuity.dropouts, 0) << "largest phase jump " << continuity.largestJumpRad
-                                      << " rad, weakest window " << continuity.lowestLevel;
+    EXPECT_NEAR(measureFrequencyHz(steadyPart(samples, tone), kRate), hz, 0.05);
+    const ToneFigures figures = measureTone(recorder, samples, tone, gate, hz);
+    EXPECT_LT(std::abs(figures.lengthErrorSeconds), kLengthToleranceSeconds) << "tone length error";
+    EXPECT_LT(figures.onsetSeconds, kLatencyLimitSeconds) << "onset";
+    EXPECT_LT(figures.offsetSeconds, kLatencyLimitSeconds) << "offset";
+    EXPECT_EQ(figures.continuity.dropouts, 0)
+        << "largest phase jump " << figures.continuity.largestJumpRad << " rad, weakest window "
+        << figures.continuity.lowestLevel;
 }
 
 // Stops or starts the test server, whose folder holds the socket PULSE_SERVER names.

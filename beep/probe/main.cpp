@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,9 +20,10 @@
 #include "audio_output.h"
 #include "beep.h"
 #include "pcspkr_event_sink.h"
-#include "sound_system_sink.h"
+#include "privileged_calls.h"
 #include "speaker_ops.h"
 #include "speaker_route.h"
+#include "termination_signals.h"
 
 namespace {
 
@@ -41,71 +41,48 @@ void usage() {
 
 // Whether the sound system would take a stream right now, and if not, why.
 void reportSoundSystem() {
-    std::string refusal;
-    auto accepts = [&refusal](std::unique_ptr<beep::AudioOutput> output) {
-        return output != nullptr && output->startStream(refusal);
-    };
-    if (accepts(beep::openPulseOutput(-1, refusal))) {
-        std::puts("  sound system: PulseAudio (or PipeWire) accepts a stream");
-        return;
+    for (const beep::AudioBackend& backend : beep::audioBackends()) {
+        std::string refusal;
+        const auto output = backend.open(-1, refusal);
+        if (output != nullptr && output->startStream(refusal)) {
+            std::printf("  sound system: %.*s accepts a stream\n", int(backend.name.size()),
+                        backend.name.data());
+            return;
+        }
+        std::printf("  sound system: %s\n", refusal.c_str());
     }
-    std::printf("  sound system: %s\n", refusal.c_str());
-    if (accepts(beep::openAlsaOutput(-1, refusal))) {
-        std::puts("  sound system: the ALSA default device accepts a stream");
-        return;
-    }
-    std::printf("  sound system: %s\n", refusal.c_str());
 }
 
-sigset_t terminationSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaddset(&set, signal);
-    return set;
-}
-
-// Ends the program by `signal`, as it would have ended had the signal not been waited for.
-[[noreturn]] void endBy(int signal) {
-    std::signal(signal, SIG_DFL);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signal);
-    raise(signal);
-    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-    std::_Exit(128 + signal);
+std::string name(beep::Route route) {
+    return std::string(beep::routeName(route));
 }
 
 // --off: closes the speaker gate the way the library would reach it, for a speaker left
 // sounding by a program that could not close it (killed by SIGKILL, or crashed).
 int silence(const beep::SpeakerRoute& route, const beep::RouteOptions& options) {
-    const std::string& way = route.attempts.back().way;
-    if (way == "kernel PC-speaker device") {
-        // A new process's emulated gate is already closed, so the device is told directly.
-        std::string refusal;
-        auto device = beep::openPcSpeakerDevice(options.pcSpeakerPath.c_str(), refusal);
-        if (!device) {
-            std::printf("The speaker could not be silenced: %s\n", refusal.c_str());
-            return 1;
+    switch (route.taken()) {
+        case beep::Route::KernelDevice: {
+            // A new process's emulated gate is already closed, so the device is told directly.
+            std::string refusal;
+            auto device = beep::openPcSpeakerDevice(options.pcSpeakerPath.c_str(), refusal);
+            if (!device) {
+                std::printf("The speaker could not be silenced: %s\n", refusal.c_str());
+                return 1;
+            }
+            device->setTone(std::nullopt);
+            break;
         }
-        device->setTone(std::nullopt);
-    } else if (way == "sound system" || way == "silence") {
-        std::puts("Nothing to silence: a tone through the sound system ends with its program.");
-        return 0;
-    } else {
-        beep::closeGate(*route.bus);
+        case beep::Route::SoundSystem:
+        case beep::Route::Silence:
+            std::puts("Nothing to silence: a tone through the sound system ends with its program.");
+            return 0;
+        case beep::Route::DirectPorts:
+        case beep::Route::DevPort:
+            beep::closeGate(*route.bus);
+            break;
     }
     std::puts("The speaker gate is closed.");
     return 0;
-}
-
-bool holdsRawIo() {
-    std::ifstream status("/proc/self/status");
-    std::uint64_t sets = 0;
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("CapEff:", 0) == 0 || line.rfind("CapPrm:", 0) == 0)
-            sets |= std::stoull(line.substr(7), nullptr, 16);
-    constexpr unsigned kCapSysRawio = 17;
-    return ((sets >> kCapSysRawio) & 1u) != 0;
 }
 
 // What the loaded library did when it chose its way, seen from this process: the files it
@@ -115,8 +92,9 @@ std::string observedRoute(bool heldRawIo) {
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code error;
         const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-        if (target == "/dev/port") return "/dev/port";
-        if (target.rfind("/dev/input/event", 0) == 0) return "kernel PC-speaker device (" + target + ")";
+        if (target == beep::kDevPortPath) return name(beep::Route::DevPort);
+        if (target.rfind("/dev/input/event", 0) == 0)
+            return name(beep::Route::KernelDevice) + " (" + target + ")";
     }
     std::string libraries;
     std::ifstream maps("/proc/self/maps");
@@ -126,9 +104,9 @@ std::string observedRoute(bool heldRawIo) {
                 libraries += std::string(libraries.empty() ? "" : ", ") + name;
         }
     }
-    if (!libraries.empty()) return "sound system (" + libraries + " loaded)";
-    if (heldRawIo && !holdsRawIo()) return "direct port I/O";
-    return "silence (no device opened, no sound library loaded)";
+    if (!libraries.empty()) return name(beep::Route::SoundSystem) + " (" + libraries + " loaded)";
+    if (heldRawIo && !beep::holdsRawIo()) return name(beep::Route::DirectPorts);
+    return name(beep::Route::Silence) + " (no device opened, no sound library loaded)";
 }
 
 // Loads the library by name as Vireko does, beside this program once installed, binds its
@@ -150,7 +128,7 @@ int probeLibrary(const char* name) {
         missing += found ? 0 : 1;
     }
     if (auto* beepOff = reinterpret_cast<decltype(&beep_off)>(dlsym(library, "beep_off"))) {
-        const bool heldRawIo = holdsRawIo();
+        const bool heldRawIo = beep::holdsRawIo();
         beepOff();
         std::printf("  it reaches the speaker by: %s\n", observedRoute(heldRawIo).c_str());
     }
@@ -162,7 +140,7 @@ int probeLibrary(const char* name) {
 int main(int argc, char** argv) {
     // Blocked before the library starts any thread, and waited for while a tone sounds, so that
     // a termination signal closes the gate before the program ends by it.
-    const sigset_t termination = terminationSignals();
+    const sigset_t termination = beep::terminationSignals();
     pthread_sigmask(SIG_BLOCK, &termination, nullptr);
 
     if (argc >= 2 && argc <= 3 && std::strcmp(argv[1], "--library") == 0)
@@ -186,12 +164,12 @@ int main(int argc, char** argv) {
     std::puts("The speaker library tries, in order:");
     for (const auto& attempt : route.attempts) {
         if (attempt.refusal.empty())
-            std::printf("  %-26s used\n", attempt.way.c_str());
+            std::printf("  %-26s used\n", name(attempt.route).c_str());
         else
-            std::printf("  %-26s refused: %s\n", attempt.way.c_str(), attempt.refusal.c_str());
+            std::printf("  %-26s refused: %s\n", name(attempt.route).c_str(),
+                        attempt.refusal.c_str());
     }
-    const std::string& way = route.attempts.back().way;
-    const bool viaSoundSystem = way == "sound system";
+    const bool viaSoundSystem = route.taken() == beep::Route::SoundSystem;
     if (viaSoundSystem) reportSoundSystem();
 
     if (off) return silence(route, options);
@@ -208,6 +186,6 @@ int main(int argc, char** argv) {
     beep::closeGate(*route.bus);
     // Let the sound card play out what is already queued: the ramp that ends the tone.
     if (viaSoundSystem) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (signal > 0) endBy(signal);
+    if (signal > 0) beep::endBySignal(signal);
     return 0;
 }

@@ -7,10 +7,12 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "speaker_route.h"
 #include "support/tone_analysis.h"
 
 using namespace vireko::testing;
@@ -61,17 +63,31 @@ std::vector<float> readWavLeft(const std::string& path) {
 
 struct Log {
     std::vector<double> on, off;
-    std::map<std::string, double> ended;  // by signal name
-    std::map<std::string, int> statuses;  // by signal name
+    std::map<std::string, double> ended;       // by signal name
+    std::map<std::string, int> statuses;       // by signal name
     std::map<std::string, std::string> rawIo;  // "yes" or "no", by label
-    std::string routeTaken;
+    std::optional<beep::Route> routeTaken;
     std::string libraryRoute;  // what beep-probe --library saw the loaded library do
+    std::optional<beep::Route> libraryRouteTaken;
 };
+
+// The route whose name `text` begins with, as beep-probe names it.
+std::optional<beep::Route> routeNamedAtStartOf(const std::string& text) {
+    for (auto route : {beep::Route::DirectPorts, beep::Route::DevPort, beep::Route::KernelDevice,
+                       beep::Route::SoundSystem, beep::Route::Silence}) {
+        const std::string_view name = beep::routeName(route);
+        if (text.compare(0, name.size(), name) == 0 &&
+            (text.size() == name.size() || text[name.size()] == ' '))
+            return route;
+    }
+    return std::nullopt;
+}
 
 Log readLog(const std::string& path) {
     Log log;
     std::ifstream file(path);
     for (std::string line; std::getline(file, line);) {
+        line.erase(line.find_last_not_of(" \r") + 1);  // the serial console ends lines in CR LF
         std::istringstream words(line);
         std::string first, second;
         words >> first >> second;
@@ -87,12 +103,11 @@ Log readLog(const std::string& path) {
             log.statuses[second] = status;
         } else if (line.rfind("  it reaches the speaker by: ", 0) == 0) {
             log.libraryRoute = line.substr(29);
+            log.libraryRouteTaken = routeNamedAtStartOf(log.libraryRoute);
         } else if (first == "rawio") {
             words >> log.rawIo[second];
-        } else if (line.find(" used") != std::string::npos && log.routeTaken.empty()) {
-            log.routeTaken = line.substr(0, line.find(" used"));
-            log.routeTaken.erase(0, log.routeTaken.find_first_not_of(' '));
-            log.routeTaken.erase(log.routeTaken.find_last_not_of(' ') + 1);
+        } else if (line.ends_with(" used") && !log.routeTaken) {
+            log.routeTaken = routeNamedAtStartOf(line.substr(line.find_first_not_of(' ')));
         }
     }
     return log;
@@ -113,20 +128,21 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string route = argv[1];
+    const std::optional<beep::Route> expectedRoute = beep::routeFromKey(route);
+    if (!expectedRoute) {
+        std::fprintf(stderr, "check_recording: no route %s\n", route.c_str());
+        return 2;
+    }
     const Log log = readLog(argv[2]);
     const std::vector<float> samples = readWavLeft(argv[3]);
     const auto tones = findTones(samples, 0.003f);
     std::printf("route %s: %zu tones in %.2f s of recording; the library took \"%s\"\n",
                 route.c_str(), tones.size(), double(samples.size()) / kRateHz,
-                log.routeTaken.c_str());
-    const std::map<std::string, std::string> routeNames{{"direct", "direct port I/O"},
-                                                        {"dev-port", "/dev/port"},
-                                                        {"kernel", "kernel PC-speaker device"}};
-    check(routeNames.count(route) && log.routeTaken == routeNames.at(route), "the route taken");
+                log.routeTaken ? std::string(beep::routeName(*log.routeTaken)).c_str() : "none");
+    check(log.routeTaken == expectedRoute, "the route taken");
     std::printf("  beep-probe --library: the loaded library reaches the speaker by %s\n",
                 log.libraryRoute.c_str());
-    check(routeNames.count(route) && log.libraryRoute.rfind(routeNames.at(route), 0) == 0,
-          "the loaded library takes the same route");
+    check(log.libraryRouteTaken == expectedRoute, "the loaded library takes the same route");
 
     // What the guest sounded, in order: beep-probe's tone, then the binding's, then a tone for
     // each signal that ended beep-probe.
@@ -137,24 +153,24 @@ int main(int argc, char** argv) {
     };
     // The kernel's device is given the hertz whose kernel count is the library's count, so the
     // counts are the same on every route but for 20 Hz, below what the kernel accepts.
-    const bool kernel = route == "kernel";
+    const bool kernel = expectedRoute == beep::Route::KernelDevice;
     std::vector<Expected> expected{{"beep-probe --tone 1234 300", 966, -1},
                                    {"freq 440", 2711, 0},
                                    {"freq 1234", 966, 1},
                                    {"on again, no new freq", 966, 2}};
-    if (route == "direct") {
+    if (expectedRoute == beep::Route::DirectPorts) {
         expected.push_back({"freq 65976 (= 440)", 2711, 3});
         expected.push_back({"freq 0 (count 65536)", 65536, 4});
         expected.push_back({"freq 3000, gate opened and closed on new threads", 397, 5});
     }
     if (kernel) expected.push_back({"freq 20 (the kernel's lowest, 21)", kernelCount(21), 3});
-    const std::vector<std::string> signals = route == "dev-port"
+    const std::vector<std::string> signals = expectedRoute == beep::Route::DevPort
                                                  ? std::vector<std::string>{}
                                                  : std::vector<std::string>{"TERM", "INT", "HUP"};
     expected.insert(expected.end(), signals.size(), Expected{"", 2711, -2});
 
     // Root's CAP_SYS_RAWIO, given up once the ports are reached; an ordinary user never had it.
-    const bool root = route != "kernel";
+    const bool root = expectedRoute != beep::Route::KernelDevice;
     std::printf("  CAP_SYS_RAWIO before the first call: %s, after: %s\n",
                 log.rawIo.count("before") ? log.rawIo.at("before").c_str() : "?",
                 log.rawIo.count("after") ? log.rawIo.at("after").c_str() : "?");

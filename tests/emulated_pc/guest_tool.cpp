@@ -23,12 +23,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 
 #include "beep.h"
 #include "beep_library.h"
+#include "privileged_calls.h"
 
 namespace {
 
@@ -72,17 +72,6 @@ int asUser(char** command) {
     return 127;
 }
 
-bool holdsRawIo() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    unsigned long long sets = 0;
-    while (std::getline(status, line))
-        if (line.rfind("CapEff:", 0) == 0 || line.rfind("CapPrm:", 0) == 0)
-            sets |= std::stoull(line.substr(7), nullptr, 16);
-    constexpr unsigned kCapSysRawio = 17;
-    return (sets >> kCapSysRawio) & 1u;
-}
-
 int tones(int count, char** steps) {
     vireko::BeepLibrary speaker;
     for (int i = 0; i < count; ++i) {
@@ -102,7 +91,7 @@ int tones(int count, char** steps) {
             std::thread([&speaker] { speaker.beepOff(); }).join();
             stamp("off");
         } else if (step.rfind("rawio:", 0) == 0) {
-            std::printf("rawio %s %s\n", step.c_str() + 6, holdsRawIo() ? "yes" : "no");
+            std::printf("rawio %s %s\n", step.c_str() + 6, beep::holdsRawIo() ? "yes" : "no");
             std::fflush(stdout);
         } else if (step.rfind("raw:", 0) == 0) {
             void* library = dlopen(vireko::kBeepLibraryName, RTLD_NOW);

@@ -1,5 +1,6 @@
 #include "monitor_recorder.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -38,30 +39,36 @@ void raiseTestThreadPriority() {
 
 MonitorRecorder::MonitorRecorder(const std::string& sink) {
     int pipeFds[2];
-    if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    fd_.reset(pipeFds[0]);
+    beep::UniqueFd writeEnd(pipeFds[1]);
     const std::string device = sink + ".monitor";
     child_ = fork();
+    if (child_ < 0) throw std::runtime_error("fork");
     if (child_ == 0) {
         sched_param parameter{};
         parameter.sched_priority = kRecorderPriority;
         sched_setscheduler(0, SCHED_FIFO, &parameter);
-        dup2(pipeFds[1], STDOUT_FILENO);
-        close(pipeFds[0]);
-        close(pipeFds[1]);
+        dup2(writeEnd.get(), STDOUT_FILENO);  // dup2 clears close-on-exec on the copy
         execlp("parec", "parec", "--raw", "--format=float32le", "--rate=48000", "--channels=1",
                "--latency-msec=10", "-d", device.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    close(pipeFds[1]);
-    fd_ = pipeFds[0];
+    writeEnd.reset();
     reader_ = std::thread([this] {
         raiseTestThreadPriority();
         readLoop();
     });
-    std::unique_lock lock(mutex_);
-    if (!arrived_.wait_for(lock, std::chrono::seconds(3),
-                           [this] { return samples_.size() > 2400; }))
+    bool started = false;
+    {
+        std::unique_lock lock(mutex_);
+        started = arrived_.wait_for(lock, std::chrono::seconds(3),
+                                    [this] { return samples_.size() > 2400; });
+    }
+    if (!started) {
+        stop();  // no child or thread is left behind by the failure
         throw std::runtime_error("parec delivered nothing");
+    }
 }
 
 MonitorRecorder::~MonitorRecorder() {
@@ -72,7 +79,8 @@ void MonitorRecorder::readLoop() {
     std::vector<char> buffer(4096);
     std::size_t pendingBytes = 0;
     for (;;) {
-        const ssize_t got = read(fd_, buffer.data() + pendingBytes, buffer.size() - pendingBytes);
+        const ssize_t got =
+            read(fd_.get(), buffer.data() + pendingBytes, buffer.size() - pendingBytes);
         if (got <= 0) break;
         const double now = steadySeconds(Clock::now());
         pendingBytes += static_cast<std::size_t>(got);
@@ -118,10 +126,12 @@ std::vector<float> MonitorRecorder::recordUntil(Clock::time_point until) {
 void MonitorRecorder::stop() {
     if (stopped_) return;
     stopped_ = true;
-    kill(child_, SIGTERM);
-    waitpid(child_, nullptr, 0);
+    if (child_ > 0) {
+        kill(child_, SIGTERM);
+        waitpid(child_, nullptr, 0);
+    }
     if (reader_.joinable()) reader_.join();
-    close(fd_);
+    fd_.reset();
 }
 
 MonitorRecorder::Clock::time_point MonitorRecorder::timeOfSample(std::size_t index) const {

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "unique_fd.h"
+
 namespace vireko::testing {
 
 inline constexpr double kRecordRateHz = 48000;
@@ -44,7 +46,7 @@ private:
     void readLoop();
 
     pid_t child_ = -1;
-    int fd_ = -1;
+    beep::UniqueFd fd_;
     std::thread reader_;
     mutable std::mutex mutex_;
     std::condition_variable arrived_;

@@ -4,8 +4,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <initializer_list>
+#include "termination_signals.h"
 
 namespace vireko {
 
@@ -13,17 +12,10 @@ namespace {
 
 int descriptorOfProcess = -1;
 
-sigset_t terminationSet() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaddset(&set, signal);
-    return set;
-}
-
 }  // namespace
 
 void TerminationSignals::install() {
-    const sigset_t set = terminationSet();
+    const sigset_t set = beep::terminationSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     if (descriptorOfProcess < 0)
         descriptorOfProcess = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
@@ -41,15 +33,7 @@ int TerminationSignals::take() {
 }
 
 void TerminationSignals::endBy(int signal) {
-    struct sigaction standard {};
-    standard.sa_handler = SIG_DFL;
-    sigaction(signal, &standard, nullptr);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signal);
-    raise(signal);  // pending while blocked; delivered as the mask opens
-    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-    std::_Exit(128 + signal);  // a signal whose default is to be ignored does not end it
+    beep::endBySignal(signal);
 }
 
 }  // namespace vireko

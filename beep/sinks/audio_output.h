@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace beep {
 
@@ -60,13 +61,22 @@ public:
     virtual std::size_t queuedFrames() = 0;
 };
 
-// PulseAudio's client library, which also reaches PipeWire through pipewire-pulse.
-// `wakeFd` ends any wait() when it becomes readable; the caller drains it.
-bool pulseLibraryLoads(std::string& refusal);
-std::unique_ptr<AudioOutput> openPulseOutput(int wakeFd, std::string& refusal);
+// A way to the sound system: PulseAudio's client library (which also reaches PipeWire through
+// its pulse server), ALSA's "default" device. Only the ways whose headers were there at build
+// time are built.
+struct AudioBackend {
+    std::string_view name;  // as people call it
+    // Whether its library loads, and if not, why.
+    bool (*libraryLoads)(std::string& refusal);
+    // A connection, or why not. `wakeFd` ends any wait() when it becomes readable; the caller
+    // drains it.
+    std::unique_ptr<AudioOutput> (*open)(int wakeFd, std::string& refusal);
+};
 
-// ALSA's "default" device.
-bool alsaLibraryLoads(std::string& refusal);
-std::unique_ptr<AudioOutput> openAlsaOutput(int wakeFd, std::string& refusal);
+// The ways built, best first.
+std::span<const AudioBackend> audioBackends();
+
+// Whether the library of any of them loads; if none does, why not, for each.
+bool soundLibrariesLoad(std::string& refusal);
 
 }  // namespace beep

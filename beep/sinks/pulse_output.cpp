@@ -12,7 +12,7 @@
 #include <cmath>
 
 #include "audio_output.h"
-#include "loaded_function.h"
+#include "loaded_library.h"
 
 namespace beep {
 
@@ -50,39 +50,38 @@ struct PulseFunctions {
     decltype(&pa_operation_cancel) operationCancel = nullptr;
     decltype(&pa_operation_unref) operationUnref = nullptr;
     decltype(&pa_strerror) strerror = nullptr;
+    bool complete = false;
     std::string refusal;
 
     PulseFunctions() {
-        void* library = dlopen("libpulse.so.0", RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) {
-            refusal = "libpulse.so.0 cannot be loaded";
-            return;
-        }
-        auto find = [library](auto& function, const char* name) {
-            return findFunction(library, function, name);
-        };
-        const bool complete =
-            find(mainloopNew, "pa_mainloop_new") && find(mainloopApi, "pa_mainloop_get_api") &&
-            find(prepare, "pa_mainloop_prepare") && find(poll, "pa_mainloop_poll") &&
-            find(dispatch, "pa_mainloop_dispatch") && find(mainloopFree, "pa_mainloop_free") &&
-            find(contextNew, "pa_context_new") && find(contextConnect, "pa_context_connect") &&
-            find(contextState, "pa_context_get_state") && find(contextErrno, "pa_context_errno") &&
-            find(contextDisconnect, "pa_context_disconnect") &&
-            find(contextUnref, "pa_context_unref") && find(streamNew, "pa_stream_new") &&
-            find(connectPlayback, "pa_stream_connect_playback") &&
-            find(streamState, "pa_stream_get_state") &&
-            find(writableSize, "pa_stream_writable_size") && find(streamWrite, "pa_stream_write") &&
-            find(updateTiming, "pa_stream_update_timing_info") &&
-            find(timingInfo, "pa_stream_get_timing_info") &&
-            find(streamDisconnect, "pa_stream_disconnect") &&
-            find(streamUnref, "pa_stream_unref") &&
-            find(operationState, "pa_operation_get_state") &&
-            find(operationCancel, "pa_operation_cancel") &&
-            find(operationUnref, "pa_operation_unref") && find(strerror, "pa_strerror");
-        if (!complete) {
-            mainloopNew = nullptr;
-            refusal = "libpulse.so.0 lacks the asynchronous API";
-        }
+        LoadedLibrary library("libpulse.so.0");
+        library.bind(mainloopNew, "pa_mainloop_new")
+            .bind(mainloopApi, "pa_mainloop_get_api")
+            .bind(prepare, "pa_mainloop_prepare")
+            .bind(poll, "pa_mainloop_poll")
+            .bind(dispatch, "pa_mainloop_dispatch")
+            .bind(mainloopFree, "pa_mainloop_free")
+            .bind(contextNew, "pa_context_new")
+            .bind(contextConnect, "pa_context_connect")
+            .bind(contextState, "pa_context_get_state")
+            .bind(contextErrno, "pa_context_errno")
+            .bind(contextDisconnect, "pa_context_disconnect")
+            .bind(contextUnref, "pa_context_unref")
+            .bind(streamNew, "pa_stream_new")
+            .bind(connectPlayback, "pa_stream_connect_playback")
+            .bind(streamState, "pa_stream_get_state")
+            .bind(writableSize, "pa_stream_writable_size")
+            .bind(streamWrite, "pa_stream_write")
+            .bind(updateTiming, "pa_stream_update_timing_info")
+            .bind(timingInfo, "pa_stream_get_timing_info")
+            .bind(streamDisconnect, "pa_stream_disconnect")
+            .bind(streamUnref, "pa_stream_unref")
+            .bind(operationState, "pa_operation_get_state")
+            .bind(operationCancel, "pa_operation_cancel")
+            .bind(operationUnref, "pa_operation_unref")
+            .bind(strerror, "pa_strerror");
+        complete = library.complete();
+        refusal = library.refusal();
     }
 };
 
@@ -294,7 +293,7 @@ private:
 
 bool pulseLibraryLoads(std::string& refusal) {
     refusal = pulse().refusal;
-    return pulse().mainloopNew != nullptr;
+    return pulse().complete;
 }
 
 std::unique_ptr<AudioOutput> openPulseOutput(int wakeFd, std::string& refusal) {

@@ -35,37 +35,31 @@ int kernelToneValue(std::uint32_t divisor) {
                : above;
 }
 
-PcSpeakerEventSink::PcSpeakerEventSink(int fd) : fd_(fd) {}
-
-PcSpeakerEventSink::~PcSpeakerEventSink() {
-    ::close(fd_);
-}
-
 void PcSpeakerEventSink::setTone(std::optional<std::uint32_t> divisor) noexcept {
     input_event event{};
     event.type = EV_SND;
     event.code = SND_TONE;
     event.value = divisor ? kernelToneValue(*divisor) : 0;  // 0 stops the tone
-    [[maybe_unused]] const auto written = ::write(fd_, &event, sizeof event);
+    [[maybe_unused]] const auto written = ::write(fd_.get(), &event, sizeof event);
 }
 
 std::unique_ptr<PcSpeakerEventSink> openPcSpeakerDevice(const char* path, std::string& refusal) {
-    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::open(path, O_WRONLY | O_CLOEXEC));
+    if (!fd) {
         refusal = std::string(path) + ": " + std::strerror(errno);
         return nullptr;
     }
     struct stat status {};
     unsigned long sounds = 0;
-    if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) {
+    if (::fstat(fd.get(), &status) != 0 || !S_ISCHR(status.st_mode)) {
         refusal = std::string(path) + ": not a character device";
-    } else if (::ioctl(fd, EVIOCGSND(sizeof sounds), &sounds) < 0) {
-        refusal = std::string(path) + ": not a sound input device (" + std::strerror(errno) + ")";
-    } else {
-        return std::make_unique<PcSpeakerEventSink>(fd);
+        return nullptr;
     }
-    ::close(fd);
-    return nullptr;
+    if (::ioctl(fd.get(), EVIOCGSND(sizeof sounds), &sounds) < 0) {
+        refusal = std::string(path) + ": not a sound input device (" + std::strerror(errno) + ")";
+        return nullptr;
+    }
+    return std::make_unique<PcSpeakerEventSink>(std::move(fd));
 }
 
 }  // namespace beep

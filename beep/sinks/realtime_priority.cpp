@@ -1,6 +1,8 @@
 #include "realtime_priority.h"
 
+#ifdef VIREKO_HAVE_DBUS
 #include <dbus/dbus.h>
+#endif
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -9,12 +11,19 @@
 
 #include <cstdint>
 
-#include "loaded_function.h"
+#include "loaded_library.h"
 
 namespace beep {
 
 namespace {
 
+bool setFifo() {
+    sched_param parameter{};
+    parameter.sched_priority = kAudioThreadPriority;
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &parameter) == 0;
+}
+
+#ifdef VIREKO_HAVE_DBUS
 // RealtimeKit refuses a thread unless the process limits its real-time CPU time; 200 ms is
 // what it asks for.
 constexpr rlim_t kRealtimeLimitUs = 200000;
@@ -31,36 +40,27 @@ struct DbusFunctions {
     decltype(&dbus_message_append_args) appendArgs = nullptr;
     decltype(&dbus_connection_send_with_reply_and_block) sendAndBlock = nullptr;
     decltype(&dbus_message_unref) messageUnref = nullptr;
+    bool complete = false;
 
     DbusFunctions() {
-        void* library = dlopen("libdbus-1.so.3", RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) return;
-        auto find = [library](auto& function, const char* name) {
-            return findFunction(library, function, name);
-        };
-        const bool complete = find(errorInit, "dbus_error_init") &&
-                              find(errorFree, "dbus_error_free") &&
-                              find(busGetPrivate, "dbus_bus_get_private") &&
-                              find(setExitOnDisconnect, "dbus_connection_set_exit_on_disconnect") &&
-                              find(connectionClose, "dbus_connection_close") &&
-                              find(connectionUnref, "dbus_connection_unref") &&
-                              find(newMethodCall, "dbus_message_new_method_call") &&
-                              find(appendArgs, "dbus_message_append_args") &&
-                              find(sendAndBlock, "dbus_connection_send_with_reply_and_block") &&
-                              find(messageUnref, "dbus_message_unref");
-        if (!complete) errorInit = nullptr;
+        LoadedLibrary library("libdbus-1.so.3");
+        library.bind(errorInit, "dbus_error_init")
+            .bind(errorFree, "dbus_error_free")
+            .bind(busGetPrivate, "dbus_bus_get_private")
+            .bind(setExitOnDisconnect, "dbus_connection_set_exit_on_disconnect")
+            .bind(connectionClose, "dbus_connection_close")
+            .bind(connectionUnref, "dbus_connection_unref")
+            .bind(newMethodCall, "dbus_message_new_method_call")
+            .bind(appendArgs, "dbus_message_append_args")
+            .bind(sendAndBlock, "dbus_connection_send_with_reply_and_block")
+            .bind(messageUnref, "dbus_message_unref");
+        complete = library.complete();
     }
 };
 
-bool setFifo() {
-    sched_param parameter{};
-    parameter.sched_priority = kAudioThreadPriority;
-    return pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &parameter) == 0;
-}
-
 bool askRealtimeKit() {
     static const DbusFunctions* const dbus = new DbusFunctions;
-    if (dbus->errorInit == nullptr) return false;
+    if (!dbus->complete) return false;
 
     rlimit limit{};
     if (getrlimit(RLIMIT_RTTIME, &limit) != 0) return false;
@@ -97,6 +97,12 @@ bool askRealtimeKit() {
     dbus->connectionUnref(bus);
     return granted;
 }
+
+#else
+bool askRealtimeKit() {
+    return false;
+}
+#endif
 
 }  // namespace
 

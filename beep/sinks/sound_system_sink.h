@@ -12,6 +12,7 @@
 
 #include "audio_output.h"
 #include "tone_sink.h"
+#include "unique_fd.h"
 
 namespace beep {
 
@@ -26,7 +27,7 @@ public:
     // nothing while nothing sounds; the connection is kept, and a new stream starts as soon.
     static constexpr std::chrono::milliseconds kHoldAfterTone{300};
 
-    // PulseAudio first, then ALSA.
+    // The ways built, best first (see audioBackends()).
     static std::vector<OutputOpener> defaultOutputs();
 
     explicit SoundSystemSink(std::vector<OutputOpener> outputs = defaultOutputs());
@@ -37,12 +38,16 @@ public:
     void setTone(std::optional<std::uint32_t> divisor) noexcept override;
 
 private:
+    friend class StreamPlayer;
+
     void run();
+    void wakeAudioThread() noexcept;
     std::unique_ptr<AudioOutput> openOutput();
     // Plays one stream from the opening of the gate until it has been silent for a while.
     // False where the output could not be opened or was lost.
     bool playStream(std::unique_ptr<AudioOutput>& output);
     std::optional<std::uint32_t> currentTone() const;
+    std::chrono::nanoseconds sinceLastChange() const;
 
     std::vector<OutputOpener> outputs_;
     // Low 32 bits: the divisor while sounding, else 0. High 32 bits: how many times the gate
@@ -52,7 +57,7 @@ private:
     // lead after it was made, however late the audio thread gets to it.
     std::atomic<std::int64_t> changedAtNs_{0};
     std::atomic<bool> stopping_{false};
-    int wakeFd_ = -1;             // an eventfd that ends the audio thread's waits at once
+    UniqueFd wakeFd_;             // an eventfd that ends the audio thread's waits at once
     bool priorityAsked_ = false;  // by the audio thread, for itself
     std::thread thread_;
 };

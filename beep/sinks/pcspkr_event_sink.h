@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tone_sink.h"
+#include "unique_fd.h"
 
 namespace beep {
 
@@ -21,16 +22,13 @@ int kernelToneValue(std::uint32_t divisor);
 
 class PcSpeakerEventSink final : public ToneSink {
 public:
-    // Takes ownership of `fd`; anything that accepts input_event records will do.
-    explicit PcSpeakerEventSink(int fd);
-    ~PcSpeakerEventSink() override;
-    PcSpeakerEventSink(const PcSpeakerEventSink&) = delete;
-    PcSpeakerEventSink& operator=(const PcSpeakerEventSink&) = delete;
+    // Anything that accepts input_event records will do.
+    explicit PcSpeakerEventSink(UniqueFd fd) : fd_(std::move(fd)) {}
 
     void setTone(std::optional<std::uint32_t> divisor) noexcept override;
 
 private:
-    int fd_;
+    UniqueFd fd_;
 };
 
 // Opens the device write-only, if it is a character device that answers EVIOCGSND.

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "audio_output.h"
-#include "loaded_function.h"
+#include "loaded_library.h"
 
 namespace beep {
 
@@ -34,33 +34,28 @@ struct AlsaFunctions {
     decltype(&snd_pcm_poll_descriptors) pollDescriptors = nullptr;
     decltype(&snd_pcm_poll_descriptors_revents) pollRevents = nullptr;
     decltype(&snd_strerror) strerror = nullptr;
+    bool complete = false;
     std::string refusal;
 
     AlsaFunctions() {
-        void* library = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) {
-            refusal = "libasound.so.2 cannot be loaded";
-            return;
-        }
-        auto find = [library](auto& function, const char* name) {
-            return findFunction(library, function, name);
-        };
+        LoadedLibrary library("libasound.so.2");
         decltype(&snd_lib_error_set_handler) setErrorHandler = nullptr;
-        const bool complete =
-            find(open, "snd_pcm_open") && find(setParams, "snd_pcm_set_params") &&
-            find(writei, "snd_pcm_writei") && find(recover, "snd_pcm_recover") &&
-            find(drop, "snd_pcm_drop") && find(close, "snd_pcm_close") &&
-            find(availUpdate, "snd_pcm_avail_update") && find(delay, "snd_pcm_delay") &&
-            find(pollCount, "snd_pcm_poll_descriptors_count") &&
-            find(pollDescriptors, "snd_pcm_poll_descriptors") &&
-            find(pollRevents, "snd_pcm_poll_descriptors_revents") &&
-            find(strerror, "snd_strerror") && find(setErrorHandler, "snd_lib_error_set_handler");
-        if (!complete) {
-            open = nullptr;
-            refusal = "libasound.so.2 lacks the PCM API";
-            return;
-        }
-        setErrorHandler(quietAlsa);
+        library.bind(open, "snd_pcm_open")
+            .bind(setParams, "snd_pcm_set_params")
+            .bind(writei, "snd_pcm_writei")
+            .bind(recover, "snd_pcm_recover")
+            .bind(drop, "snd_pcm_drop")
+            .bind(close, "snd_pcm_close")
+            .bind(availUpdate, "snd_pcm_avail_update")
+            .bind(delay, "snd_pcm_delay")
+            .bind(pollCount, "snd_pcm_poll_descriptors_count")
+            .bind(pollDescriptors, "snd_pcm_poll_descriptors")
+            .bind(pollRevents, "snd_pcm_poll_descriptors_revents")
+            .bind(strerror, "snd_strerror")
+            .bind(setErrorHandler, "snd_lib_error_set_handler");
+        complete = library.complete();
+        refusal = library.refusal();
+        if (complete) setErrorHandler(quietAlsa);
     }
 };
 
@@ -167,7 +162,7 @@ private:
 
 bool alsaLibraryLoads(std::string& refusal) {
     refusal = alsa().refusal;
-    return alsa().open != nullptr;
+    return alsa().complete;
 }
 
 std::unique_ptr<AudioOutput> openAlsaOutput(int wakeFd, std::string& refusal) {

@@ -1,0 +1,38 @@
+#include "tone_harness.h"
+
+#include <thread>
+
+namespace vireko::testing {
+
+double secondsBetween(SteadyClock::time_point from, SteadyClock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+Gate playTone(Speaker& speaker, std::int16_t hz, std::chrono::milliseconds length) {
+    speaker.beepFreq(hz);
+    Gate gate;
+    gate.on = SteadyClock::now();
+    speaker.beepOn();
+    std::this_thread::sleep_for(length);
+    gate.off = SteadyClock::now();
+    speaker.beepOff();
+    return gate;
+}
+
+std::span<const float> steadyPart(std::span<const float> samples, SampleSpan tone) {
+    return samples.subspan(tone.begin + kEdgeSamples, tone.size() - 2 * kEdgeSamples);
+}
+
+ToneFigures measureTone(const MonitorRecorder& recorder, std::span<const float> samples,
+                        SampleSpan tone, const Gate& gate, double hz) {
+    ToneFigures figures;
+    figures.onsetSeconds = secondsBetween(gate.on, recorder.timeOfSample(tone.begin));
+    figures.offsetSeconds = secondsBetween(gate.off, recorder.timeOfSample(tone.end - 1));
+    figures.lengthErrorSeconds =
+        double(tone.size()) / kRecordRateHz - secondsBetween(gate.on, gate.off);
+    if (tone.size() > 2 * kEdgeSamples)
+        figures.continuity = phaseContinuity(steadyPart(samples, tone), kRecordRateHz, hz);
+    return figures;
+}
+
+}  // namespace vireko::testing

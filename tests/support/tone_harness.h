@@ -1,0 +1,46 @@
+// Playing a tone through the speaker's three functions and judging it as a listener would,
+// shared by the sound tests and the sound benchmark.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "monitor_recorder.h"
+#include "speaker.h"
+#include "tone_analysis.h"
+
+namespace vireko::testing {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Judged away from the 3 ms ramps, which a ring-out and a phase measurement would mistake for a
+// fault.
+inline constexpr std::size_t kEdgeSamples = 2400;
+
+double secondsBetween(SteadyClock::time_point from, SteadyClock::time_point to);
+
+// When the gate opened and closed, on the steady clock.
+struct Gate {
+    SteadyClock::time_point on, off;
+};
+
+// beep_freq, then the gate held open for `length`.
+Gate playTone(Speaker& speaker, std::int16_t hz, std::chrono::milliseconds length);
+
+// The tone without its edges.
+std::span<const float> steadyPart(std::span<const float> samples, SampleSpan tone);
+
+// One recorded tone against the gate that made it.
+struct ToneFigures {
+    double onsetSeconds = 0;        // from the gate's opening to the first sample heard
+    double offsetSeconds = 0;       // from the gate's closing to the last sample heard
+    double lengthErrorSeconds = 0;  // the tone's length less the gate's
+    PhaseContinuity continuity;
+};
+ToneFigures measureTone(const MonitorRecorder& recorder, std::span<const float> samples,
+                        SampleSpan tone, const Gate& gate, double hz);
+
+}  // namespace vireko::testing
