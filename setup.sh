@@ -6,7 +6,7 @@ set -eu
 cd "$(dirname "$0")"
 mode=${1:-run}
 
-build_packages="build-essential cmake ninja-build git qt6-base-dev libgl-dev
+build_packages="build-essential cmake ninja-build git qt6-base-dev qt6-base-private-dev libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev libpulse-dev libasound2-dev libdbus-1-dev
     fonts-ipafont-gothic"
 # The tests play into a private PulseAudio server and measure what comes out. A desktop that
@@ -14,7 +14,7 @@ build_packages="build-essential cmake ninja-build git qt6-base-dev libgl-dev
 # the sound tests skip themselves instead.
 test_packages="binutils pulseaudio-utils sox libsox-fmt-pulse libasound2-plugins
     dpkg-dev file desktop-file-utils appstream lintian locales
-    qemu-system-x86 busybox-static cpio alsa-utils clang"
+    qemu-system-x86 busybox-static cpio alsa-utils clang weston qt6-wayland xvfb x11-utils"
 if ! dpkg-query -W -f='${Status}' pipewire-pulse 2>/dev/null | grep -q "install ok installed"; then
     test_packages="$test_packages pulseaudio"
 fi

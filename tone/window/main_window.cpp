@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "conversions.h"
+#include "display_connection.h"
 #include "form_layout.h"
 #include "picture_box.h"
 #include "program_icon.h"
@@ -306,9 +307,11 @@ void MainWindow::traceDrawn(std::int16_t frequencyHz, std::int16_t /*scale*/) {
 }
 
 void MainWindow::showNow() {
-    // The run is about to wait without taking events: paint the status and the trace first.
+    // The run is about to wait without taking events: paint the status and the trace first,
+    // and send the picture to the display server now rather than after the wait.
     text2_->repaint();
     picture1_->repaint();
+    flushDisplayConnection();
 }
 
 void MainWindow::beep() {
