@@ -57,3 +57,45 @@ if [ "$status" -ne 124 ]; then
     exit 1
 fi
 echo "the installed vireko started and kept running"
+
+# The window carries the installed desktop entry's name, so that a dock shows the entry's name
+# and icon for it: as its application id on Wayland, and as its WM_CLASS on X11.
+entry_file=$root/usr/share/applications/org.vireko.Vireko.desktop
+entry=$(basename "$entry_file" .desktop)
+wm_class=$(sed -n 's/^StartupWMClass=//p' "$entry_file")
+[ -n "$wm_class" ] || { echo "the desktop entry names no StartupWMClass"; exit 1; }
+work=$(mktemp -d)
+trap 'rm -rf "$root" "$work"' EXIT
+compositor="$(dirname "$0")/../tests/wayland_compositor.sh"
+if sh "$compositor" start "$work/wayland" >/dev/null; then
+    XDG_RUNTIME_DIR=$work/wayland WAYLAND_DISPLAY=wayland-vireko QT_QPA_PLATFORM=wayland \
+        WAYLAND_DEBUG=client timeout 4 "$root/usr/bin/vireko" 2>"$work/wayland.log" || true
+    sh "$compositor" stop "$work/wayland"
+    app_id=$(sed -n 's/.*set_app_id("\([^"]*\)").*/\1/p' "$work/wayland.log" | head -n 1)
+    [ "$app_id" = "$entry" ] ||
+        { echo "on Wayland the application id is '$app_id', not the entry's '$entry'"; exit 1; }
+    echo "on Wayland the installed vireko's application id is $app_id"
+else
+    echo "no Wayland compositor: the application id is not checked"
+fi
+if command -v Xvfb >/dev/null && command -v xwininfo >/dev/null; then
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+    xvfb=$!
+    for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
+    DISPLAY=:$(cat "$work/display") QT_QPA_PLATFORM=xcb "$root/usr/bin/vireko" 2>/dev/null &
+    program=$!
+    class=""
+    for _ in $(seq 50); do
+        class=$(DISPLAY=:$(cat "$work/display") xwininfo -root -tree 2>/dev/null |
+            sed -n 's/.*("[^"]*" "\([^"]*\)").*/\1/p' | head -n 1)
+        [ -n "$class" ] && break
+        sleep 0.1
+    done
+    kill "$program" "$xvfb" 2>/dev/null || true
+    wait "$program" "$xvfb" 2>/dev/null || true
+    [ "$class" = "$wm_class" ] ||
+        { echo "on X11 the window's class is '$class', not the entry's '$wm_class'"; exit 1; }
+    echo "on X11 the installed vireko's WM_CLASS class is $class, the entry's StartupWMClass"
+else
+    echo "no Xvfb: WM_CLASS is not checked"
+fi

@@ -32,6 +32,7 @@ void endByUnhandledError(QWidget* parent, const std::exception& error,
 Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("Vireko"));
     setApplicationVersion(QStringLiteral("1.00"));
+    setDesktopFileName(QString::fromLatin1(kDesktopEntryId));
 }
 
 bool Application::notify(QObject* receiver, QEvent* event) {

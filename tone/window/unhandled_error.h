@@ -15,6 +15,10 @@ inline constexpr int kUnhandledErrorExitStatus = 1;
 void endByUnhandledError(QWidget* parent, const std::exception& error,
                          const std::function<void(int exitStatus)>& endProgram);
 
+// The desktop entry the program is installed with (without ".desktop"): the window carries it
+// as its application id on Wayland, so that a dock shows the entry's name and icon for it.
+inline constexpr const char* kDesktopEntryId = "org.vireko.Vireko";
+
 // Keeps exceptions from crossing Qt's event loop: any that reaches it is reported and ends
 // the program.
 class Application final : public QApplication {
