@@ -8,6 +8,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "emulated_bus.h"
@@ -212,9 +213,10 @@ public:
     std::uint8_t systemControl = 0x30;
     std::vector<PortAccess> accesses;
 
+    // Asking needs the capability; turning a port off does not.
     int ioperm(unsigned long from, unsigned long, int turnOn) noexcept override {
         ioperms.emplace_back(from, turnOn);
-        if (turnOn && refused.count(from)) {
+        if (turnOn && (refused.count(from) || (capabilities.effective & kRawIo) == 0)) {
             errno = EPERM;
             return -1;
         }
@@ -255,6 +257,20 @@ TEST(DirectPorts, GrantedPortsAreUsedAndTheCapabilityIsGivenUp) {
     EXPECT_EQ(calls.capabilities.inheritable & FakePrivilegedCalls::kRawIo, 0u);
     openGate(*bus);
     EXPECT_EQ(calls.accesses, (std::vector{in(0x61, 0x30), out(0x61, 0x33)}));
+}
+
+// A thread started after the first call inherits the ports but not the capability: its own
+// request is refused, and must not take away what it inherited.
+TEST(DirectPorts, AThreadStartedAfterTheGrantKeepsThePortsItInherited) {
+    FakePrivilegedCalls calls;
+    std::string refusal;
+    auto bus = openDirectPorts(refusal, calls);
+    ASSERT_NE(bus, nullptr) << refusal;
+    const std::size_t asked = calls.ioperms.size();
+    std::thread([&bus] { programFrequency(*bus, 1234); }).join();
+    for (std::size_t i = asked; i < calls.ioperms.size(); ++i)
+        EXPECT_EQ(calls.ioperms[i].second, 1) << "port " << calls.ioperms[i].first << " turned off";
+    EXPECT_EQ(calls.accesses, (std::vector{out(0x43, 0xB6), out(0x42, 0xC6), out(0x42, 0x03)}));
 }
 
 TEST(DirectPorts, RefusedPortsGiveTheReasonAndLeaveNoHalfGrant) {

@@ -3,7 +3,8 @@
 // The port permission belongs to a thread (and to the threads it starts afterwards), and so does
 // the capability. The first call on each thread asks for the permission, then gives up the
 // capability, which is no longer needed: the permission outlives it. A thread that can no longer
-// ask was started by one that already has the permission, and has it too.
+// ask was started by one that already had the permission, and has it too: its refusal is left
+// alone.
 #include <cerrno>
 #include <cstring>
 
@@ -15,9 +16,12 @@ namespace {
 
 #if defined(__x86_64__) || defined(__i386__)
 
-// Ports 0x42 and 0x43 together, and 0x61 on its own.
+// Ports 0x42 and 0x43 together, and 0x61 on its own. Where the first request is refused nothing
+// is undone: a thread started after the grant holds the ports without the capability to ask for
+// them again, and turning 0x42 off (which needs no privilege) would take its ports away.
 bool askForPorts(PrivilegedCalls& calls) noexcept {
-    if (calls.ioperm(kCounter2DataPort, 2, 1) != 0 || calls.ioperm(kSystemControlPort, 1, 1) != 0) {
+    if (calls.ioperm(kCounter2DataPort, 2, 1) != 0) return false;
+    if (calls.ioperm(kSystemControlPort, 1, 1) != 0) {
         const int error = errno;
         calls.ioperm(kCounter2DataPort, 2, 0);
         errno = error;

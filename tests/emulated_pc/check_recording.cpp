@@ -164,6 +164,8 @@ int main(int argc, char** argv) {
         expected.push_back({"freq 3000, gate opened and closed on new threads", 397, 5});
     }
     if (kernel) expected.push_back({"freq 20 (the kernel's lowest, 21)", kernelCount(21), 3});
+    const int threadGate = expectedRoute == beep::Route::DirectPorts ? 6 : kernel ? 4 : 3;
+    expected.push_back({"freq 1234 from a thread started later", 966, threadGate});
     const std::vector<std::string> signals = expectedRoute == beep::Route::DevPort
                                                  ? std::vector<std::string>{}
                                                  : std::vector<std::string>{"TERM", "INT", "HUP"};

@@ -6,7 +6,8 @@
 //   vpc tones STEP...           calls the library's three functions through the program's own
 //                               binding: "freq:HZ", "on", "off", "wait:MS"; stamps on and off.
 //                               "raw:N" passes N, any 32-bit value, to beep_freq itself.
-//                               "thread-on", "thread-off" make that call on a new thread.
+//                               "thread-on", "thread-off" make that call on a new thread;
+//                               "thread-freq:HZ" calls beep_freq on a new thread.
 //                               "rawio:LABEL" prints "rawio LABEL yes|no": whether the process
 //                               still holds CAP_SYS_RAWIO, effective or permitted.
 #include <dlfcn.h>
@@ -87,6 +88,9 @@ int tones(int count, char** steps) {
         } else if (step == "thread-on") {
             stamp("on");
             std::thread([&speaker] { speaker.beepOn(); }).join();
+        } else if (step.rfind("thread-freq:", 0) == 0) {
+            const auto hz = static_cast<std::int16_t>(std::atoi(step.c_str() + 12));
+            std::thread([&speaker, hz] { speaker.beepFreq(hz); }).join();
         } else if (step == "thread-off") {
             std::thread([&speaker] { speaker.beepOff(); }).join();
             stamp("off");
