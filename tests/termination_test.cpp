@@ -83,5 +83,26 @@ TEST(TerminationSignals, NothingIsTakenWhileNoneHasArrived) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// Without a descriptor to read them from, blocked signals would never end the program.
+TEST(TerminationSignals, StayUnblockedWhereNoDescriptorCanBeHad) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int lowestFree = dup(STDERR_FILENO);
+        close(lowestFree);
+        const rlimit noMoreFiles{rlim_t(lowestFree), rlim_t(lowestFree)};
+        setrlimit(RLIMIT_NOFILE, &noMoreFiles);
+        TerminationSignals::install();
+        sigset_t blocked;
+        pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+        const bool anyBlocked = sigismember(&blocked, SIGTERM) || sigismember(&blocked, SIGINT) ||
+                                sigismember(&blocked, SIGHUP) || sigismember(&blocked, SIGQUIT);
+        _exit(TerminationSignals::descriptor() < 0 && !anyBlocked ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 }  // namespace
 }  // namespace vireko

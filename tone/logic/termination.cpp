@@ -16,9 +16,11 @@ int descriptorOfProcess = -1;
 
 void TerminationSignals::install() {
     const sigset_t set = beep::terminationSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
     if (descriptorOfProcess < 0)
         descriptorOfProcess = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    // Blocked only where they can be read: without the descriptor they keep their default
+    // action, and end the program at once as they would have without it.
+    if (descriptorOfProcess >= 0) pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 int TerminationSignals::descriptor() {

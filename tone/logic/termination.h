@@ -8,7 +8,8 @@ namespace vireko {
 class TerminationSignals {
 public:
     // Blocks the signals in the calling thread and in every thread it starts from now on, so
-    // it belongs at the top of main(), before any other thread exists.
+    // it belongs at the top of main(), before any other thread exists. Where no descriptor can
+    // be had, nothing is blocked.
     static void install();
     // Readable while one of them is pending; -1 before install().
     static int descriptor();
