@@ -1,6 +1,8 @@
 // The audio thread's handling of its output: when it connects, starts and ends streams, and how
 // it rewrites queued sound when the tone changes.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "realtime_priority.h"
 #include "sound_system_sink.h"
 #include "square_synth.h"
 
@@ -256,6 +259,28 @@ TEST(SoundSystemSink, ChangesRewriteTheQueueJustPastTheDeviceAndTheWaveRunsOn) {
     EXPECT_LE(changeAt, changeRequested + kDeviceLeadFrames + 4 * kFramesPerWait)
         << "the change waits for neither the queue nor a chunk boundary";
     EXPECT_GT(closeAt, changeAt + 9600);
+}
+
+// The audio thread asks RealtimeKit only where it cannot make itself real-time. Where there is
+// no RealtimeKit to ask, the host process's own limits must be left as they were: a hard limit,
+// once lowered, cannot be raised again. Run in a child, without the privilege to be real-time.
+[[noreturn]] void askForPriorityWithoutRealtimeKit() {
+    const rlimit noRealtimePriority{0, 0};
+    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+    setrlimit(RLIMIT_RTPRIO, &noRealtimePriority);
+    setrlimit(RLIMIT_RTTIME, &unlimited);
+    if (getuid() == 0 && setuid(65534) != 0) std::_Exit(2);  // without CAP_SYS_NICE
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket", 1);
+    const bool refused = raiseThreadPriority().empty();
+    rlimit after{};
+    getrlimit(RLIMIT_RTTIME, &after);
+    const bool untouched = after.rlim_max == RLIM_INFINITY && after.rlim_cur == RLIM_INFINITY;
+    std::_Exit(refused && untouched ? 0 : 1);
+}
+
+TEST(AudioThreadPriority, LeavesTheProcessLimitsAloneWhereRealtimeKitCannotBeAsked) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(askForPriorityWithoutRealtimeKit(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 
 #include "loaded_library.h"
 
@@ -28,6 +30,7 @@ bool setFifo() {
 // what it asks for.
 constexpr rlim_t kRealtimeLimitUs = 200000;
 constexpr int kBusTimeoutMs = 200;
+constexpr const char* kRealtimeKit = "org.freedesktop.RealtimeKit1";
 
 struct DbusFunctions {
     decltype(&dbus_error_init) errorInit = nullptr;
@@ -40,6 +43,7 @@ struct DbusFunctions {
     decltype(&dbus_message_append_args) appendArgs = nullptr;
     decltype(&dbus_connection_send_with_reply_and_block) sendAndBlock = nullptr;
     decltype(&dbus_message_unref) messageUnref = nullptr;
+    decltype(&dbus_bus_name_has_owner) nameHasOwner = nullptr;
     bool complete = false;
 
     DbusFunctions() {
@@ -53,21 +57,36 @@ struct DbusFunctions {
             .bind(newMethodCall, "dbus_message_new_method_call")
             .bind(appendArgs, "dbus_message_append_args")
             .bind(sendAndBlock, "dbus_connection_send_with_reply_and_block")
-            .bind(messageUnref, "dbus_message_unref");
+            .bind(messageUnref, "dbus_message_unref")
+            .bind(nameHasOwner, "dbus_bus_name_has_owner");
         complete = library.complete();
     }
 };
 
+// Limits the process's real-time CPU time as RealtimeKit requires. Returns the limits before,
+// or nothing where they could not be set.
+std::optional<rlimit> limitRealtimeTime() {
+    rlimit before{};
+    if (getrlimit(RLIMIT_RTTIME, &before) != 0) return std::nullopt;
+    if (before.rlim_max != RLIM_INFINITY && before.rlim_max <= kRealtimeLimitUs) return before;
+    const rlimit limited{kRealtimeLimitUs, kRealtimeLimitUs};
+    if (setrlimit(RLIMIT_RTTIME, &limited) != 0) return std::nullopt;
+    return before;
+}
+
+// Gives the soft limit back after a refusal. The hard limit, once lowered, cannot be raised
+// again without privilege; it is lowered only where RealtimeKit is there to ask.
+void restoreRealtimeTime(const rlimit& before) {
+    rlimit now{};
+    if (getrlimit(RLIMIT_RTTIME, &now) != 0) return;
+    now.rlim_cur =
+        before.rlim_cur == RLIM_INFINITY ? now.rlim_max : std::min(before.rlim_cur, now.rlim_max);
+    setrlimit(RLIMIT_RTTIME, &now);
+}
+
 bool askRealtimeKit() {
     static const DbusFunctions* const dbus = new DbusFunctions;
     if (!dbus->complete) return false;
-
-    rlimit limit{};
-    if (getrlimit(RLIMIT_RTTIME, &limit) != 0) return false;
-    if (limit.rlim_max == RLIM_INFINITY || limit.rlim_max > kRealtimeLimitUs) {
-        limit.rlim_cur = limit.rlim_max = kRealtimeLimitUs;
-        if (setrlimit(RLIMIT_RTTIME, &limit) != 0) return false;
-    }
 
     DBusError error;
     dbus->errorInit(&error);
@@ -78,9 +97,11 @@ bool askRealtimeKit() {
     }
     dbus->setExitOnDisconnect(bus, false);
     bool granted = false;
-    DBusMessage* call =
-        dbus->newMethodCall("org.freedesktop.RealtimeKit1", "/org/freedesktop/RealtimeKit1",
-                            "org.freedesktop.RealtimeKit1", "MakeThreadRealtime");
+    std::optional<rlimit> before;
+    if (dbus->nameHasOwner(bus, kRealtimeKit, &error)) before = limitRealtimeTime();
+    DBusMessage* call = before ? dbus->newMethodCall(kRealtimeKit, "/org/freedesktop/RealtimeKit1",
+                                                     kRealtimeKit, "MakeThreadRealtime")
+                               : nullptr;
     if (call != nullptr) {
         const auto thread = static_cast<dbus_uint64_t>(syscall(SYS_gettid));
         const auto priority = static_cast<dbus_uint32_t>(kAudioThreadPriority);
@@ -92,6 +113,7 @@ bool askRealtimeKit() {
         }
         dbus->messageUnref(call);
     }
+    if (before && !granted) restoreRealtimeTime(*before);
     dbus->errorFree(&error);
     dbus->connectionClose(bus);
     dbus->connectionUnref(bus);
