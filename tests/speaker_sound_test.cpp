@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -308,6 +309,12 @@ TEST(SpeakerSound, ServerLostMidToneNeitherHangsNorStopsTheNextTone) {
     EXPECT_EQ(phaseContinuity(steady, kRate, kPitchOfCount1355).dropouts, 0);
     EXPECT_LT(secondsBetween(gate.on, recorder.timeOfSample(tones[0].begin)),
               kFirstToneLimitSeconds);
+}
+
+// A recording that cannot start is a failed test, not the end of the test binary: the recorder
+// throws, with no child or thread left behind.
+TEST(MonitorRecorderFailure, ThrowsWhereNothingCanBeRecorded) {
+    EXPECT_THROW(MonitorRecorder("no_such_sink"), std::runtime_error);
 }
 
 }  // namespace

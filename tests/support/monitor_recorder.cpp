@@ -62,8 +62,9 @@ MonitorRecorder::MonitorRecorder(const std::string& sink) {
     bool started = false;
     {
         std::unique_lock lock(mutex_);
-        started = arrived_.wait_for(lock, std::chrono::seconds(3),
-                                    [this] { return samples_.size() > 2400; });
+        arrived_.wait_for(lock, std::chrono::seconds(3),
+                          [this] { return samples_.size() > 2400 || readerEnded_; });
+        started = samples_.size() > 2400;
     }
     if (!started) {
         stop();  // no child or thread is left behind by the failure
@@ -96,6 +97,10 @@ void MonitorRecorder::readLoop() {
         std::memmove(buffer.data(), buffer.data() + whole * sizeof(float),
                      pendingBytes - whole * sizeof(float));
         pendingBytes -= whole * sizeof(float);
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        readerEnded_ = true;
     }
     arrived_.notify_all();
 }

@@ -23,7 +23,8 @@ public:
     // How long past its end a recording may take to arrive before the recorder gives up.
     static constexpr std::chrono::seconds kArrivalLimit{5};
 
-    // Starts parec on the monitor of `sink`; waits until the first samples arrive. Both the
+    // Starts parec on the monitor of `sink`; waits until the first samples arrive, and throws
+    // where they do not. Both the
     // recorder and its reader run at real-time priority where the system allows it, so that
     // the arrival times stay true on a busy machine.
     explicit MonitorRecorder(const std::string& sink = "vireko_test");
@@ -56,6 +57,7 @@ private:
         std::size_t samplesSoFar;
     };
     std::vector<Arrival> arrivals_;
+    bool readerEnded_ = false;  // parec's output has closed
     bool stopped_ = false;
 };
 
