@@ -1,6 +1,8 @@
 // The emit-sound run from the typed text to the speaker, the status text and the picture.
 #include <gtest/gtest.h>
 
+#include <new>
+
 #include "emit_sound.h"
 #include "fakes.h"
 #include "waveform.h"
@@ -120,6 +122,12 @@ TEST_F(EmitSound, MissingLibraryIsSilentAndEverythingElseStillHappens) {
     EXPECT_EQ(controls.text2Value, kReport440);
     EXPECT_EQ(picture.segments.size(), kGridLines + kTraceAndAxis);
     EXPECT_GE(clock.now - start, 1.0f);
+}
+
+TEST_F(EmitSound, AnErrorNoStatementHandlesClosesTheGateOnItsWayOut) {
+    controls.endRequest = []() -> bool { throw std::bad_alloc(); };
+    EXPECT_THROW(press("440"), std::bad_alloc);
+    EXPECT_EQ(speaker.calls, (std::vector<std::string>{"freq 440", "on", "off"}));
 }
 
 TEST_F(EmitSound, LastSelectedRangeSetsTheScale) {

@@ -18,10 +18,33 @@ std::int16_t displayScale(const ToneControls& controls) {
     return scale;
 }
 
+// Closes the gate if an error that no statement handles (running out of memory, say) ends the
+// run while the tone sounds: the error goes on to the platform, which ends the program, and a
+// real speaker would otherwise sound on after it.
+class GateGuard {
+public:
+    explicit GateGuard(Speaker& speaker) : speaker_(speaker) {}
+    ~GateGuard() {
+        if (!armed_) return;
+        try {
+            speaker_.beepOff();
+        } catch (...) {
+        }
+    }
+    GateGuard(const GateGuard&) = delete;
+    GateGuard& operator=(const GateGuard&) = delete;
+    void release() { armed_ = false; }
+
+private:
+    Speaker& speaker_;
+    bool armed_ = true;
+};
+
 void sound(const EmitSoundContext& c, std::int16_t frequencyHz, std::int16_t scale) {
     resumeNext([&] { c.controls.setHScroll1Value(frequencyHz); });
     resumeNext([&] { c.speaker.beepFreq(frequencyHz); });
     resumeNext([&] { c.controls.setText2(numberToReportText(frequencyHz) + kToneReportSuffix); });
+    GateGuard gate(c.speaker);
     resumeNext([&] { c.speaker.beepOn(); });
     // Text1 is read again: the scroll bar has normally rewritten it by now.
     std::int16_t traceFrequencyHz = 0;
@@ -34,6 +57,7 @@ void sound(const EmitSoundContext& c, std::int16_t frequencyHz, std::int16_t sca
     [[maybe_unused]] float start = 0;
     resumeNext([&] { start = c.clock.timeOfDay(); });
     resumeNext([&] { waitFor(c.clock, kToneSeconds, [&] { return c.controls.endRequested(); }); });
+    gate.release();
     resumeNext([&] { c.speaker.beepOff(); });
 }
 
