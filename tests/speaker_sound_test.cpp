@@ -279,6 +279,31 @@ TEST_P(ProbeEndedMidTone, ClosesTheGateThenEndsByTheSignal) {
     EXPECT_EQ(phaseContinuity(steady, kRate, kPitchOfCount2711).dropouts, 0);
 }
 
+// A stop and continue in the middle of a tone (job control, a debugger) interrupts beep-probe's
+// wait; the tone keeps its length rather than starting it again.
+TEST(ProbeStoppedMidTone, KeepsTheToneItsLength) {
+    const auto started = SteadyClock::now();
+    const pid_t probe = fork();
+    ASSERT_GE(probe, 0);
+    if (probe == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        execl(VIREKO_BEEP_PROBE, "beep-probe", "--tone", "440", "1000",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(400ms);
+    kill(probe, SIGSTOP);
+    std::this_thread::sleep_for(100ms);
+    kill(probe, SIGCONT);
+    int status = 0;
+    ASSERT_EQ(waitpid(probe, &status, 0), probe);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // 1 s of tone, 0.1 s for its ramp to play out and time to start; starting the tone again
+    // would take 0.4 s more than the wait had left (1.5 s at the least).
+    EXPECT_LT(secondsBetween(started, SteadyClock::now()), 1.4);
+}
+
 INSTANTIATE_TEST_SUITE_P(Signals, ProbeEndedMidTone, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
                          [](const auto& row) { return std::string(sigabbrev_np(row.param)); });
 

@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -178,11 +179,19 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     beep::programFrequency(*route.bus, static_cast<std::int32_t>(hz));
     beep::openGate(*route.bus);
-    timespec left{ms / 1000, (ms % 1000) * 1000000};
+    // Waited out against a deadline: a stop and continue (SIGSTOP, SIGCONT) interrupts the wait,
+    // and the tone must not start its length again.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     int signal = -1;
-    do {
-        signal = sigtimedwait(&termination, nullptr, &left);
-    } while (signal < 0 && errno == EINTR);
+    for (;;) {
+        const auto left = std::max(std::chrono::steady_clock::duration::zero(),
+                                   deadline - std::chrono::steady_clock::now());
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+        const timespec wait{static_cast<time_t>(seconds.count()),
+                            static_cast<long>((left - seconds) / std::chrono::nanoseconds(1))};
+        signal = sigtimedwait(&termination, nullptr, &wait);
+        if (signal >= 0 || errno != EINTR) break;
+    }
     beep::closeGate(*route.bus);
     // Let the sound card play out what is already queued: the ramp that ends the tone.
     if (viaSoundSystem) std::this_thread::sleep_for(std::chrono::milliseconds(100));
