@@ -103,7 +103,7 @@ TEST(SpeakerRoute, FallsThroughToTheSilentEmulatedSpeakerAndSaysWhy) {
     EXPECT_TRUE(route.attempts[2].refusal.empty());
     programFrequency(*route.bus, 440);
     openGate(*route.bus);
-    EXPECT_EQ(route.bus->read(kSystemControlPort) & 0x03, 0x03);
+    EXPECT_EQ(*route.bus->read(kSystemControlPort) & 0x03, 0x03);
 }
 
 }  // namespace

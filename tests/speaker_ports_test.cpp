@@ -39,7 +39,7 @@ public:
     std::uint8_t systemControl = 0;
     std::vector<PortAccess> accesses;
 
-    std::uint8_t read(std::uint16_t port) noexcept override {
+    std::optional<std::uint8_t> read(std::uint16_t port) noexcept override {
         accesses.push_back(in(port, systemControl));
         return systemControl;
     }
@@ -315,6 +315,18 @@ TEST_F(DevPortFile, PortSequencesLandAtTheirPortsOffsets) {
     EXPECT_EQ(byteAt(kSystemControlPort), 0x33) << "the other bits of port 0x61 kept";
     closeGate(*bus);
     EXPECT_EQ(byteAt(kSystemControlPort), 0x30);
+}
+
+// A /dev/port that stops answering must not have a guess written back to port 0x61.
+TEST_F(DevPortFile, NothingIsWrittenBackWherePort61CannotBeRead) {
+    makeFile(256);
+    std::string refusal;
+    auto bus = openDevPort(path.c_str(), refusal);
+    ASSERT_NE(bus, nullptr) << refusal;
+    std::filesystem::resize_file(path, kSystemControlPort);  // port 0x61 no longer answers
+    openGate(*bus);
+    closeGate(*bus);
+    EXPECT_EQ(std::filesystem::file_size(path), kSystemControlPort) << "a byte was written";
 }
 
 TEST_F(DevPortFile, RefusedWhenMissingOrWhenPort61DoesNotAnswer) {

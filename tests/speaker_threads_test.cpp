@@ -56,7 +56,7 @@ TEST(SpeakerThreads, ConcurrentCallsNeverTearTheCountOrTheGate) {
         if (tone && std::find(counts.begin(), counts.end(), *tone) == counts.end()) ++torn;
     EXPECT_EQ(torn, 0) << "of " << heard.tones.size() << " tones";
     EXPECT_EQ(heard.tones.back(), std::nullopt) << "the last close is heard";
-    EXPECT_EQ(bus.read(kSystemControlPort) & kGateOpenMask, 0);
+    EXPECT_EQ(*bus.read(kSystemControlPort) & kGateOpenMask, 0);
 }
 
 }  // namespace

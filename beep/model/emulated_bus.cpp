@@ -6,7 +6,7 @@ EmulatedSpeakerBus::EmulatedSpeakerBus(std::unique_ptr<ToneSink> sink) : sink_(s
     if (!sink_) sink_ = std::make_unique<SilentSink>();
 }
 
-std::uint8_t EmulatedSpeakerBus::read(std::uint16_t port) noexcept {
+std::optional<std::uint8_t> EmulatedSpeakerBus::read(std::uint16_t port) noexcept {
     switch (port) {
         case kCounter2DataPort:
             return counter_.readData();

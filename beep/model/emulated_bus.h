@@ -14,7 +14,7 @@ class EmulatedSpeakerBus final : public PortBus {
 public:
     explicit EmulatedSpeakerBus(std::unique_ptr<ToneSink> sink);
 
-    std::uint8_t read(std::uint16_t port) noexcept override;
+    std::optional<std::uint8_t> read(std::uint16_t port) noexcept override;
     void write(std::uint16_t port, std::uint8_t value) noexcept override;
 
 private:

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 namespace beep {
 
@@ -17,7 +18,8 @@ inline constexpr std::uint16_t kSystemControlPort = 0x61;
 class PortBus {
 public:
     virtual ~PortBus() = default;
-    virtual std::uint8_t read(std::uint16_t port) noexcept = 0;
+    // Nothing where the port could not be read (a /dev/port that stopped answering).
+    virtual std::optional<std::uint8_t> read(std::uint16_t port) noexcept = 0;
     virtual void write(std::uint16_t port, std::uint8_t value) noexcept = 0;
 
     std::mutex& sequenceLock() noexcept { return sequence_; }

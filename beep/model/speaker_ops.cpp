@@ -19,14 +19,15 @@ void programFrequency(PortBus& bus, std::int32_t argument) noexcept {
 
 void openGate(PortBus& bus) noexcept {
     const std::lock_guard sequence(bus.sequenceLock());
-    const std::uint8_t value = bus.read(kSystemControlPort);
-    bus.write(kSystemControlPort, static_cast<std::uint8_t>(value | kGateOpenMask));
+    // Where port 0x61 cannot be read, nothing is written back: a guess would set its other bits.
+    if (const auto value = bus.read(kSystemControlPort))
+        bus.write(kSystemControlPort, static_cast<std::uint8_t>(*value | kGateOpenMask));
 }
 
 void closeGate(PortBus& bus) noexcept {
     const std::lock_guard sequence(bus.sequenceLock());
-    const std::uint8_t value = bus.read(kSystemControlPort);
-    bus.write(kSystemControlPort, static_cast<std::uint8_t>(value & kGateCloseMask));
+    if (const auto value = bus.read(kSystemControlPort))
+        bus.write(kSystemControlPort, static_cast<std::uint8_t>(*value & kGateCloseMask));
 }
 
 }  // namespace beep

@@ -15,9 +15,9 @@ class DevPortBus final : public PortBus {
 public:
     DevPortBus(UniqueFd fd, PrivilegedCalls& calls) : fd_(std::move(fd)), calls_(calls) {}
 
-    std::uint8_t read(std::uint16_t port) noexcept override {
-        std::uint8_t value = 0xFF;
-        if (calls_.pread(fd_.get(), &value, 1, port) != 1) return 0xFF;
+    std::optional<std::uint8_t> read(std::uint16_t port) noexcept override {
+        std::uint8_t value = 0;
+        if (calls_.pread(fd_.get(), &value, 1, port) != 1) return std::nullopt;
         return value;
     }
     void write(std::uint16_t port, std::uint8_t value) noexcept override {

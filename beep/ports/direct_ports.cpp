@@ -35,7 +35,7 @@ class DirectPortBus final : public PortBus {
 public:
     explicit DirectPortBus(PrivilegedCalls& calls) : calls_(calls) { askedOnThread = this; }
 
-    std::uint8_t read(std::uint16_t port) noexcept override {
+    std::optional<std::uint8_t> read(std::uint16_t port) noexcept override {
         askOnThisThread();
         return calls_.inb(port);
     }
