@@ -22,6 +22,7 @@
 #include "beep.h"
 #include "pcspkr_event_sink.h"
 #include "privileged_calls.h"
+#include "speaker_guardian.h"
 #include "speaker_ops.h"
 #include "speaker_route.h"
 #include "termination_signals.h"
@@ -139,6 +140,9 @@ int probeLibrary(const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything else, while the process may still reach the ports: a guardian that
+    // closes the gate should this program die in the middle of a tone.
+    beep::SpeakerGuardian::start();
     // Blocked before the library starts any thread, and waited for while a tone sounds, so that
     // a termination signal closes the gate before the program ends by it.
     const sigset_t termination = beep::terminationSignals();
@@ -178,6 +182,7 @@ int main(int argc, char** argv) {
     std::printf("Sounding %ld Hz for %ld ms.\n", hz, ms);
     std::fflush(stdout);
     beep::programFrequency(*route.bus, static_cast<std::int32_t>(hz));
+    beep::SpeakerGuardian::noteGate(true);
     beep::openGate(*route.bus);
     // Waited out against a deadline: a stop and continue (SIGSTOP, SIGCONT) interrupts the wait,
     // and the tone must not start its length again.
@@ -193,6 +198,7 @@ int main(int argc, char** argv) {
         if (signal >= 0 || errno != EINTR) break;
     }
     beep::closeGate(*route.bus);
+    beep::SpeakerGuardian::noteGate(false);
     // Let the sound card play out what is already queued: the ramp that ends the tone.
     if (viaSoundSystem) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (signal > 0) beep::endBySignal(signal);

@@ -66,6 +66,7 @@ struct Log {
     std::map<std::string, double> ended;       // by signal name
     std::map<std::string, int> statuses;       // by signal name
     std::map<std::string, std::string> rawIo;  // "yes" or "no", by label
+    std::map<std::string, int> port61;         // port 0x61 as read after the end, by label
     std::optional<beep::Route> routeTaken;
     std::string libraryRoute;  // what beep-probe --library saw the loaded library do
     std::optional<beep::Route> libraryRouteTaken;
@@ -104,6 +105,8 @@ Log readLog(const std::string& path) {
         } else if (line.rfind("  it reaches the speaker by: ", 0) == 0) {
             log.libraryRoute = line.substr(29);
             log.libraryRouteTaken = routeNamedAtStartOf(log.libraryRoute);
+        } else if (first == "port61") {
+            words >> log.port61[second];
         } else if (first == "rawio") {
             words >> log.rawIo[second];
         } else if (line.ends_with(" used") && !log.routeTaken) {
@@ -166,10 +169,12 @@ int main(int argc, char** argv) {
     if (kernel) expected.push_back({"freq 20 (the kernel's lowest, 21)", kernelCount(21), 3});
     const int threadGate = expectedRoute == beep::Route::DirectPorts ? 6 : kernel ? 4 : 3;
     expected.push_back({"freq 1234 from a thread started later", 966, threadGate});
-    const std::vector<std::string> signals = expectedRoute == beep::Route::DevPort
-                                                 ? std::vector<std::string>{}
-                                                 : std::vector<std::string>{"TERM", "INT", "HUP"};
+    const std::vector<std::string> signals =
+        expectedRoute == beep::Route::DevPort
+            ? std::vector<std::string>{}
+            : std::vector<std::string>{"TERM", "INT", "HUP", "KILL", "SEGV", "crash"};
     expected.insert(expected.end(), signals.size(), Expected{"", 2711, -2});
+    if (!signals.empty()) expected.back().count = 1355;  // the binding's 880 Hz
 
     // Root's CAP_SYS_RAWIO, given up once the ports are reached; an ordinary user never had it.
     const bool root = expectedRoute != beep::Route::KernelDevice;
@@ -202,7 +207,10 @@ int main(int argc, char** argv) {
         const double measured = measureFrequencyHz(steady, kRateHz);
         const double model = qemuPitchHz(expected[i].count);
         std::string what = expected[i].what;
-        if (expected[i].gate == -2) what = "beep-probe ended by SIG" + signals[signalIndex];
+        if (expected[i].gate == -2)
+            what = signals[signalIndex] == "crash"
+                       ? "the binding crashed (SIGSEGV), 880 Hz"
+                       : "beep-probe ended by SIG" + signals[signalIndex];
         std::printf("  %-40s count %5.0f: %9.4f Hz (QEMU's model %9.4f), %.4f s\n", what.c_str(),
                     expected[i].count, measured, model, seconds);
         const double tolerance = model < 100 ? 0.05 : 0.02;
@@ -228,6 +236,11 @@ int main(int argc, char** argv) {
             check(std::abs(stopAt - endedAt) <= kSignalEndToleranceSeconds,
                   "the tone stops within 50 ms of the end");
             check(seconds < 1.5, "the tone did not run its 4 s");
+            if (log.port61.count("after-" + signal)) {
+                const int port = log.port61.at("after-" + signal);
+                std::printf("    port 0x61 afterwards: 0x%02X\n", port);
+                check((port & 0x03) == 0, "the gate is closed (port 0x61 bits 0-1)");
+            }
         }
     }
     std::printf("route %s: %s\n", route.c_str(), failures == 0 ? "all good" : "FAULTS FOUND");

@@ -21,7 +21,7 @@ direct)
     run=""
     extra="raw:65976 on wait:300 off wait:200 freq:0 on wait:300 off wait:200
         freq:3000 thread-on wait:300 thread-off wait:200"
-    signals="TERM INT HUP" ;;
+    signals="TERM INT HUP KILL SEGV" ;;
 dev-port)
     run="$V/vpc no-ioperm" ;;
 kernel)
@@ -33,7 +33,7 @@ kernel)
     chmod 666 "$event"
     run="$V/vpc as-user"
     extra="freq:20 on wait:300 off wait:200"
-    signals="TERM INT HUP" ;;
+    signals="TERM INT HUP KILL SEGV" ;;
 esac
 
 echo "route $route"
@@ -45,6 +45,8 @@ sleep 0.2
 # ports but not the capability to ask for them.
 $run $V/vpc tones rawio:before freq:440 rawio:after on wait:300 off wait:200 freq:1234 on wait:300 off wait:200 \
     on wait:300 off wait:200 $extra freq:440 thread-freq:1234 on wait:300 off wait:200
+# beep-probe ended mid-tone: by a termination signal it closes the gate itself; killed or
+# crashed, its guardian closes it.
 for signal in $signals; do
     $run $V/beep-probe --tone 440 4000 >/dev/null &
     probe=$!
@@ -54,6 +56,16 @@ for signal in $signals; do
     echo "status $signal $?"
     $V/vpc stamp ended-$signal
     sleep 0.3
+    $V/vpc port61 after-$signal
 done
+# The program's own binding crashes mid-tone: its guardian closes the gate.
+if [ -n "$signals" ]; then
+    $run $V/vpc tones freq:880 on wait:1000 crash &
+    wait $!
+    echo "status crash $?"
+    $V/vpc stamp ended-crash
+    sleep 0.3
+    $V/vpc port61 after-crash
+fi
 $V/vpc stamp end
 poweroff -f

@@ -10,7 +10,11 @@
 //                               "thread-freq:HZ" calls beep_freq on a new thread.
 //                               "rawio:LABEL" prints "rawio LABEL yes|no": whether the process
 //                               still holds CAP_SYS_RAWIO, effective or permitted.
+//                               "crash" dies of SIGSEGV on the spot. Like the program, it starts
+//                               the speaker guardian first.
+//   vpc port61 LABEL            prints "port61 LABEL VALUE", port 0x61 read through /dev/port
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -20,6 +24,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +35,7 @@
 #include "beep.h"
 #include "beep_library.h"
 #include "privileged_calls.h"
+#include "speaker_guardian.h"
 
 namespace {
 
@@ -104,6 +110,9 @@ int tones(int count, char** steps) {
                         : nullptr;
             if (beepFreq == nullptr) return 1;
             beepFreq(static_cast<std::int32_t>(std::atol(step.c_str() + 4)));
+        } else if (step == "crash") {
+            std::fflush(stdout);
+            raise(SIGSEGV);
         } else if (step.rfind("wait:", 0) == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(step.c_str() + 5)));
         } else {
@@ -116,6 +125,18 @@ int tones(int count, char** steps) {
 
 }  // namespace
 
+int port61(const char* label) {
+    const int fd = open("/dev/port", O_RDONLY | O_CLOEXEC);
+    unsigned char value = 0;
+    if (fd < 0 || pread(fd, &value, 1, 0x61) != 1) {
+        std::perror("/dev/port");
+        return 1;
+    }
+    close(fd);
+    std::printf("port61 %s %u\n", label, value);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], "stamp") == 0) {
         stamp(argv[2]);
@@ -123,7 +144,11 @@ int main(int argc, char** argv) {
     }
     if (argc >= 3 && std::strcmp(argv[1], "no-ioperm") == 0) return noIoperm(argv + 2);
     if (argc >= 3 && std::strcmp(argv[1], "as-user") == 0) return asUser(argv + 2);
-    if (argc >= 2 && std::strcmp(argv[1], "tones") == 0) return tones(argc - 2, argv + 2);
+    if (argc >= 3 && std::strcmp(argv[1], "port61") == 0) return port61(argv[2]);
+    if (argc >= 2 && std::strcmp(argv[1], "tones") == 0) {
+        beep::SpeakerGuardian::start();
+        return tones(argc - 2, argv + 2);
+    }
     std::fputs("usage: vpc stamp LABEL | no-ioperm CMD... | as-user CMD... | tones STEP...\n",
                stderr);
     return 2;

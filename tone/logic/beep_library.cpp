@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include "runtime_error.h"
+#include "speaker_guardian.h"
 
 namespace vireko {
 
@@ -35,14 +36,18 @@ void BeepLibrary::beepFreq(std::int16_t frequencyHz) {
     beepFreq_(frequencyHz);
 }
 
+// The guardian, where one watches, hears of each opening before it happens and of each
+// closing once it has happened, so that it closes a gate this process may have left open.
 void BeepLibrary::beepOn() {
     bind(beepOn_, "beep_on");
+    beep::SpeakerGuardian::noteGate(true);
     beepOn_();
 }
 
 void BeepLibrary::beepOff() {
     bind(beepOff_, "beep_off");
     beepOff_();
+    beep::SpeakerGuardian::noteGate(false);
 }
 
 }  // namespace vireko
