@@ -32,7 +32,8 @@ std::vector<float> steadyTone(std::uint32_t divisor, double seconds = 0.5) {
 TEST(SquareSynth, PitchIsTheTimerClockOverTheCount) {
     for (std::uint32_t divisor : {2711u, 198u, 59659u, 59u}) {
         const auto samples = steadyTone(divisor);
-        EXPECT_NEAR(measureFrequencyHz(samples, kRate), double(kTimerClockHz) / divisor, 0.01) << divisor;
+        EXPECT_NEAR(measureFrequencyHz(samples, kRate), double(kTimerClockHz) / divisor, 0.01)
+            << divisor;
     }
 }
 
@@ -45,7 +46,8 @@ TEST(SquareSynth, NothingFoldsBackAtAnyCountOfTheAudibleRange) {
             static_cast<std::uint32_t>(std::lround(59 * std::pow(59659.0 / 59, i / 24.0))));
     for (std::uint32_t divisor : divisors) {
         const auto samples = steadyTone(divisor, 0.7);
-        EXPECT_LE(spuriousLevelDb(samples, kRate, double(kTimerClockHz) / divisor), -80.0) << divisor;
+        EXPECT_LE(spuriousLevelDb(samples, kRate, double(kTimerClockHz) / divisor), -80.0)
+            << divisor;
     }
 }
 
@@ -54,6 +56,40 @@ TEST(SquareSynth, ToneAboveHalfTheSampleRateIsSilentLikeTheRealSpeaker) {
         const auto samples = steadyTone(divisor, 0.05);
         EXPECT_EQ(peakLevel(samples), 0.0f) << divisor;
     }
+}
+
+// How much of the sound lies at half the sample rate, where a click's energy is and a
+// band-limited wave has none: the largest over Hann windows of 128 samples, relative to the
+// window.
+double halfRateLevel(const std::vector<float>& samples) {
+    constexpr std::size_t kWindow = 128;
+    double worst = 0;
+    for (std::size_t at = 0; at + kWindow <= samples.size(); at += kWindow / 4) {
+        double sum = 0, weights = 0;
+        for (std::size_t n = 0; n < kWindow; ++n) {
+            const double w = 0.5 - 0.5 * std::cos(2 * M_PI * double(n) / kWindow);
+            sum += (n % 2 == 0 ? 1 : -1) * w * samples[at + n];
+            weights += w;
+        }
+        worst = std::max(worst, std::abs(sum) / weights);
+    }
+    return worst;
+}
+
+// A count too high to hear silences the speaker, and a count heard again brings it back; either
+// change is a band-limited step, not a click.
+TEST(SquareSynth, ChangesToAndFromAnInaudibleCountAreNoClick) {
+    SquareWaveSynth synth(kRate);
+    synth.setTone(2711);
+    const auto before = render(synth, 0.05);
+    synth.setTone(10);  // 119 kHz
+    const auto silenced = render(synth, 0.05);
+    synth.setTone(2711);
+    const auto back = render(synth, 0.05);
+    const double steadyLevel = halfRateLevel(before);
+    EXPECT_LT(halfRateLevel(silenced), 10 * steadyLevel + 1e-5);
+    EXPECT_LT(halfRateLevel(back), 10 * steadyLevel + 1e-5);
+    EXPECT_EQ(peakLevel(std::span(silenced).last(480)), 0.0f) << "silent once the step is over";
 }
 
 TEST(SquareSynth, CopyRendersTheSameSamplesAsTheOriginal) {
@@ -109,7 +145,8 @@ TEST(SquareSynth, NewCountWhileSoundingChangesPitchWithoutAGap) {
     }
     EXPECT_LT(longestQuiet, 4u);
     EXPECT_LT(std::abs(after.front() - before.back()), 0.1f) << "the phase runs on";
-    EXPECT_NEAR(measureFrequencyHz(std::span(after).subspan(10), kRate), double(kTimerClockHz) / 1193, 0.01);
+    EXPECT_NEAR(measureFrequencyHz(std::span(after).subspan(10), kRate),
+                double(kTimerClockHz) / 1193, 0.01);
 }
 
 }  // namespace

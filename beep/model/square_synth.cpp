@@ -132,12 +132,15 @@ void SquareWaveSynth::advanceFront() {
         envelope_[slot] = 0;
         return;
     }
-    // A tone above half the sample rate is inaudible: a real speaker's would be too.
+    // A tone above half the sample rate is inaudible: a real speaker's would be too. The wave
+    // goes to silence and back through a band-limited step, as it does at its edges.
     const bool audible = phaseStepCycles_ < 0.5;
     if (!oscillating_) {
         oscillating_ = true;
         phaseCycles_ = 0;  // start on a rising edge, under the ramp
         level_ = 1;
+    } else if (audible != audible_) {
+        addStep(double(index), audible ? level_ : -level_);
     } else if (audible) {
         // The edges between the previous sample and this one: falling at half a cycle,
         // rising at a whole one.
@@ -150,6 +153,7 @@ void SquareWaveSynth::advanceFront() {
         }
         phaseCycles_ = to >= 1.0 ? to - 1.0 : to;
     }
+    audible_ = audible;
     naive_[slot] = audible ? static_cast<float>(level_) : 0.0f;
     envelope_[slot] = static_cast<float>(
         rampPosition_ == rampLength_

@@ -41,6 +41,7 @@ private:
     double sampleRateHz_;
     std::optional<std::uint32_t> tone_;
     bool oscillating_ = false;
+    bool audible_ = true;  // the last sample's pitch lay below half the sample rate
     double phaseCycles_ = 0;
     double phaseStepCycles_ = 0;
     double level_ = 0;  // the naive square's level, +-1
