@@ -9,6 +9,7 @@
 
 #include "beep_library.h"
 #include "support/monitor_recorder.h"
+#include "support/probed_route.h"
 #include "support/timer_pitch.h"
 #include "support/tone_analysis.h"
 
@@ -22,6 +23,7 @@ using SteadyClock = std::chrono::steady_clock;
 TEST(AlsaFallback, PlaysTheToneThroughTheDefaultDevice) {
     ASSERT_EQ(dlopen("libpulse.so.0", RTLD_NOW), nullptr) << "PulseAudio's library is hidden";
     if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
+    if (const auto other = otherRouteThan(beep::Route::SoundSystem)) GTEST_SKIP() << *other;
     if (!std::filesystem::exists(VIREKO_ALSA_PULSE_PLUGIN))
         GTEST_SKIP() << "no ALSA plugin for PulseAudio (libasound2-plugins)";
     MonitorRecorder recorder;

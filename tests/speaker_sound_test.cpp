@@ -18,6 +18,7 @@
 #include "beep_library.h"
 #include "support/busy_load.h"
 #include "support/monitor_recorder.h"
+#include "support/probed_route.h"
 #include "support/timer_pitch.h"
 #include "support/tone_harness.h"
 
@@ -78,6 +79,7 @@ int playingStreams() {
 
 TEST(SpeakerSound, PlaysTheTimersSquareWaveWhileTheGateIsOpen) {
     if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
+    if (const auto other = otherRouteThan(beep::Route::SoundSystem)) GTEST_SKIP() << *other;
     MonitorRecorder recorder;
     BeepLibrary speaker;
     std::this_thread::sleep_for(200ms);
@@ -127,6 +129,7 @@ TEST(SpeakerSound, PlaysTheTimersSquareWaveWhileTheGateIsOpen) {
 
 TEST(SpeakerSound, NewCountWhileSoundingIsHeardAtOnceWithoutAGap) {
     if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
+    if (const auto other = otherRouteThan(beep::Route::SoundSystem)) GTEST_SKIP() << *other;
     MonitorRecorder recorder;
     BeepLibrary speaker;
     playTone(speaker, 1000, 100ms);  // connected before the measured tone
@@ -160,6 +163,7 @@ TEST(SpeakerSound, NewCountWhileSoundingIsHeardAtOnceWithoutAGap) {
 
 TEST(SpeakerSound, LeavesTheServerAloneOnceTheToneIsOver) {
     if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
+    if (const auto other = otherRouteThan(beep::Route::SoundSystem)) GTEST_SKIP() << *other;
     BeepLibrary speaker;
     speaker.beepFreq(440);
     speaker.beepOn();
@@ -182,6 +186,7 @@ TEST(SpeakerSound, LeavesTheServerAloneOnceTheToneIsOver) {
 
 TEST(SpeakerSound, StaysTrueWhileEveryCoreIsBusy) {
     if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
+    if (const auto other = otherRouteThan(beep::Route::SoundSystem)) GTEST_SKIP() << *other;
     raiseTestThreadPriority();
     BusyLoad load;
     ASSERT_GE(load.size(), 1u);
@@ -209,6 +214,7 @@ TEST(SpeakerSound, StaysTrueWhileEveryCoreIsBusy) {
 // each call is whole, so when they are done one thread's tone is as true as ever.
 TEST(SpeakerSound, CallsFromManyThreadsAtOnceLeaveItWorking) {
     if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
+    if (const auto other = otherRouteThan(beep::Route::SoundSystem)) GTEST_SKIP() << *other;
     void* library = dlopen(kBeepLibraryName, RTLD_NOW);
     ASSERT_NE(library, nullptr) << dlerror();
     auto* freq = reinterpret_cast<decltype(&beep_freq)>(dlsym(library, "beep_freq"));
@@ -246,6 +252,7 @@ class ProbeEndedMidTone : public ::testing::TestWithParam<int> {};
 
 TEST_P(ProbeEndedMidTone, ClosesTheGateThenEndsByTheSignal) {
     if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
+    if (const auto other = otherRouteThan(beep::Route::SoundSystem)) GTEST_SKIP() << *other;
     const int signal = GetParam();
     MonitorRecorder recorder;
     const pid_t probe = fork();
@@ -309,6 +316,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, ProbeEndedMidTone, ::testing::Values(SIGTERM, 
 
 TEST(SpeakerSound, ServerLostMidToneNeitherHangsNorStopsTheNextTone) {
     if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
+    if (const auto other = otherRouteThan(beep::Route::SoundSystem)) GTEST_SKIP() << *other;
     BeepLibrary speaker;
     {
         speaker.beepFreq(440);

@@ -31,10 +31,11 @@ namespace {
 
 void usage() {
     std::fputs(
-        "usage: beep-probe [--tone HZ MS | --off | --library [PATH]]\n"
+        "usage: beep-probe [--tone HZ MS | --off | --library [PATH] | --route]\n"
         "  Without arguments, tells how the speaker library reaches the speaker.\n"
         "  --tone HZ MS    also sounds HZ hertz (20..20000) for MS milliseconds that way.\n"
         "  --off           closes the speaker gate that way, for a speaker left sounding.\n"
+        "  --route         prints only the way's short name, for scripts and tests.\n"
         "  --library PATH  loads the speaker library as the program does (by default\n"
         "                  libbeep.so.3, found through the run path), finds its functions\n"
         "                  and tells which way that library takes.\n",
@@ -150,6 +151,10 @@ int main(int argc, char** argv) {
 
     if (argc >= 2 && argc <= 3 && std::strcmp(argv[1], "--library") == 0)
         return probeLibrary(argc == 3 ? argv[2] : "libbeep.so.3");
+    if (argc == 2 && std::strcmp(argv[1], "--route") == 0) {
+        std::printf("%s\n", std::string(beep::routeKey(beep::chooseRoute({}).taken())).c_str());
+        return 0;
+    }
     const bool off = argc == 2 && std::strcmp(argv[1], "--off") == 0;
     long hz = 0, ms = 0;
     if (argc == 4 && std::strcmp(argv[1], "--tone") == 0) {
