@@ -14,6 +14,7 @@
 #include "realtime_priority.h"
 #include "sound_system_sink.h"
 #include "square_synth.h"
+#include "whole_writes.h"
 
 namespace beep {
 namespace {
@@ -259,6 +260,30 @@ TEST(SoundSystemSink, ChangesRewriteTheQueueJustPastTheDeviceAndTheWaveRunsOn) {
     EXPECT_LE(changeAt, changeRequested + kDeviceLeadFrames + 4 * kFramesPerWait)
         << "the change waits for neither the queue nor a chunk boundary";
     EXPECT_GT(closeAt, changeAt + 9600);
+}
+
+// A device that takes part of a block now and the rest after a wait: every frame is written,
+// in order, and the block counts as written only then.
+TEST(WholeBlockWrites, APartlyTakenBlockIsFinishedAfterWaitingForRoom) {
+    std::vector<float> block(256);
+    for (std::size_t i = 0; i < block.size(); ++i) block[i] = float(i);
+    std::vector<float> taken;
+    int calls = 0, waits = 0;
+    auto device = [&](const float* data, std::size_t frames) -> ssize_t {
+        if (++calls == 2) return -EAGAIN;  // full for a moment, after the first 100 frames
+        const std::size_t now = std::min<std::size_t>(frames, 100);
+        taken.insert(taken.end(), data, data + now);
+        return ssize_t(now);
+    };
+    EXPECT_TRUE(writeWholeBlock(
+        block, device, [](int) { return false; }, [&] { return ++waits; }));
+    EXPECT_EQ(taken, block);
+    EXPECT_EQ(waits, 1);
+
+    auto alwaysFull = [](const float*, std::size_t) -> ssize_t { return -EAGAIN; };
+    EXPECT_FALSE(writeWholeBlock(
+        block, alwaysFull, [](int) { return false; }, [] { return true; }))
+        << "a device that never takes the block is given up, not counted as written";
 }
 
 // The audio thread asks RealtimeKit only where it cannot make itself real-time. Where there is

@@ -10,6 +10,7 @@
 
 #include "audio_output.h"
 #include "loaded_library.h"
+#include "whole_writes.h"
 
 namespace beep {
 
@@ -17,6 +18,8 @@ namespace {
 
 // Short enough that a change of tone, heard once the queue ahead of it has played, is on time.
 constexpr std::chrono::milliseconds kAlsaQueuedAudio{24};
+// How long one wait for room in the device lasts, at most.
+constexpr int kRoomWaitMs = 5;
 
 // ALSA reports configuration trouble on stderr; the library reports nothing.
 void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
@@ -30,6 +33,7 @@ struct AlsaFunctions {
     decltype(&snd_pcm_close) close = nullptr;
     decltype(&snd_pcm_avail_update) availUpdate = nullptr;
     decltype(&snd_pcm_delay) delay = nullptr;
+    decltype(&snd_pcm_wait) wait = nullptr;
     decltype(&snd_pcm_poll_descriptors_count) pollCount = nullptr;
     decltype(&snd_pcm_poll_descriptors) pollDescriptors = nullptr;
     decltype(&snd_pcm_poll_descriptors_revents) pollRevents = nullptr;
@@ -48,6 +52,7 @@ struct AlsaFunctions {
             .bind(close, "snd_pcm_close")
             .bind(availUpdate, "snd_pcm_avail_update")
             .bind(delay, "snd_pcm_delay")
+            .bind(wait, "snd_pcm_wait")
             .bind(pollCount, "snd_pcm_poll_descriptors_count")
             .bind(pollDescriptors, "snd_pcm_poll_descriptors")
             .bind(pollRevents, "snd_pcm_poll_descriptors_revents")
@@ -125,20 +130,16 @@ public:
         return static_cast<std::size_t>(available);
     }
 
+    // Only what writableFrames() allowed is written, so the device has room for it; a plugin
+    // in between may still take part of it now and the rest a little later.
     bool write(std::span<const float> samples) override {
-        std::size_t done = 0;
-        while (done < samples.size()) {
-            const snd_pcm_sframes_t written =
-                alsa().writei(pcm_, samples.data() + done, samples.size() - done);
-            // Only what writableFrames() allowed is written, so the device has room for it.
-            if (written == -EAGAIN) return true;
-            if (written < 0) {
-                if (!recover(static_cast<int>(written))) return false;
-                continue;
-            }
-            done += static_cast<std::size_t>(written);
-        }
-        return true;
+        return writeWholeBlock(
+            samples,
+            [this](const float* data, std::size_t frames) {
+                return static_cast<ssize_t>(alsa().writei(pcm_, data, frames));
+            },
+            [this](int error) { return recover(error); },
+            [this] { return alsa().wait(pcm_, kRoomWaitMs) >= 0; });
     }
 
     std::size_t replaceableFrames(std::chrono::nanoseconds) override { return 0; }
