@@ -2,12 +2,16 @@
 // it rewrites queued sound when the tone changes.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -296,7 +300,7 @@ TEST(WholeBlockWrites, APartlyTakenBlockIsFinishedAfterWaitingForRoom) {
     setrlimit(RLIMIT_RTTIME, &unlimited);
     if (getuid() == 0 && setuid(65534) != 0) std::_Exit(2);  // without CAP_SYS_NICE
     setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket", 1);
-    const bool refused = raiseThreadPriority().empty();
+    const bool refused = !askRealtimeKitFor(static_cast<pid_t>(gettid()));
     rlimit after{};
     getrlimit(RLIMIT_RTTIME, &after);
     const bool untouched = after.rlim_max == RLIM_INFINITY && after.rlim_cur == RLIM_INFINITY;
@@ -306,6 +310,34 @@ TEST(WholeBlockWrites, APartlyTakenBlockIsFinishedAfterWaitingForRoom) {
 TEST(AudioThreadPriority, LeavesTheProcessLimitsAloneWhereRealtimeKitCannotBeAsked) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(askForPriorityWithoutRealtimeKit(), ::testing::ExitedWithCode(0), "");
+}
+
+// A system bus that takes the connection and never answers, as a stalled one does: asking for
+// the audio thread's priority must not hold the audio thread up.
+[[noreturn]] void askForPriorityOnAStalledBus() {
+    const std::string path = "/tmp/vireko-stalled-bus-" + std::to_string(getpid());
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    unlink(path.c_str());
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 4) != 0 || chmod(path.c_str(), 0777) != 0)
+        std::_Exit(2);
+    const rlimit noRealtimePriority{0, 0};
+    setrlimit(RLIMIT_RTPRIO, &noRealtimePriority);
+    if (getuid() == 0 && setuid(65534) != 0) std::_Exit(2);  // without CAP_SYS_NICE
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + path).c_str(), 1);
+    const auto before = std::chrono::steady_clock::now();
+    raiseThreadPriority();
+    const auto took = std::chrono::steady_clock::now() - before;
+    unlink(path.c_str());
+    std::_Exit(took < 100ms ? 0 : 1);  // asking in line waited for ever here
+}
+
+TEST(AudioThreadPriority, AStalledSystemBusNeverHoldsUpTheAudioThread) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(askForPriorityOnAStalledBus(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

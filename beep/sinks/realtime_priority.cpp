@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <thread>
 
 #include "loaded_library.h"
 
@@ -84,7 +85,9 @@ void restoreRealtimeTime(const rlimit& before) {
     setrlimit(RLIMIT_RTTIME, &now);
 }
 
-bool askRealtimeKit() {
+}  // namespace
+
+bool askRealtimeKitFor(pid_t thread) {
     static const DbusFunctions* const dbus = new DbusFunctions;
     if (!dbus->complete) return false;
 
@@ -103,9 +106,9 @@ bool askRealtimeKit() {
                                                      kRealtimeKit, "MakeThreadRealtime")
                                : nullptr;
     if (call != nullptr) {
-        const auto thread = static_cast<dbus_uint64_t>(syscall(SYS_gettid));
+        const auto threadId = static_cast<dbus_uint64_t>(thread);
         const auto priority = static_cast<dbus_uint32_t>(kAudioThreadPriority);
-        if (dbus->appendArgs(call, DBUS_TYPE_UINT64, &thread, DBUS_TYPE_UINT32, &priority,
+        if (dbus->appendArgs(call, DBUS_TYPE_UINT64, &threadId, DBUS_TYPE_UINT32, &priority,
                              DBUS_TYPE_INVALID)) {
             DBusMessage* reply = dbus->sendAndBlock(bus, call, kBusTimeoutMs, &error);
             granted = reply != nullptr;
@@ -120,18 +123,31 @@ bool askRealtimeKit() {
     return granted;
 }
 
-#else
-bool askRealtimeKit() {
-    return false;
+std::string raiseThreadPriority() {
+    if (setFifo()) return "SCHED_FIFO";
+    // Asked from a helper thread: connecting to a stalled system bus waits for libdbus's own
+    // time-out, about 25 s, and the audio thread's queue covers 100 ms.
+    const auto self = static_cast<pid_t>(syscall(SYS_gettid));
+    try {
+        std::thread([self] { askRealtimeKitFor(self); }).detach();
+    } catch (...) {
+        return {};
+    }
+    return "RealtimeKit, asked";
 }
-#endif
+
+#else
 
 }  // namespace
 
-std::string raiseThreadPriority() {
-    if (setFifo()) return "SCHED_FIFO";
-    if (askRealtimeKit()) return "RealtimeKit";
-    return {};
+bool askRealtimeKitFor(pid_t) {
+    return false;
 }
+
+std::string raiseThreadPriority() {
+    return setFifo() ? "SCHED_FIFO" : std::string();
+}
+
+#endif
 
 }  // namespace beep
