@@ -246,6 +246,19 @@ TEST(SpeakerSound, CallsFromManyThreadsAtOnceLeaveItWorking) {
     expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711);
 }
 
+// beep-probe sounding 440 Hz for `ms` milliseconds, its report left unprinted; -1 where it
+// could not be started.
+pid_t startProbeTone(const char* ms) {
+    const pid_t probe = fork();
+    if (probe == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        execl(VIREKO_BEEP_PROBE, "beep-probe", "--tone", "440", ms, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return probe;
+}
+
 // beep-probe sent a termination signal in the middle of a tone closes the gate through its ramp
 // before it ends by the signal: the tone stops on time and without a click.
 class ProbeEndedMidTone : public ::testing::TestWithParam<int> {};
@@ -255,15 +268,8 @@ TEST_P(ProbeEndedMidTone, ClosesTheGateThenEndsByTheSignal) {
     if (const auto other = otherRouteThan(beep::Route::SoundSystem)) GTEST_SKIP() << *other;
     const int signal = GetParam();
     MonitorRecorder recorder;
-    const pid_t probe = fork();
-    ASSERT_GE(probe, 0);
-    if (probe == 0) {
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        execl(VIREKO_BEEP_PROBE, "beep-probe", "--tone", "440", "4000",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    const pid_t probe = startProbeTone("4000");
+    ASSERT_GT(probe, 0);
     std::this_thread::sleep_for(1s);
     const auto sent = SteadyClock::now();
     kill(probe, signal);
@@ -290,15 +296,8 @@ TEST_P(ProbeEndedMidTone, ClosesTheGateThenEndsByTheSignal) {
 // wait; the tone keeps its length rather than starting it again.
 TEST(ProbeStoppedMidTone, KeepsTheToneItsLength) {
     const auto started = SteadyClock::now();
-    const pid_t probe = fork();
-    ASSERT_GE(probe, 0);
-    if (probe == 0) {
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        execl(VIREKO_BEEP_PROBE, "beep-probe", "--tone", "440", "1000",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    const pid_t probe = startProbeTone("1000");
+    ASSERT_GT(probe, 0);
     std::this_thread::sleep_for(400ms);
     kill(probe, SIGSTOP);
     std::this_thread::sleep_for(100ms);
