@@ -124,8 +124,4 @@ void SpeakerGuardian::noteGate(bool open) noexcept {
     [[maybe_unused]] const auto sent = ::send(programEnd, &note, 1, MSG_NOSIGNAL);
 }
 
-bool SpeakerGuardian::watching() noexcept {
-    return programEnd >= 0;
-}
-
 }  // namespace beep

@@ -19,8 +19,6 @@ public:
     static void start() noexcept;
     // The program opened the gate (before beep_on) or closed it (after beep_off).
     static void noteGate(bool open) noexcept;
-    // Whether a guardian watches this process.
-    static bool watching() noexcept;
 };
 
 }  // namespace beep
