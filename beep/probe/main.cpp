@@ -15,7 +15,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "audio_output.h"
@@ -42,18 +44,17 @@ void usage() {
         stderr);
 }
 
-// Whether the sound system would take a stream right now, and if not, why.
-void reportSoundSystem() {
+// The way of the sound system that takes a stream right now, if any; where none does, why not,
+// for each, in `refusal`.
+std::optional<std::string_view> acceptingSoundWay(std::string& refusal) {
     for (const beep::AudioBackend& backend : beep::audioBackends()) {
-        std::string refusal;
-        const auto output = backend.open(-1, refusal);
-        if (output != nullptr && output->startStream(refusal)) {
-            std::printf("  sound system: %.*s accepts a stream\n", int(backend.name.size()),
-                        backend.name.data());
-            return;
-        }
-        std::printf("  sound system: %s\n", refusal.c_str());
+        std::string why;
+        const auto output = backend.open(-1, why);
+        if (output != nullptr && output->startStream(why)) return backend.name;
+        refusal += (refusal.empty() ? "" : "; ") + why;
     }
+    if (refusal.empty()) refusal = "no sound-system way was built";
+    return std::nullopt;
 }
 
 std::string name(beep::Route route) {
@@ -171,19 +172,32 @@ int main(int argc, char** argv) {
 
     const beep::RouteOptions options;
     const beep::SpeakerRoute route = beep::chooseRoute(options);
+    // The sound system is reported as used only where something takes a stream now.
+    const bool viaSoundSystem = route.taken() == beep::Route::SoundSystem;
+    std::string soundRefusal;
+    const auto soundWay = viaSoundSystem ? acceptingSoundWay(soundRefusal) : std::nullopt;
     std::puts("The speaker library tries, in order:");
     for (const auto& attempt : route.attempts) {
-        if (attempt.refusal.empty())
+        const bool silentSoundSystem =
+            attempt.route == beep::Route::SoundSystem && attempt.refusal.empty() && !soundWay;
+        if (attempt.refusal.empty() && !silentSoundSystem)
             std::printf("  %-26s used\n", name(attempt.route).c_str());
         else
             std::printf("  %-26s refused: %s\n", name(attempt.route).c_str(),
-                        attempt.refusal.c_str());
+                        silentSoundSystem ? soundRefusal.c_str() : attempt.refusal.c_str());
     }
-    const bool viaSoundSystem = route.taken() == beep::Route::SoundSystem;
-    if (viaSoundSystem) reportSoundSystem();
+    if (soundWay)
+        std::printf("  sound system: %.*s accepts a stream\n", int(soundWay->size()),
+                    soundWay->data());
+    const bool canSound = route.taken() != beep::Route::Silence && (!viaSoundSystem || soundWay);
+    if (!canSound)
+        std::puts(viaSoundSystem ? "Nothing can sound now; the library tries the sound system "
+                                   "again at each tone."
+                                 : "Nothing can sound.");
 
     if (off) return silence(route, options);
     if (hz == 0) return 0;
+    if (!canSound) return 1;
     std::printf("Sounding %ld Hz for %ld ms.\n", hz, ms);
     std::fflush(stdout);
     beep::programFrequency(*route.bus, static_cast<std::int32_t>(hz));

@@ -1,0 +1,19 @@
+#!/bin/sh
+# beep-probe reports the sound system as used only where something takes a stream: with no
+# server and no ALSA device it says so, and --tone ends with a non-zero status. Skips (77) where
+# the library takes another way here (a real speaker).
+#   check_probe_truth.sh BEEP_PROBE WORK_DIR
+set -eu
+probe=$1 work=$2
+mkdir -p "$work"
+export PULSE_SERVER=unix:$work/no-such-server ALSA_CONFIG_PATH=$work/no-such-alsa.conf
+route=$("$probe" --route)
+[ "$route" = sound-system ] || { echo "SKIPPED: the library takes '$route' here"; exit 77; }
+status=0
+report=$("$probe" --tone 440 100) || status=$?
+echo "$report"
+[ "$status" -ne 0 ] || { echo "FAIL: --tone said nothing of a stream nobody took"; exit 1; }
+echo "$report" | grep -q "sound system  *refused: PulseAudio" ||
+    { echo "FAIL: the sound system is not reported as refused, with why"; exit 1; }
+echo "$report" | grep -q "Nothing can sound" || { echo "FAIL: it does not say so"; exit 1; }
+if echo "$report" | grep -q " used$"; then echo "FAIL: a way is reported as used"; exit 1; fi
