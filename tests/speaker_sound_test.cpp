@@ -55,7 +55,7 @@ void runServerScript(const char* action) {
     ASSERT_NE(server, nullptr);
     const std::string socket = std::string(server).substr(std::string("unix:").size());
     const std::string folder = socket.substr(0, socket.rfind('/'));
-    const std::string command = std::string(VIREKO_PULSE_SCRIPT) + " " + action + " " + folder;
+    const std::string command = std::string(VIREKO_SOUND_SERVER_SCRIPT) + " " + action + " " + folder;
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 

@@ -1,0 +1,119 @@
+#!/bin/sh
+# Starts or stops a private sound server for the tests and benchmarks: one null sink,
+# "vireko_test", at 48 kHz float mono, whose monitor is recorded. Clients reach it through
+# PULSE_SERVER=unix:DIR/native, whichever server it is.
+#   sound_server.sh start DIR [KIND]    KIND: pulseaudio (the default), pipewire, or
+#                                       pipewire-1024 (PipeWire with the 1024-frame period it
+#                                       sets for itself inside a virtual machine)
+#   sound_server.sh stop DIR
+# Every process is stopped by the id it was given; a restart takes the kind it had.
+set -eu
+action=$1
+dir=$2
+here=$(cd "$(dirname "$0")" && pwd)
+kind=${3:-$(cat "$dir/kind" 2>/dev/null || echo pulseaudio)}
+
+stop() {
+    [ -f "$dir/pids" ] || return 0
+    # The last started first.
+    for pid in $(tac "$dir/pids"); do kill "$pid" 2>/dev/null || true; done
+    for pid in $(cat "$dir/pids"); do
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -9 "$pid" 2>/dev/null || true
+    done
+    rm -f "$dir/pids"
+}
+
+wait_for_server() {
+    tries=0
+    until pactl --server "unix:$dir/native" info >/dev/null 2>&1; do
+        tries=$((tries + 1))
+        if [ "$tries" -gt 50 ]; then
+            echo "the $kind test server did not start; its log:" >&2
+            cat "$dir"/*.log >&2
+            stop
+            exit 1
+        fi
+        sleep 0.1
+    done
+}
+
+start_pulseaudio() {
+    export PULSE_RUNTIME_PATH="$dir" PULSE_STATE_PATH="$dir" HOME="$dir"
+    if ! command -v pulseaudio >/dev/null; then
+        echo "no PulseAudio daemon here: the sound tests will skip themselves" >&2
+        exit 0
+    fi
+    cat >"$dir/server.pa" <<PA
+load-module module-native-protocol-unix socket=$dir/native auth-anonymous=1
+load-module module-null-sink sink_name=vireko_test format=float32le rate=48000 channels=1 norewinds=1
+set-default-sink vireko_test
+PA
+    # -n: no default script; nothing idles, nothing suspends, nothing autospawns.
+    pulseaudio -n --daemonize=yes --use-pid-file=yes --exit-idle-time=-1 --realtime=yes \
+        --high-priority=yes --disable-shm=yes --system=no --log-target=file:"$dir/server.log" \
+        -F "$dir/server.pa" 2>>"$dir/server.log" || true
+    wait_for_server
+    cat "$dir/pid" >"$dir/pids"
+    # The whole daemon at real-time priority where that is allowed (as root, say), not only its
+    # sink thread: its main thread answers the clients and feeds the recorder, and on a busy
+    # machine it would otherwise be the slowest part of every measurement.
+    if command -v chrt >/dev/null; then
+        chrt -r -a -p 5 "$(cat "$dir/pid")" >/dev/null 2>&1 || true
+    fi
+}
+
+# PipeWire with its session manager and its PulseAudio protocol, each in this folder: its own
+# runtime folder, configuration, state and session bus; the desktop's own server is left alone.
+start_pipewire() {
+    for program in pipewire wireplumber dbus-daemon; do
+        command -v "$program" >/dev/null || { echo "no $program here" >&2; exit 77; }
+    done
+    export XDG_RUNTIME_DIR="$dir/runtime" PIPEWIRE_RUNTIME_DIR="$dir/runtime" \
+        XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" HOME="$dir"
+    mkdir -p "$dir/runtime" "$dir/state" "$dir/config/wireplumber/main.lua.d" \
+        "$dir/config/wireplumber/bluetooth.lua.d" "$dir/config/pipewire/pipewire.conf.d"
+    chmod 700 "$dir/runtime"
+    cp "$here/sound_server/wireplumber-main.lua" "$dir/config/wireplumber/main.lua.d/90-vireko.lua"
+    cp "$here/sound_server/wireplumber-bluetooth.lua" \
+        "$dir/config/wireplumber/bluetooth.lua.d/90-vireko.lua"
+    quantum=""
+    rm -f "$dir/config/pipewire/pipewire.conf.d/90-vireko.conf"
+    if [ "$kind" = pipewire-1024 ]; then
+        echo "context.properties = { default.clock.min-quantum = 1024 }" \
+            >"$dir/config/pipewire/pipewire.conf.d/90-vireko.conf"
+        quantum="pulse.min.quantum = 1024/48000"
+    fi
+    sed -e "s|@SOCKET@|$dir/native|" -e "s|@PULSE_QUANTUM@|$quantum|" \
+        "$here/sound_server/pipewire-pulse.conf.in" >"$dir/pipewire-pulse.conf"
+    dbus-daemon --session --fork --print-pid 3 --print-address 4 3>"$dir/dbus.pid" 4>"$dir/dbus.address"
+    cat "$dir/dbus.pid" >"$dir/pids"
+    DBUS_SESSION_BUS_ADDRESS=$(cat "$dir/dbus.address")
+    export DBUS_SESSION_BUS_ADDRESS
+    pipewire >"$dir/pipewire.log" 2>&1 &
+    echo $! >>"$dir/pids"
+    for _ in $(seq 50); do [ -S "$dir/runtime/pipewire-0" ] && break; sleep 0.1; done
+    wireplumber >"$dir/wireplumber.log" 2>&1 &
+    echo $! >>"$dir/pids"
+    pipewire -c "$dir/pipewire-pulse.conf" >"$dir/pipewire-pulse.log" 2>&1 &
+    echo $! >>"$dir/pids"
+    wait_for_server
+    pactl --server "unix:$dir/native" load-module module-null-sink sink_name=vireko_test \
+        format=float32le rate=48000 channels=1 >/dev/null
+    pactl --server "unix:$dir/native" set-default-sink vireko_test
+}
+
+case "$action" in
+start)
+    stop
+    mkdir -p "$dir"
+    echo "$kind" >"$dir/kind"
+    case "$kind" in
+    pulseaudio) start_pulseaudio ;;
+    pipewire | pipewire-1024) start_pipewire ;;
+    *) echo "sound_server.sh: no server kind $kind" >&2; exit 2 ;;
+    esac
+    ;;
+stop) stop ;;
+*) echo "usage: sound_server.sh start|stop DIR [KIND]" >&2; exit 2 ;;
+esac

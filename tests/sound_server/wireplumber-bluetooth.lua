@@ -1,0 +1,1 @@
+bluez_monitor.enabled = false
