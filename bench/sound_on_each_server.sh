@@ -2,14 +2,18 @@
 # Runs the speaker sound benchmark on each sound server a desktop may run: PulseAudio, PipeWire,
 # and PipeWire with the 1024-frame period it sets for itself inside a virtual machine. A server
 # that cannot be had here is said so; the others still run. Never fails.
-#   sound_on_each_server.sh BENCHMARK WORK_DIR
-benchmark=$1
-dir=$2
+#   sound_on_each_server.sh TIMING_BENCHMARK SOUND_BENCHMARK WORK_DIR
+timing=$1
+sound=$2
+dir=$3
 server=$(dirname "$0")/../tests/sound_server.sh
 for kind in pulseaudio pipewire pipewire-1024; do
     echo "== speaker sound on $kind"
     if sh "$server" start "$dir/$kind" "$kind" && [ -S "$dir/$kind/native" ]; then
-        PULSE_SERVER="unix:$dir/$kind/native" "$benchmark" || echo "the benchmark failed on $kind"
+        for benchmark in "$timing" "$sound"; do
+            PULSE_SERVER="unix:$dir/$kind/native" "$benchmark" ||
+                echo "$(basename "$benchmark") failed on $kind"
+        done
     else
         echo "no $kind server here: no figures"
     fi

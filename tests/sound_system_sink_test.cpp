@@ -87,10 +87,9 @@ public:
         written_ += samples.size();
         return !log_.failWrites;
     }
-    std::size_t replaceableFrames(std::chrono::nanoseconds) override {
+    Standing standing() override {
         const std::lock_guard lock(log_.mutex);
-        const std::size_t earliest = log_.played + kDeviceLeadFrames;
-        return written_ > earliest ? written_ - earliest : 0;
+        return {std::min(written_, log_.played + kDeviceLeadFrames), std::nullopt};
     }
     bool rewind(std::size_t frames) override {
         written_ -= frames;
@@ -247,11 +246,11 @@ TEST(SoundSystemSink, ChangesRewriteTheQueueJustPastTheDeviceAndTheWaveRunsOn) {
 
     const std::lock_guard lock(log.mutex);
     const std::vector<float>& tape = log.tape;
-    // The stream began silent and the tone came in just past the device, not behind the
-    // queue that had already been written.
+    // The stream began with silence up to one lead after the gate opened, and then the tone,
+    // not behind a queue of silence.
     std::vector<Change> changes{{0, std::nullopt}};
     const std::size_t toneAt = nextChange(tape, changes, 2711u);
-    EXPECT_LE(toneAt, kDeviceLeadFrames + 2 * kFramesPerWait);
+    EXPECT_LE(toneAt, framesIn(kChangeLead) + 2 * kFramesPerWait);
 
     // From there on, the tape is exactly one synth that changed pitch once and then closed:
     // no frame lost, none repeated, the phase carried through each rewrite.

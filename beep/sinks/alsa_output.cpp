@@ -33,6 +33,7 @@ struct AlsaFunctions {
     decltype(&snd_pcm_close) close = nullptr;
     decltype(&snd_pcm_avail_update) availUpdate = nullptr;
     decltype(&snd_pcm_delay) delay = nullptr;
+    decltype(&snd_pcm_state) state = nullptr;
     decltype(&snd_pcm_wait) wait = nullptr;
     decltype(&snd_pcm_poll_descriptors_count) pollCount = nullptr;
     decltype(&snd_pcm_poll_descriptors) pollDescriptors = nullptr;
@@ -52,6 +53,7 @@ struct AlsaFunctions {
             .bind(close, "snd_pcm_close")
             .bind(availUpdate, "snd_pcm_avail_update")
             .bind(delay, "snd_pcm_delay")
+            .bind(state, "snd_pcm_state")
             .bind(wait, "snd_pcm_wait")
             .bind(pollCount, "snd_pcm_poll_descriptors_count")
             .bind(pollDescriptors, "snd_pcm_poll_descriptors")
@@ -95,6 +97,7 @@ public:
 
     // The device is held only while a stream plays: closed, it may idle or serve others.
     bool startStream(std::string& refusal) override {
+        writtenFrames_ = 0;
         if (pcm_ == nullptr) pcm_ = openDevice(refusal);
         return pcm_ != nullptr;
     }
@@ -133,16 +136,32 @@ public:
     // Only what writableFrames() allowed is written, so the device has room for it; a plugin
     // in between may still take part of it now and the rest a little later.
     bool write(std::span<const float> samples) override {
-        return writeWholeBlock(
+        if (!writeWholeBlock(
             samples,
             [this](const float* data, std::size_t frames) {
                 return static_cast<ssize_t>(alsa().writei(pcm_, data, frames));
             },
             [this](int error) { return recover(error); },
-            [this] { return alsa().wait(pcm_, kRoomWaitMs) >= 0; });
+            [this] { return alsa().wait(pcm_, kRoomWaitMs) >= 0; }))
+            return false;
+        writtenFrames_ += samples.size();
+        return true;
     }
 
-    std::size_t replaceableFrames(std::chrono::nanoseconds) override { return 0; }
+    // What was written stays written; a change waits for its frame to be written.
+    Standing standing() override {
+        Standing standing{writtenFrames_, std::nullopt};
+        snd_pcm_sframes_t delay = 0;
+        if (alsa().state(pcm_) == SND_PCM_STATE_RUNNING && alsa().delay(pcm_, &delay) == 0) {
+            // The next frame written is heard `delay` frames from now.
+            const double untilFrameZero =
+                (double(delay) - double(writtenFrames_)) / kAudioSampleRateHz;
+            standing.frameZero = std::chrono::steady_clock::now() +
+                                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                     std::chrono::duration<double>(untilFrameZero));
+        }
+        return standing;
+    }
     bool rewind(std::size_t) override { return false; }
 
     std::size_t queuedFrames() override {
@@ -157,6 +176,7 @@ private:
 
     snd_pcm_t* pcm_;
     int wakeFd_;
+    std::size_t writtenFrames_ = 0;  // since the stream started
 };
 
 }  // namespace

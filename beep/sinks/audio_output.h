@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,7 +23,9 @@ inline constexpr std::chrono::milliseconds kDeviceLatency{8};
 
 // How long after a change of tone it is heard: twice the device's lead, so that the change
 // never falls into what the device has already taken, and a little for the audio thread to
-// wake and ask the server where it stands.
+// wake and ask the server where it stands. Where a change cannot be heard that soon (a stream
+// that was slow to start, a device that works further ahead), it is heard later, and so is
+// every later change of the same stream, so that each tone stays as long as its gate was open.
 inline constexpr std::chrono::milliseconds kChangeLead =
     2 * kDeviceLatency + std::chrono::milliseconds(4);
 
@@ -49,13 +52,21 @@ public:
     // Appends at the write position. False once the server or device is gone.
     virtual bool write(std::span<const float> samples) = 0;
 
-    // How many of the last frames written will play later than kChangeLead after a change
-    // made `sinceChange` ago, and so can be replaced to let the change be heard then; never
-    // any the device may already have taken. The same lead for every change keeps a tone as
-    // long as its gate was open. May ask the server, within a time limit.
-    virtual std::size_t replaceableFrames(std::chrono::nanoseconds sinceChange) = 0;
-    // Moves the write position back by `frames` (at most replaceableFrames()), so that the
-    // next write replaces them. False, with the position unmoved, where the device refused.
+    // Where the stream stands, for placing a change. May ask the server, within a time limit.
+    struct Standing {
+        // No frame before this one may be rewritten: the device may already have taken it.
+        std::size_t firstReplaceable = 0;
+        // When frame 0 is heard, on the steady clock; frame F follows F / kAudioSampleRateHz
+        // seconds later. Unknown until the stream plays, and for an output without a clock.
+        std::optional<std::chrono::steady_clock::time_point> frameZero;
+        // How far ahead of its change a frame must be to be sure it can still be replaced:
+        // a change is heard no sooner than this, nor than kChangeLead.
+        std::chrono::nanoseconds lead{0};
+    };
+    virtual Standing standing() = 0;
+    // Moves the write position back by `frames` (to no earlier than the first replaceable
+    // frame), so that the next write replaces them. False, with the position unmoved, where
+    // the output cannot take back what it was given.
     virtual bool rewind(std::size_t frames) = 0;
     // Frames written that have not yet been played, as far as is known without asking.
     virtual std::size_t queuedFrames() = 0;

@@ -3,6 +3,7 @@
 // so that the part the device has not yet taken can be rewritten.
 #include <pulse/context.h>
 #include <pulse/error.h>
+#include <pulse/introspect.h>
 #include <pulse/mainloop.h>
 #include <pulse/operation.h>
 #include <pulse/stream.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "audio_output.h"
 #include "loaded_library.h"
@@ -22,7 +24,13 @@ constexpr std::chrono::milliseconds kConnectLimit{2000};
 constexpr std::chrono::milliseconds kTimingLimit{50};
 // Beyond the device's own lead, time for a rewrite to reach the server.
 constexpr std::chrono::microseconds kRewriteSlack{2000};
+// For the audio thread to wake and ask where the stream stands.
+constexpr std::chrono::microseconds kAskingTime{3000};
 constexpr std::size_t kFrameBytes = sizeof(float);
+// How fast the server's clock and the system's may part: ample for any sound card.
+constexpr double kClockDrift = 1e-4;
+// A later estimate of the stream's clock by more than this is a stall, not a graph period.
+constexpr double kClockJumpSeconds = 0.050;
 
 struct PulseFunctions {
     decltype(&pa_mainloop_new) mainloopNew = nullptr;
@@ -36,6 +44,7 @@ struct PulseFunctions {
     decltype(&pa_context_get_state) contextState = nullptr;
     decltype(&pa_context_errno) contextErrno = nullptr;
     decltype(&pa_context_disconnect) contextDisconnect = nullptr;
+    decltype(&pa_context_get_server_info) serverInfo = nullptr;
     decltype(&pa_context_unref) contextUnref = nullptr;
     decltype(&pa_stream_new) streamNew = nullptr;
     decltype(&pa_stream_connect_playback) connectPlayback = nullptr;
@@ -66,6 +75,7 @@ struct PulseFunctions {
             .bind(contextState, "pa_context_get_state")
             .bind(contextErrno, "pa_context_errno")
             .bind(contextDisconnect, "pa_context_disconnect")
+            .bind(serverInfo, "pa_context_get_server_info")
             .bind(contextUnref, "pa_context_unref")
             .bind(streamNew, "pa_stream_new")
             .bind(connectPlayback, "pa_stream_connect_playback")
@@ -122,10 +132,27 @@ public:
         const auto deadline = SteadyClock::now() + kConnectLimit;
         for (;;) {
             const pa_context_state_t state = pulse().contextState(context_);
-            if (state == PA_CONTEXT_READY) return true;
+            if (state == PA_CONTEXT_READY) break;
             if (!PA_CONTEXT_IS_GOOD(state)) return failWithError(refusal);
             if (!iterateUntil(deadline)) return fail(refusal, "the server did not answer");
         }
+        // Which server answers: PipeWire's pulse server tells the stream's timing its own way.
+        pa_operation* operation = pulse().serverInfo(
+            context_,
+            [](pa_context*, const pa_server_info* info, void* self) {
+                auto* output = static_cast<PulseOutput*>(self);
+                output->serverKnown_ = true;
+                output->pipewire_ = info != nullptr && info->server_name != nullptr &&
+                                    std::strstr(info->server_name, "PipeWire") != nullptr;
+            },
+            this);
+        if (operation == nullptr) return failWithError(refusal);
+        while (!serverKnown_ && iterateUntil(deadline)) {
+        }
+        if (!serverKnown_) pulse().operationCancel(operation);
+        pulse().operationUnref(operation);
+        if (!serverKnown_) return fail(refusal, "the server did not say what it is");
+        return true;
     }
 
     bool startStream(std::string& refusal) override {
@@ -159,6 +186,10 @@ public:
             if (!iterateUntil(deadline)) return fail(refusal, "the server did not open a stream");
         }
         writtenFrames_ = 0;
+        origin_.reset();
+        timingAsked_ = false;
+        lastRead_ = 0;
+        period_ = SIZE_MAX;
         return true;
     }
 
@@ -190,37 +221,61 @@ public:
                                 PA_SEEK_ABSOLUTE) < 0)
             return false;
         writtenFrames_ += samples.size();
+        // The server asks for more just after its device took some: a timing asked for now
+        // comes back close to that moment, which places the stream's clock best.
+        if (!timingAsked_) {
+            if (pa_operation* operation = pulse().updateTiming(stream_, timingArrived, this)) {
+                timingAsked_ = true;
+                pulse().operationUnref(operation);
+            }
+        }
         return true;
     }
 
-    std::size_t replaceableFrames(std::chrono::nanoseconds sinceChange) override {
+    Standing standing() override {
         bool done = false;
         pa_operation* operation = pulse().updateTiming(
             stream_, [](pa_stream*, int, void* flag) { *static_cast<bool*>(flag) = true; }, &done);
-        if (operation == nullptr) return 0;
+        if (operation == nullptr) return {writtenFrames_, std::nullopt};
         const auto deadline = SteadyClock::now() + kTimingLimit;
         while (!done && iterateUntil(deadline) && good()) {
         }
         if (!done) pulse().operationCancel(operation);
         pulse().operationUnref(operation);
         const pa_timing_info* timing = done ? pulse().timingInfo(stream_) : nullptr;
-        if (timing == nullptr || timing->read_index_corrupt) return 0;
-        // The frame at the read index plays sink_usec after the timing was taken, and the
-        // device may take up to its configured latency beyond it at any moment.
+        if (timing == nullptr || timing->read_index_corrupt) return {writtenFrames_, std::nullopt};
+        noteTiming(*timing);
+        // The device may take up to its configured latency beyond the read index at any
+        // moment, and the index moves on while the rewrite is on its way.
         const pa_usec_t deviceLead = std::max<pa_usec_t>(timing->configured_sink_usec,
                                                          pa_usec_t(kDeviceLatency.count()) * 1000);
+        const double slack = std::chrono::duration<double>(kRewriteSlack).count();
         const double readFrames = double(timing->read_index) / kFrameBytes;
-        const double changeSeconds =
-            std::chrono::duration<double>(kChangeLead - sinceChange).count();
-        const double changeFrames = readFrames + (secondsSince(timing->timestamp) + changeSeconds -
-                                                  1e-6 * double(timing->sink_usec)) *
-                                                     kAudioSampleRateHz;
-        const double deviceFrames =
-            (1e-6 * double(deviceLead) + std::chrono::duration<double>(kRewriteSlack).count()) *
-            kAudioSampleRateHz;
-        const auto earliest =
-            static_cast<std::size_t>(std::ceil(std::max(readFrames + deviceFrames, changeFrames)));
-        return writtenFrames_ > earliest ? writtenFrames_ - earliest : 0;
+        double earliest = 0;
+        if (pipewire_ && origin_) {
+            // PipeWire's graph takes a period at each cycle, starting with the frame at the
+            // index; the next cycle is when that frame is heard. A rewrite that reaches the
+            // server after it must spare that period too, and so on.
+            const double nextCycle = *origin_ + readFrames / kAudioSampleRateHz;
+            const double period = double(period_) / kAudioSampleRateHz;
+            const double cycles = std::ceil((systemSeconds() + slack - nextCycle) / period);
+            earliest = readFrames + std::max(0.0, cycles) * double(period_);
+        } else {
+            const double moved =
+                timing->playing ? std::max(0.0, secondsSince(timing->timestamp)) : 0.0;
+            earliest =
+                readFrames + (moved + 1e-6 * double(deviceLead) + slack) * kAudioSampleRateHz;
+        }
+        Standing standing;
+        standing.firstReplaceable =
+            std::min(writtenFrames_, static_cast<std::size_t>(std::ceil(earliest)));
+        standing.lead = std::chrono::microseconds(deviceLead) + kRewriteSlack + kAskingTime;
+        if (origin_) {
+            standing.frameZero = SteadyClock::now() +
+                                 std::chrono::duration_cast<SteadyClock::duration>(
+                                     std::chrono::duration<double>(*origin_ - systemSeconds()));
+        }
+        return standing;
     }
 
     bool rewind(std::size_t frames) override {
@@ -245,11 +300,50 @@ private:
         [[maybe_unused]] const auto got = ::read(fd, &count, sizeof count);
     }
 
-    static double secondsSince(const timeval& then) {
+    static void timingArrived(pa_stream* stream, int success, void* self) {
+        auto* output = static_cast<PulseOutput*>(self);
+        output->timingAsked_ = false;
+        if (stream != output->stream_ || !success) return;
+        if (const pa_timing_info* timing = pulse().timingInfo(stream)) output->noteTiming(*timing);
+    }
+
+    // When frame 0 is heard, in seconds of the system clock, from one timing. PulseAudio takes
+    // the read index when it sends the timing, and the frame there is heard sink_usec later.
+    // PipeWire's pulse server takes the index at the last cycle of its graph, up to a period
+    // before, and reports no sink latency: the period taken then plays out over the next one.
+    // Its period is the step by which the index moves. The earliest estimate is the one taken
+    // closest to a cycle: it is kept, rising only as fast as two clocks can drift apart, and
+    // given up where the stream stalled and its clock jumped.
+    void noteTiming(const pa_timing_info& timing) {
+        if (!timing.playing || timing.read_index_corrupt || timing.read_index <= 0) return;
+        const auto read = static_cast<std::size_t>(timing.read_index) / kFrameBytes;
+        if (read > lastRead_) period_ = std::min(period_, read - lastRead_);
+        lastRead_ = read;
+        const double taken = seconds(timing.timestamp);
+        double estimate =
+            taken + 1e-6 * double(timing.sink_usec) - double(read) / kAudioSampleRateHz;
+        if (pipewire_) estimate += double(period_) / kAudioSampleRateHz;
+        if (origin_) {
+            const double drift = kClockDrift * std::max(0.0, taken - originTakenAt_);
+            if (estimate < *origin_ + drift + kClockJumpSeconds)
+                origin_ = std::min(estimate, *origin_ + drift);
+            else
+                origin_ = estimate;
+        } else {
+            origin_ = estimate;
+        }
+        originTakenAt_ = taken;
+    }
+
+    static double seconds(const timeval& time) {
+        return double(time.tv_sec) + 1e-6 * double(time.tv_usec);
+    }
+    static double systemSeconds() {
         timeval now{};
         gettimeofday(&now, nullptr);
-        return double(now.tv_sec - then.tv_sec) + 1e-6 * double(now.tv_usec - then.tv_usec);
+        return seconds(now);
     }
+    static double secondsSince(const timeval& then) { return systemSeconds() - seconds(then); }
 
     bool good() const {
         if (!PA_CONTEXT_IS_GOOD(pulse().contextState(context_))) return false;
@@ -287,6 +381,13 @@ private:
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
     std::size_t writtenFrames_ = 0;
+    bool timingAsked_ = false;       // a timing asked for after a write has not come back
+    std::optional<double> origin_;   // when frame 0 is heard, system clock seconds (noteTiming)
+    double originTakenAt_ = 0;
+    bool serverKnown_ = false;
+    bool pipewire_ = false;          // PipeWire's pulse server rather than PulseAudio
+    std::size_t lastRead_ = 0;       // the read index, in frames, at the last timing
+    std::size_t period_ = SIZE_MAX;  // the smallest step of the read index seen
 };
 
 }  // namespace

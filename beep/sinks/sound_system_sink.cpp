@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <deque>
 
 #include "realtime_priority.h"
@@ -27,29 +28,36 @@ std::uint32_t openingOf(std::uint64_t state) {
 }  // namespace
 
 // One stream, from the opening of the gate until the tone has been silent for kHoldAfterTone.
-// The server's queue is kept full; a change of tone takes back what will not have played one
-// lead after the change, and the synth resumes from that exact frame, so that the change is
-// heard within milliseconds with the phase running on.
+// The server's queue is kept full. Each change of tone is placed at the frame heard kChangeLead
+// after the change was made: what was written from there on is taken back and the synth resumes
+// from that exact frame, so that the change is heard within milliseconds with the phase running
+// on; a frame not yet written is waited for. A change that could only land later than that (the
+// stream was slow to start, the device works further ahead) makes every later change of the
+// stream as late, so that a tone lasts exactly as long as its gate was open.
 class StreamPlayer {
 public:
     StreamPlayer(AudioOutput& output, const SoundSystemSink& sink)
         : output_(output), sink_(sink), synth_(kAudioSampleRateHz) {}
 
-    // The stream starts silent; the tone that opened it comes in like any other change, one
-    // lead after the gate opened. False where the output was lost.
-    bool start() { return topUp(); }
+    // The stream starts with the tone that opened it placed like any other change, one lead
+    // after the gate opened, and silence up to there: nothing written has to be taken back.
+    // False where the output was lost.
+    bool start() {
+        scheduled_ = sink_.currentTone();
+        schedule(scheduled_);
+        return topUp();
+    }
 
     // Plays until the hold after the tone is over (true), or the output is lost (false).
     bool play() {
         while (!sink_.stopping_) {
             const std::optional<std::uint32_t> tone = sink_.currentTone();
-            if (tone != applied_) {
-                rewriteUnplayed();
-                synth_.setTone(tone);
-                applied_ = tone;
+            if (tone != scheduled_) {
+                schedule(tone);
+                scheduled_ = tone;
             }
             if (!topUp()) return false;
-            if (!tone && holdIsOver()) {
+            if (!tone && pending_.empty() && holdIsOver()) {
                 output_.stopStream();
                 return true;
             }
@@ -59,46 +67,120 @@ public:
     }
 
 private:
-    // The synth as it stood at the start of one chunk of the stream, for rewriting from there.
+    // The synth as it stood at one frame of the stream (the start of a chunk, or a change), for
+    // rewriting from there.
     struct Snapshot {
         std::size_t frame;
         SquareWaveSynth synth;
     };
+    // A change of tone and the frame it was placed at.
+    struct Change {
+        std::size_t frame;
+        std::optional<std::uint32_t> tone;
+    };
+    // Where a change was placed, and when it was asked to be heard.
+    struct Placed {
+        std::size_t frame;
+        SteadyClock::time_point asked;
+    };
     static constexpr std::size_t kChunkFrames = SoundSystemSink::kChunkFrames;
-    static constexpr std::size_t kHistoryChunks = framesIn(kQueuedAudio) / kChunkFrames + 2;
+    static constexpr std::size_t kHistoryFrames = framesIn(kQueuedAudio) + 2 * kChunkFrames;
+    // Lateness below this is the rounding to a whole frame, not a late change.
+    static constexpr std::chrono::microseconds kRounding{100};
 
-    // Takes back what will not play before a fixed lead after the change, and runs the synth
-    // from the snapshot before that frame forward to it exactly.
-    void rewriteUnplayed() {
-        if (history_.empty()) return;
-        const std::size_t frames = std::min(output_.replaceableFrames(sink_.sinceLastChange()),
-                                            written_ - history_.front().frame);
-        if (frames == 0 || !output_.rewind(frames)) return;
-        const std::size_t from = written_ - frames;
-        auto snapshot = std::prev(
-            std::upper_bound(history_.begin(), history_.end(), from,
-                             [](std::size_t frame, const Snapshot& s) { return frame < s.frame; }));
-        synth_ = snapshot->synth;
-        block_.resize(from - snapshot->frame);
-        synth_.render(block_);
-        history_.erase(std::next(snapshot), history_.end());
-        written_ = from;
-        audibleUntil_ = std::min(audibleUntil_, from);
+    void schedule(std::optional<std::uint32_t> tone) {
+        const AudioOutput::Standing standing = output_.standing();
+        std::size_t earliest = standing.firstReplaceable;
+        if (!history_.empty()) earliest = std::max(earliest, history_.front().frame);
+        if (tone && !scheduled_) {
+            // A new tone: it need not be as late as the last one, only not before its end.
+            opening_.reset();
+            bump_ = {};
+            lead_ = std::max<SteadyClock::duration>(kChangeLead, standing.lead);
+            earliest = std::max(earliest, lastClose_);
+        }
+        const SteadyClock::time_point asked = sink_.lastChangeAt() + lead_;
+        // Each change is heard as much later than asked as the tone's opening was: that
+        // lateness is measured again with what is now known of the stream's clock, so that a
+        // better clock corrects the tone in progress too.
+        SteadyClock::duration lag = bump_;
+        if (opening_ && standing.frameZero)
+            lag += heardAt(*standing.frameZero, opening_->frame) - opening_->asked;
+        const SteadyClock::time_point target = asked + lag;
+        // A stream that has not started playing is taken to start now: it can only start
+        // later, and the change is then heard later than asked, never sooner.
+        const SteadyClock::time_point frameZero = standing.frameZero.value_or(SteadyClock::now());
+        const double wanted = std::ceil(
+            std::chrono::duration<double>(target - frameZero).count() * kAudioSampleRateHz);
+        std::size_t frame = wanted > double(earliest) ? static_cast<std::size_t>(wanted) : earliest;
+        // A later change supersedes whatever was to come after it.
+        while (!pending_.empty() && pending_.back().frame >= frame) pending_.pop_back();
+        if (frame < written_ && !rewindTo(frame)) frame = written_;
+        if (frame <= written_)
+            synth_.setTone(tone);
+        else
+            pending_.push_back({frame, tone});
+        if (!tone) lastClose_ = frame;
+        if (!opening_) {
+            opening_ = Placed{frame, asked};
+        } else if (standing.frameZero) {
+            // Could not be heard that soon: every later change as late.
+            const auto late = heardAt(*standing.frameZero, frame) - target;
+            if (late > kRounding) bump_ += late;
+        }
     }
 
-    // Keeps the server's queue full, in whole chunks, each with its snapshot.
+    static SteadyClock::time_point heardAt(SteadyClock::time_point frameZero, std::size_t frame) {
+        return frameZero + std::chrono::duration_cast<SteadyClock::duration>(
+                               std::chrono::duration<double>(double(frame) / kAudioSampleRateHz));
+    }
+
+    // Takes back the frames from `frame` on, and runs the synth from the snapshot before that
+    // frame forward to it exactly.
+    bool rewindTo(std::size_t frame) {
+        if (history_.empty() || frame < history_.front().frame ||
+            !output_.rewind(written_ - frame))
+            return false;
+        auto snapshot = std::prev(
+            std::upper_bound(history_.begin(), history_.end(), frame,
+                             [](std::size_t f, const Snapshot& s) { return f < s.frame; }));
+        synth_ = snapshot->synth;
+        block_.resize(frame - snapshot->frame);
+        synth_.render(block_);
+        history_.erase(std::next(snapshot), history_.end());
+        written_ = frame;
+        audibleUntil_ = std::min(audibleUntil_, frame);
+        return true;
+    }
+
+    // Keeps the server's queue full, in whole chunks, each with its snapshot; a change waiting
+    // for its frame comes in there, with a snapshot of its own.
     bool topUp() {
         const std::size_t chunks = output_.writableFrames() / kChunkFrames;
         if (chunks == 0) return true;
         block_.resize(chunks * kChunkFrames);
-        for (std::size_t i = 0; i < chunks; ++i) {
-            history_.push_back({written_ + i * kChunkFrames, synth_});
-            synth_.render(std::span(block_).subspan(i * kChunkFrames, kChunkFrames));
-            if (!synth_.silent()) audibleUntil_ = written_ + (i + 1) * kChunkFrames;
+        for (std::size_t at = 0; at < block_.size();) {
+            if (at % kChunkFrames == 0) history_.push_back({written_ + at, synth_});
+            std::size_t until = (at / kChunkFrames + 1) * kChunkFrames;
+            if (!pending_.empty()) {
+                if (pending_.front().frame <= written_ + at) {
+                    synth_.setTone(pending_.front().tone);
+                    pending_.pop_front();
+                    if (history_.back().frame == written_ + at) history_.pop_back();
+                    history_.push_back({written_ + at, synth_});
+                    continue;
+                }
+                until = std::min(until, pending_.front().frame - written_);
+            }
+            const bool audible = !synth_.silent();
+            synth_.render(std::span(block_).subspan(at, until - at));
+            if (audible) audibleUntil_ = written_ + until;
+            at = until;
         }
         if (!output_.write(block_)) return false;
         written_ += block_.size();
-        while (history_.size() > kHistoryChunks) history_.pop_front();
+        while (history_.size() > 1 && history_[1].frame + kHistoryFrames <= written_)
+            history_.pop_front();
         return true;
     }
 
@@ -112,10 +194,15 @@ private:
     AudioOutput& output_;
     const SoundSystemSink& sink_;
     SquareWaveSynth synth_;
-    std::deque<Snapshot> history_;  // one per chunk written that may still be rewritten
+    std::deque<Snapshot> history_;  // those that may still be rewritten from, oldest first
+    std::deque<Change> pending_;    // changes placed past the write position, in order
     std::size_t written_ = 0;
     std::size_t audibleUntil_ = 0;  // the frame after the last one that was not silent
-    std::optional<std::uint32_t> applied_;
+    std::optional<std::uint32_t> scheduled_;
+    std::optional<Placed> opening_;  // of the tone now sounding or last sounded
+    SteadyClock::duration bump_{0};  // how much later still, where a change could not be as soon
+    std::size_t lastClose_ = 0;      // the frame where the last tone ended
+    SteadyClock::duration lead_ = kChangeLead;  // for every change of the tone
     std::vector<float> block_;
 };
 
@@ -166,9 +253,9 @@ std::optional<std::uint32_t> SoundSystemSink::currentTone() const {
     return divisor != 0 ? std::optional(divisor) : std::nullopt;
 }
 
-std::chrono::nanoseconds SoundSystemSink::sinceLastChange() const {
-    return SteadyClock::now().time_since_epoch() -
-           SteadyClock::duration(changedAtNs_.load(std::memory_order_relaxed));
+std::chrono::steady_clock::time_point SoundSystemSink::lastChangeAt() const {
+    return SteadyClock::time_point(
+        SteadyClock::duration(changedAtNs_.load(std::memory_order_relaxed)));
 }
 
 std::unique_ptr<AudioOutput> SoundSystemSink::openOutput() {

@@ -47,7 +47,7 @@ private:
     // False where the output could not be opened or was lost.
     bool playStream(std::unique_ptr<AudioOutput>& output);
     std::optional<std::uint32_t> currentTone() const;
-    std::chrono::nanoseconds sinceLastChange() const;
+    std::chrono::steady_clock::time_point lastChangeAt() const;
 
     std::vector<OutputOpener> outputs_;
     // Low 32 bits: the divisor while sounding, else 0. High 32 bits: how many times the gate

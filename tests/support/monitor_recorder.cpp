@@ -141,10 +141,16 @@ void MonitorRecorder::stop() {
 
 MonitorRecorder::Clock::time_point MonitorRecorder::timeOfSample(std::size_t index) const {
     const std::lock_guard lock(mutex_);
-    const auto arrival =
+    auto arrival =
         std::upper_bound(arrivals_.begin(), arrivals_.end(), index,
                          [](std::size_t i, const Arrival& a) { return i < a.samplesSoFar; });
-    const double seconds = arrival == arrivals_.end() ? 1e300 : arrival->steadySeconds;
+    double seconds = 1e300;
+    // A piece that waited in a buffer on its way would make its samples look late: a later
+    // piece that came straight through, less the samples played between, places them sooner.
+    const double horizon = arrival == arrivals_.end() ? 0 : arrival->steadySeconds + kFitSeconds;
+    for (; arrival != arrivals_.end() && arrival->steadySeconds < horizon; ++arrival)
+        seconds = std::min(seconds, arrival->steadySeconds -
+                                        double(arrival->samplesSoFar - 1 - index) / kRecordRateHz);
     return Clock::time_point(
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
 }

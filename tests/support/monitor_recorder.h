@@ -22,6 +22,8 @@ public:
     using Clock = std::chrono::steady_clock;
     // How long past its end a recording may take to arrive before the recorder gives up.
     static constexpr std::chrono::seconds kArrivalLimit{5};
+    // How far past a sample the arrivals are looked at to place it.
+    static constexpr double kFitSeconds = 1.0;
 
     // Starts parec on the monitor of `sink`; waits until the first samples arrive, and throws
     // where they do not. Both the
@@ -39,8 +41,9 @@ public:
     // Stops at once, dropping whatever is still on its way.
     void stop();
 
-    // When sample `index` arrived. The server rendered it no later than that, so a latency
-    // measured from it may read a few milliseconds high, but never below zero.
+    // When sample `index` was played: the earliest, over the pieces that arrived within
+    // kFitSeconds after it, of a piece's arrival less the time its later samples took to play.
+    // The server renders a period at a time, so this is true to within one period.
     Clock::time_point timeOfSample(std::size_t index) const;
 
 private:

@@ -1,0 +1,185 @@
+// How promptly and exactly the emulated speaker sounds on the server PULSE_SERVER names, at idle
+// and with every core busy: each tone opens the gate at 440 Hz, changes to 880 Hz halfway and
+// closes; every other tone follows a silence longer than the stream is held, so that it is the
+// first tone after silence. Measured at the null sink "vireko_test"; also how long the sound
+// system takes to connect and to open a stream. VIREKO_BENCH_TONES sets the tones per series.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio_output.h"
+#include "beep_library.h"
+#include "sound_system_sink.h"
+#include "support/busy_load.h"
+#include "support/monitor_recorder.h"
+#include "support/tone_harness.h"
+
+using namespace vireko;
+using namespace vireko::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr float kThreshold = 0.003f;
+constexpr std::chrono::milliseconds kHalfTone{150};
+constexpr std::chrono::milliseconds kShortSilence{150};
+constexpr std::chrono::milliseconds kLongSilence =
+    beep::SoundSystemSink::kHoldAfterTone + std::chrono::milliseconds(300);
+
+struct Summary {
+    double median = NAN, worst = NAN;
+};
+
+Summary summarise(std::vector<double> values) {
+    if (values.empty()) return {};
+    std::sort(values.begin(), values.end());
+    return {values[values.size() / 2], values.back()};
+}
+
+struct TimedTone {
+    SteadyClock::time_point on, change, off;
+    bool afterSilence = false;
+};
+
+struct Series {
+    int tones = 0, dropouts = 0;
+    std::vector<double> onsets, offsets, changes, lengthErrors, firstLengthErrors;
+};
+
+// Where the pitch first rises past halfway between the two: the zero crossing before the first
+// half period shorter than the mean of the two half periods.
+std::size_t changeSample(std::span<const float> tone) {
+    const double threshold = 0.75 * kRecordRateHz / 880;
+    std::size_t last = 0;
+    bool haveLast = false;
+    for (std::size_t i = kEdgeSamples; i + 1 < tone.size(); ++i) {
+        if ((tone[i] < 0) == (tone[i + 1] < 0)) continue;
+        if (haveLast && double(i - last) < threshold) return last;
+        last = i;
+        haveLast = true;
+    }
+    return tone.size();
+}
+
+Series playSeries(BeepLibrary& speaker, int count) {
+    Series series;
+    MonitorRecorder recorder;
+    std::vector<TimedTone> played;
+    for (int i = 0; i < count; ++i) {
+        TimedTone tone;
+        tone.afterSilence = i % 2 == 0;
+        std::this_thread::sleep_for(tone.afterSilence ? kLongSilence : kShortSilence);
+        speaker.beepFreq(440);
+        tone.on = SteadyClock::now();
+        speaker.beepOn();
+        std::this_thread::sleep_for(kHalfTone);
+        tone.change = SteadyClock::now();
+        speaker.beepFreq(880);
+        std::this_thread::sleep_for(kHalfTone);
+        tone.off = SteadyClock::now();
+        speaker.beepOff();
+        played.push_back(tone);
+    }
+    const auto samples = recorder.recordUntil(SteadyClock::now() + 100ms);
+    const auto heard = findTones(samples, kThreshold);
+    series.tones = count;
+    series.dropouts = std::abs(int(heard.size()) - count);
+    if (heard.size() != played.size()) return series;
+    for (std::size_t i = 0; i < heard.size(); ++i) {
+        const TimedTone& gate = played[i];
+        series.onsets.push_back(secondsBetween(gate.on, recorder.timeOfSample(heard[i].begin)));
+        series.offsets.push_back(secondsBetween(gate.off, recorder.timeOfSample(heard[i].end - 1)));
+        const double length = double(heard[i].size()) / kRecordRateHz;
+        (gate.afterSilence ? series.firstLengthErrors : series.lengthErrors)
+            .push_back(std::abs(length - secondsBetween(gate.on, gate.off)));
+        const auto tone = std::span(samples).subspan(heard[i].begin, heard[i].size());
+        const std::size_t change = changeSample(tone);
+        if (change >= tone.size() - kEdgeSamples) {
+            ++series.dropouts;
+            continue;
+        }
+        series.changes.push_back(
+            secondsBetween(gate.change, recorder.timeOfSample(heard[i].begin + change)));
+        const SampleSpan low{heard[i].begin, heard[i].begin + change};
+        const SampleSpan high{heard[i].begin + change, heard[i].end};
+        for (const auto& [part, hz] : {std::pair{low, 440.0}, std::pair{high, 880.0}}) {
+            if (part.size() > 2 * kEdgeSamples)
+                series.dropouts +=
+                    phaseContinuity(steadyPart(samples, part), kRecordRateHz, hz).dropouts;
+        }
+    }
+    return series;
+}
+
+// Connecting, and opening a stream on the connection, through the first way that answers.
+void openingTimes(int count, Summary& connect, Summary& stream) {
+    std::vector<double> connects, streams;
+    for (int i = 0; i < count; ++i) {
+        for (const beep::AudioBackend& backend : beep::audioBackends()) {
+            std::string refusal;
+            const auto start = SteadyClock::now();
+            auto output = backend.open(-1, refusal);
+            if (!output) continue;
+            const auto connected = SteadyClock::now();
+            if (output->startStream(refusal)) {
+                streams.push_back(secondsBetween(connected, SteadyClock::now()));
+                output->stopStream();
+            }
+            connects.push_back(secondsBetween(start, connected));
+            break;
+        }
+    }
+    connect = summarise(connects);
+    stream = summarise(streams);
+}
+
+void printMs(const char* what, const Summary& idle, const Summary& busy) {
+    std::printf("  %-40s %8.1f %8.1f %10.1f %8.1f\n", what, idle.median * 1e3, idle.worst * 1e3,
+                busy.median * 1e3, busy.worst * 1e3);
+}
+
+}  // namespace
+
+int main() {
+    if (std::getenv("PULSE_SERVER") == nullptr) {
+        std::fputs("PULSE_SERVER is not set; run through the bench target\n", stderr);
+        return 0;
+    }
+    const char* tonesSetting = std::getenv("VIREKO_BENCH_TONES");
+    const int tones = tonesSetting != nullptr ? std::max(2, std::atoi(tonesSetting)) : 100;
+
+    Summary connectIdle, streamIdle, connectBusy, streamBusy;
+    openingTimes(20, connectIdle, streamIdle);
+    BeepLibrary speaker;
+    const Series idle = playSeries(speaker, tones);
+    Series busy;
+    {
+        raiseTestThreadPriority();  // the gate times are taken as the program takes them
+        BusyLoad load;
+        busy = playSeries(speaker, tones);
+        openingTimes(20, connectBusy, streamBusy);
+    }
+
+    std::printf("%d tones of 2 x %lld ms (440 Hz, then 880 Hz); every other one after %lld ms "
+                "of silence.\nLatencies from the call to the first (last, changed) sample's "
+                "arrival at the monitor.\n\n",
+                tones, static_cast<long long>(kHalfTone.count()),
+                static_cast<long long>(kLongSilence.count()));
+    std::printf("  %-40s %8s %8s %10s %8s\n", "ms", "idle", "worst", "all busy", "worst");
+    printMs("onset", summarise(idle.onsets), summarise(busy.onsets));
+    printMs("offset", summarise(idle.offsets), summarise(busy.offsets));
+    printMs("change of pitch", summarise(idle.changes), summarise(busy.changes));
+    printMs("|length - gate|, held stream", summarise(idle.lengthErrors),
+            summarise(busy.lengthErrors));
+    printMs("|length - gate|, first after silence", summarise(idle.firstLengthErrors),
+            summarise(busy.firstLengthErrors));
+    printMs("connecting to the sound system", connectIdle, connectBusy);
+    printMs("opening a stream", streamIdle, streamBusy);
+    std::printf("  %-40s %17.1f %19.1f\n", "dropouts per 100 tones", 100.0 * idle.dropouts / tones,
+                100.0 * busy.dropouts / tones);
+    return 0;
+}
