@@ -9,15 +9,21 @@ mode=${1:-run}
 build_packages="build-essential cmake ninja-build git qt6-base-dev qt6-base-private-dev libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev libpulse-dev libasound2-dev libdbus-1-dev
     fonts-ipafont-gothic"
-# The tests play into a private PulseAudio server and measure what comes out. A desktop that
-# runs PipeWire keeps it: installing PulseAudio's daemon there would replace pipewire-pulse, so
-# the sound tests skip themselves instead.
+# The tests play into a private PulseAudio daemon and a private PipeWire, and measure what comes
+# out. PipeWire's pulse protocol comes with its modules; its pipewire-pulse package is not needed.
+# A desktop that runs PipeWire keeps it: installing PulseAudio's daemon there would replace
+# pipewire-pulse, so the PulseAudio half of the sound tests skips itself instead.
+pipewire_packages="pipewire pipewire-bin wireplumber libpipewire-0.3-modules dbus-daemon"
 test_packages="binutils pulseaudio-utils sox libsox-fmt-pulse libasound2-plugins
     dpkg-dev file desktop-file-utils appstream lintian locales
-    qemu-system-x86 busybox-static cpio alsa-utils clang weston qt6-wayland xvfb x11-utils"
-if ! dpkg-query -W -f='${Status}' pipewire-pulse 2>/dev/null | grep -q "install ok installed"; then
+    qemu-system-x86 busybox-static cpio alsa-utils clang weston qt6-wayland xvfb x11-utils
+    $pipewire_packages"
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+if ! installed pipewire-pulse; then
     test_packages="$test_packages pulseaudio"
 fi
+pipewire_was_here=""
+if installed pipewire && installed wireplumber; then pipewire_was_here=yes; fi
 
 case "$mode" in
     run) packages=$build_packages; preset=dev ;;
@@ -32,8 +38,7 @@ updated=""
 install_missing() {
     missing=""
     for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-            missing="$missing $package"
+        installed "$package" || missing="$missing $package"
     done
     [ -n "$missing" ] || return 0
     echo "Installing:$missing"
@@ -41,6 +46,13 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends $missing
 }
 install_missing $packages
+if [ "$mode" = test ] && [ -z "$pipewire_was_here" ] && ! installed pipewire-pulse; then
+    # Installed only for the tests, on a machine whose sound server is PulseAudio: Debian would
+    # start PipeWire and its session manager at every login, beside PulseAudio, taking the
+    # sound cards. The tests start their own.
+    $sudo systemctl --global disable pipewire.socket pipewire.service wireplumber.service \
+        >/dev/null 2>&1 || true
+fi
 if [ "$mode" = test ]; then
     # The sanitizers' and libFuzzer's run-time, of the same version as the clang just installed.
     clang_major=$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1)

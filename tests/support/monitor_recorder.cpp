@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -37,12 +38,35 @@ void raiseTestThreadPriority() {
     pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &parameter);
 }
 
+namespace {
+
+bool sourceExists(const std::string& name) {
+    FILE* list = popen("pactl list short sources", "r");
+    if (list == nullptr) return false;
+    char line[512];
+    bool found = false;
+    while (std::fgets(line, sizeof line, list) != nullptr) {
+        // index, tab, name, tab, ...
+        const char* field = std::strchr(line, '\t');
+        if (field != nullptr && std::strncmp(field + 1, name.c_str(), name.size()) == 0 &&
+            field[1 + name.size()] == '\t')
+            found = true;
+    }
+    pclose(list);
+    return found;
+}
+
+}  // namespace
+
 MonitorRecorder::MonitorRecorder(const std::string& sink) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     fd_.reset(pipeFds[0]);
     beep::UniqueFd writeEnd(pipeFds[1]);
     const std::string device = sink + ".monitor";
+    // PipeWire records from its default source where the one asked for is missing: the tests
+    // would then measure something else.
+    if (!sourceExists(device)) throw std::runtime_error("no source " + device);
     child_ = fork();
     if (child_ < 0) throw std::runtime_error("fork");
     if (child_ == 0) {
