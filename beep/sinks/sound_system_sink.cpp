@@ -43,8 +43,9 @@ public:
     // after the gate opened, and silence up to there: nothing written has to be taken back.
     // False where the output was lost.
     bool start() {
-        scheduled_ = sink_.currentTone();
-        schedule(scheduled_);
+        const std::optional<std::uint32_t> tone = sink_.currentTone();
+        schedule(tone);
+        scheduled_ = tone;
         return topUp();
     }
 
