@@ -44,13 +44,16 @@ void usage() {
         stderr);
 }
 
-// The way of the sound system that takes a stream right now, if any; where none does, why not,
-// for each, in `refusal`.
-std::optional<std::string_view> acceptingSoundWay(std::string& refusal) {
+// The way of the sound system that takes a stream right now, and what answers there, if any;
+// where none does, why not, for each, in `refusal`.
+std::optional<std::string> acceptingSoundWay(std::string& refusal) {
     for (const beep::AudioBackend& backend : beep::audioBackends()) {
         std::string why;
         const auto output = backend.open(-1, why);
-        if (output != nullptr && output->startStream(why)) return backend.name;
+        if (output != nullptr && output->startStream(why)) {
+            const std::string server = output->serverName();
+            return server.empty() ? std::string(backend.name) : server;
+        }
         refusal += (refusal.empty() ? "" : "; ") + why;
     }
     if (refusal.empty()) refusal = "no sound-system way was built";
@@ -187,8 +190,7 @@ int main(int argc, char** argv) {
                         silentSoundSystem ? soundRefusal.c_str() : attempt.refusal.c_str());
     }
     if (soundWay)
-        std::printf("  sound system: %.*s accepts a stream\n", int(soundWay->size()),
-                    soundWay->data());
+        std::printf("  sound system: %s accepts a stream\n", soundWay->c_str());
     const bool canSound = route.taken() != beep::Route::Silence && (!viaSoundSystem || soundWay);
     if (!canSound)
         std::puts(viaSoundSystem ? "Nothing can sound now; the library tries the sound system "

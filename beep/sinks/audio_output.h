@@ -70,6 +70,9 @@ public:
     virtual bool rewind(std::size_t frames) = 0;
     // Frames written that have not yet been played, as far as is known without asking.
     virtual std::size_t queuedFrames() = 0;
+
+    // What answers at the other end, for people ("PulseAudio 16.1"); empty where unknown.
+    virtual std::string serverName() const { return {}; }
 };
 
 // A way to the sound system: PulseAudio's client library (which also reaches PipeWire through

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <cstring>
 
 #include "audio_output.h"
 #include "loaded_library.h"
@@ -142,8 +141,17 @@ public:
             [](pa_context*, const pa_server_info* info, void* self) {
                 auto* output = static_cast<PulseOutput*>(self);
                 output->serverKnown_ = true;
-                output->pipewire_ = info != nullptr && info->server_name != nullptr &&
-                                    std::strstr(info->server_name, "PipeWire") != nullptr;
+                if (info == nullptr || info->server_name == nullptr) return;
+                // PipeWire calls itself "PulseAudio (on PipeWire 0.3.65)".
+                const std::string name = info->server_name;
+                const auto pipewire = name.find("PipeWire");
+                output->pipewire_ = pipewire != std::string::npos;
+                if (output->pipewire_)
+                    output->server_ = name.substr(pipewire, name.find(')', pipewire) - pipewire) +
+                                      " (its PulseAudio protocol)";
+                else
+                    output->server_ = "PulseAudio " +
+                                      std::string(info->server_version ? info->server_version : "");
             },
             this);
         if (operation == nullptr) return failWithError(refusal);
@@ -292,6 +300,8 @@ public:
         return true;
     }
 
+    std::string serverName() const override { return server_; }
+
     std::size_t queuedFrames() override {
         const pa_timing_info* timing = pulse().timingInfo(stream_);
         if (timing == nullptr) return writtenFrames_;
@@ -394,6 +404,7 @@ private:
     double originTakenAt_ = 0;
     bool serverKnown_ = false;
     bool pipewire_ = false;          // PipeWire's pulse server rather than PulseAudio
+    std::string server_;             // its name and version, for people
     std::size_t lastRead_ = 0;       // the read index, in frames, at the last timing
     std::size_t period_ = SIZE_MAX;  // the smallest step of the read index seen
 };
