@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -263,6 +264,85 @@ TEST(SoundSystemSink, ChangesRewriteTheQueueJustPastTheDeviceAndTheWaveRunsOn) {
     EXPECT_LE(changeAt, changeRequested + kDeviceLeadFrames + 4 * kFramesPerWait)
         << "the change waits for neither the queue nor a chunk boundary";
     EXPECT_GT(closeAt, changeAt + 9600);
+}
+
+// A device that plays in real time, with a clock, but only `startDelay` after its stream
+// starts, as a sound server may while it links a new stream.
+class LateStartingOutput final : public AudioOutput {
+public:
+    LateStartingOutput(DeviceLog& log, std::chrono::milliseconds startDelay)
+        : log_(log), startDelay_(startDelay) {}
+
+    bool startStream(std::string&) override {
+        const std::lock_guard lock(log_.mutex);
+        log_.tape.clear();
+        written_ = 0;
+        playsFrom_ = std::chrono::steady_clock::now() + startDelay_;
+        ++log_.streamsPlaying;
+        return true;
+    }
+    void stopStream() override {
+        const std::lock_guard lock(log_.mutex);
+        --log_.streamsPlaying;
+    }
+    bool wait(std::chrono::milliseconds) override {
+        std::this_thread::sleep_for(1ms);
+        return true;
+    }
+    std::size_t writableFrames() override { return played() + kQueueFrames - written_; }
+    bool write(std::span<const float> samples) override {
+        const std::lock_guard lock(log_.mutex);
+        log_.tape.resize(written_);
+        log_.tape.insert(log_.tape.end(), samples.begin(), samples.end());
+        written_ += samples.size();
+        return true;
+    }
+    Standing standing() override {
+        Standing standing{std::min(written_, played() + kDeviceLeadFrames), std::nullopt};
+        if (std::chrono::steady_clock::now() >= playsFrom_) standing.frameZero = playsFrom_;
+        return standing;
+    }
+    bool rewind(std::size_t frames) override {
+        written_ -= frames;
+        return true;
+    }
+    std::size_t queuedFrames() override { return written_ - played(); }
+
+private:
+    std::size_t played() const {
+        const auto since = std::chrono::steady_clock::now() - playsFrom_;
+        if (since <= 0s) return 0;
+        return std::min(written_, std::size_t(std::chrono::duration<double>(since).count() *
+                                              kAudioSampleRateHz));
+    }
+
+    DeviceLog& log_;
+    std::chrono::milliseconds startDelay_;
+    std::chrono::steady_clock::time_point playsFrom_;
+    std::size_t written_ = 0;
+};
+
+TEST(SoundSystemSink, AStreamThatStartsLateStillSoundsTheWholeGate) {
+    DeviceLog log;
+    SoundSystemSink sink({[&log](int, std::string&) -> std::unique_ptr<AudioOutput> {
+        return std::make_unique<LateStartingOutput>(log, 60ms);
+    }});
+    const auto on = std::chrono::steady_clock::now();
+    sink.setTone(2711u);
+    std::this_thread::sleep_for(300ms);
+    const auto off = std::chrono::steady_clock::now();
+    sink.setTone(std::nullopt);
+    ASSERT_TRUE(eventually([&] { return log.streamsPlaying == 0; }));
+
+    const std::lock_guard lock(log.mutex);
+    const auto first = std::find_if(log.tape.begin(), log.tape.end(), [](float s) { return s != 0; });
+    const auto last = std::find_if(log.tape.rbegin(), log.tape.rend(), [](float s) { return s != 0; });
+    ASSERT_NE(first, log.tape.end());
+    const double heard = double(log.tape.rend() - last - (first - log.tape.begin())) /
+                         kAudioSampleRateHz;
+    const double gate = std::chrono::duration<double>(off - on).count();
+    // The closing ramp adds its 3 ms; a start 60 ms late takes nothing away.
+    EXPECT_NEAR(heard, gate + 0.003, 0.002);
 }
 
 // A device that takes part of a block now and the rest after a wait: every frame is written,
