@@ -98,6 +98,16 @@ start_pipewire() {
     pipewire -c "$dir/pipewire-pulse.conf" >"$dir/pipewire-pulse.log" 2>&1 &
     echo $! >>"$dir/pids"
     wait_for_server
+    # As for PulseAudio: every thread of the servers at real-time priority where that is
+    # allowed. Their data threads are already; the main threads answer the clients.
+    if command -v chrt >/dev/null; then
+        for pid in $(tail -n +2 "$dir/pids"); do
+            for task in /proc/"$pid"/task/*; do
+                tid=${task##*/}
+                chrt -p "$tid" 2>/dev/null | grep -q SCHED_OTHER && chrt -r -p 5 "$tid" 2>/dev/null
+            done
+        done
+    fi
     pactl --server "unix:$dir/native" load-module module-null-sink sink_name=vireko_test \
         format=float32le rate=48000 channels=1 >/dev/null
     pactl --server "unix:$dir/native" set-default-sink vireko_test
