@@ -149,15 +149,19 @@ private:
         block_.resize(frame - snapshot->frame);
         synth_.render(block_);
         history_.erase(std::next(snapshot), history_.end());
+        takenBack_ += written_ - frame;
         written_ = frame;
         audibleUntil_ = std::min(audibleUntil_, frame);
         return true;
     }
 
     // Keeps the server's queue full, in whole chunks, each with its snapshot; a change waiting
-    // for its frame comes in there, with a snapshot of its own.
+    // for its frame comes in there, with a snapshot of its own. What was taken back is written
+    // again at once, whatever the server has asked for: the change goes out now, and the queue
+    // does not run short until the server's next request.
     bool topUp() {
-        const std::size_t chunks = output_.writableFrames() / kChunkFrames;
+        const std::size_t chunks =
+            std::max(output_.writableFrames(), takenBack_) / kChunkFrames;
         if (chunks == 0) return true;
         block_.resize(chunks * kChunkFrames);
         for (std::size_t at = 0; at < block_.size();) {
@@ -180,6 +184,7 @@ private:
         }
         if (!output_.write(block_)) return false;
         written_ += block_.size();
+        takenBack_ -= std::min(takenBack_, block_.size());
         while (history_.size() > 1 && history_[1].frame + kHistoryFrames <= written_)
             history_.pop_front();
         return true;
@@ -198,6 +203,7 @@ private:
     std::deque<Snapshot> history_;  // those that may still be rewritten from, oldest first
     std::deque<Change> pending_;    // changes placed past the write position, in order
     std::size_t written_ = 0;
+    std::size_t takenBack_ = 0;     // rewound and not yet written again
     std::size_t audibleUntil_ = 0;  // the frame after the last one that was not silent
     std::optional<std::uint32_t> scheduled_;
     std::optional<Placed> opening_;  // of the tone now sounding or last sounded
