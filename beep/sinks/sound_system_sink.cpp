@@ -28,12 +28,13 @@ std::uint32_t openingOf(std::uint64_t state) {
 }  // namespace
 
 // One stream, from the opening of the gate until the tone has been silent for kHoldAfterTone.
-// The server's queue is kept full. Each change of tone is placed at the frame heard kChangeLead
-// after the change was made: what was written from there on is taken back and the synth resumes
-// from that exact frame, so that the change is heard within milliseconds with the phase running
-// on; a frame not yet written is waited for. A change that could only land later than that (the
-// stream was slow to start, the device works further ahead) makes every later change of the
-// stream as late, so that a tone lasts exactly as long as its gate was open.
+// The server's queue is kept full. Each change of tone is placed at the frame heard one lead
+// (kChangeLead, or more where the output needs it) after the change was made: what was written
+// from there on is taken back and the synth resumes from that exact frame, so that the change
+// is heard within milliseconds with the phase running on; a frame not yet written is waited
+// for. A change that could only land later than that (the stream was slow to start, the device
+// works further ahead) makes the tone's later changes as late, so that a tone lasts exactly as
+// long as its gate was open.
 class StreamPlayer {
 public:
     StreamPlayer(AudioOutput& output, const SoundSystemSink& sink)
