@@ -18,6 +18,8 @@ namespace {
 
 // Short enough that a change of tone, heard once the queue ahead of it has played, is on time.
 constexpr std::chrono::milliseconds kAlsaQueuedAudio{24};
+// For the audio thread to wake and write a change.
+constexpr std::chrono::milliseconds kAskingTime{5};
 // How long one wait for room in the device lasts, at most.
 constexpr int kRoomWaitMs = 5;
 
@@ -34,6 +36,7 @@ struct AlsaFunctions {
     decltype(&snd_pcm_avail_update) availUpdate = nullptr;
     decltype(&snd_pcm_delay) delay = nullptr;
     decltype(&snd_pcm_state) state = nullptr;
+    decltype(&snd_pcm_get_params) getParams = nullptr;
     decltype(&snd_pcm_wait) wait = nullptr;
     decltype(&snd_pcm_poll_descriptors_count) pollCount = nullptr;
     decltype(&snd_pcm_poll_descriptors) pollDescriptors = nullptr;
@@ -54,6 +57,7 @@ struct AlsaFunctions {
             .bind(availUpdate, "snd_pcm_avail_update")
             .bind(delay, "snd_pcm_delay")
             .bind(state, "snd_pcm_state")
+            .bind(getParams, "snd_pcm_get_params")
             .bind(wait, "snd_pcm_wait")
             .bind(pollCount, "snd_pcm_poll_descriptors_count")
             .bind(pollDescriptors, "snd_pcm_poll_descriptors")
@@ -148,9 +152,14 @@ public:
         return true;
     }
 
-    // What was written stays written; a change waits for its frame to be written.
+    // What was written stays written, and the device's whole buffer is kept written: a change
+    // is heard no sooner than that buffer plays out, and waits for its frame to be written.
     Standing standing() override {
         Standing standing{writtenFrames_, std::nullopt};
+        snd_pcm_uframes_t buffer = 0, period = 0;
+        if (alsa().getParams(pcm_, &buffer, &period) == 0)
+            standing.lead = std::chrono::microseconds(buffer * 1000000 / kAudioSampleRateHz) +
+                            kAskingTime;
         snd_pcm_sframes_t delay = 0;
         if (alsa().state(pcm_) == SND_PCM_STATE_RUNNING && alsa().delay(pcm_, &delay) == 0) {
             // The next frame written is heard `delay` frames from now.
