@@ -1,15 +1,21 @@
 #!/bin/busybox sh
 # The emulated PC's init: loads the sound and PC-speaker drivers, keeps the sound card playing
 # silence so that the recording keeps the guest's time line, then sounds the speaker through the
-# route named on the kernel command line (vireko.route=direct|dev-port|kernel) and powers off.
+# route named on the kernel command line (vireko.route=direct|dev-port|kernel|alsa) and powers
+# off.
 /bin/busybox --install -s /bin
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
-for module in soundcore snd snd-timer snd-pcm ac97_bus snd-ac97-codec snd-intel8x0 evdev pcspkr; do
+route=$(sed -n 's/.*vireko.route=\([a-z-]*\).*/\1/p' /proc/cmdline)
+modules="soundcore snd snd-timer snd-pcm ac97_bus snd-ac97-codec snd-intel8x0 evdev pcspkr"
+# No PC-speaker device there: the HD Audio card instead, heard through ALSA.
+[ "$route" = alsa ] && modules="soundcore snd snd-timer snd-pcm ac97_bus snd-ac97-codec
+    snd-intel8x0 snd-hwdep snd-intel-sdw-acpi snd-intel-dspcfg snd-hda-core snd-hda-codec
+    ledtrig-audio snd-hda-codec-generic snd-hda-intel"
+for module in $modules; do
     insmod /modules/$module.ko || echo "insmod $module failed"
 done
-route=$(sed -n 's/.*vireko.route=\([a-z-]*\).*/\1/p' /proc/cmdline)
 V=/opt/vireko
 aplay -q -D hw:0,0 -t raw -f S16_LE -r 48000 -c 2 /dev/zero &
 sleep 0.5
@@ -34,6 +40,16 @@ kernel)
     run="$V/vpc as-user"
     extra="freq:20 on wait:300 off wait:200"
     signals="TERM INT HUP KILL SEGV" ;;
+alsa)
+    # As on a desktop without a sound server: ALSA's default device, dmix on card 1, which an
+    # ordinary user reaches through the group "audio" (dmix's too); a card's mixer starts muted.
+    mkdir -p /etc
+    echo "audio:x:1000:" >/etc/group
+    printf 'defaults.pcm.card 1\ndefaults.ctl.card 1\n' >/etc/asound.conf
+    chgrp -R 1000 /dev/snd
+    chmod 660 /dev/snd/*
+    amixer -q -c 1 sset Master 100% unmute || echo "amixer failed"
+    run="$V/vpc as-user" ;;
 esac
 
 echo "route $route"

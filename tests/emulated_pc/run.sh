@@ -2,7 +2,9 @@
 # The real PC speaker, on an emulated PC: Debian's own kernel booted under QEMU's software
 # emulation, its PC speaker recorded to a WAV file, once for each way the library reaches the
 # ports (direct port I/O as root, /dev/port as root with ioperm refused, the kernel's device as
-# an ordinary user). Exits 77 (skipped) where QEMU or the kernel cannot be had.
+# an ordinary user); then once more with no PC-speaker device, where an ordinary user is heard
+# through ALSA on an HD Audio card with its real driver, recorded to a WAV file of its own.
+# Exits 77 (skipped) where QEMU or the kernel cannot be had.
 #   run.sh WORK_DIR BEEP_PROBE VPC LIBBEEP CHECK_RECORDING
 set -eu
 work=$1 probe=$2 vpc=$3 libbeep=$4 check=$5
@@ -12,7 +14,7 @@ skip() {
     echo "SKIPPED: $*"
     exit 77
 }
-for tool in qemu-system-x86_64 cpio aplay; do
+for tool in qemu-system-x86_64 cpio aplay amixer; do
     command -v "$tool" >/dev/null || skip "$tool is not installed (sh setup.sh test installs it)"
 done
 busybox=$(command -v busybox) || skip "busybox is not installed"
@@ -40,14 +42,22 @@ mkdir -p "$root/bin" "$root/modules" "$root/opt/vireko" "$root/usr/share" "$root
 cp "$busybox" "$root/bin/busybox"
 for module in sound/soundcore sound/core/snd sound/core/snd-timer sound/core/snd-pcm \
     sound/ac97_bus sound/pci/ac97/snd-ac97-codec sound/pci/snd-intel8x0 drivers/input/evdev \
-    drivers/input/misc/pcspkr; do
+    drivers/input/misc/pcspkr sound/core/snd-hwdep sound/hda/snd-intel-sdw-acpi \
+    sound/hda/snd-intel-dspcfg sound/hda/snd-hda-core sound/pci/hda/snd-hda-codec \
+    drivers/leds/trigger/ledtrig-audio sound/pci/hda/snd-hda-codec-generic \
+    sound/pci/hda/snd-hda-intel; do
     cp "$modules/$module.ko" "$root/modules/"
 done
-cp "$(command -v aplay)" "$root/bin/aplay"
+cp "$(command -v aplay)" "$(command -v amixer)" "$root/bin/"
 cp -r /usr/share/alsa "$root/usr/share/alsa"
+# The library loads ALSA's client library at run time, so ldd does not name it.
+libasound=$(ldconfig -p | sed -n 's/.*libasound.so.2 (libc6,x86-64) => //p' | head -1)
+[ -n "$libasound" ] || skip "libasound2 is not installed"
+mkdir -p "$root$(dirname "$libasound")"
+cp -L "$libasound" "$root$libasound"
 cp "$probe" "$vpc" "$root/opt/vireko/"
 cp -L "$libbeep" "$root/opt/vireko/libbeep.so.3"
-for binary in "$root/bin/aplay" "$root/opt/vireko/"*; do
+for binary in "$root/bin/aplay" "$root/bin/amixer" "$root$libasound" "$root/opt/vireko/"*; do
     for library in $(ldd "$binary" | grep -o '/[^ ]*'); do
         mkdir -p "$root$(dirname "$library")"
         cp -L "$library" "$root$library"
@@ -59,15 +69,23 @@ chmod +x "$root/init"
 
 status=0
 : >"$work/figures.txt"
-for route in direct dev-port kernel; do
-    rm -f "$work/$route.wav"
+for route in direct dev-port kernel alsa; do
+    rm -f "$work/$route.wav" "$work/$route-speaker.wav"
+    # The ALSA boot records its HD Audio card (card 1), and the speaker's WAV only keeps time.
+    speaker_wav=$work/$route.wav hda=""
+    if [ "$route" = alsa ]; then
+        speaker_wav=$work/$route-speaker.wav
+        hda="-audiodev wav,id=hda,path=$work/$route.wav,out.frequency=48000,timer-period=1000
+            -device intel-hda -device hda-output,audiodev=hda"
+    fi
     # -icount: the guest's clock and the recording count executed instructions, so a busy host
     # cannot stretch or squeeze the tones. The sound card shares the recording, playing silence.
     # QEMU's speaker follows the gate once per audio timer period; 1 ms keeps tone lengths within
     # the check's 2 ms.
+    # shellcheck disable=SC2086
     timeout 600 qemu-system-x86_64 -machine pc,pcspk-audiodev=snd0 \
-        -audiodev wav,id=snd0,path="$work/$route.wav",out.frequency=48000,timer-period=1000 \
-        -device AC97,audiodev=snd0 -kernel "$vmlinuz" -initrd "$work/initrd.gz" \
+        -audiodev wav,id=snd0,path="$speaker_wav",out.frequency=48000,timer-period=1000 \
+        -device AC97,audiodev=snd0 $hda -kernel "$vmlinuz" -initrd "$work/initrd.gz" \
         -append "console=ttyS0 quiet panic=-1 vireko.route=$route" -nographic -no-reboot \
         -m 256 -icount shift=0,sleep=off </dev/null 2>&1 |
         grep -v "Failed to create voice" >"$work/$route.log" || true
