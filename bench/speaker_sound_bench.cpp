@@ -24,6 +24,7 @@
 #include "sound_system_sink.h"
 #include "speaker_ops.h"
 #include "square_synth.h"
+#include "summary.h"
 #include "support/busy_load.h"
 #include "support/monitor_recorder.h"
 #include "support/tone_harness.h"
@@ -31,6 +32,8 @@
 
 using namespace vireko;
 using namespace vireko::testing;
+using vireko::bench::summarise;
+using vireko::bench::Summary;
 using namespace std::chrono_literals;
 
 namespace {
@@ -40,16 +43,6 @@ using beep::kTimerClockHz;
 
 double seconds(SteadyClock::duration d) {
     return std::chrono::duration<double>(d).count();
-}
-
-struct Summary {
-    double median = NAN, worst = NAN;
-};
-
-Summary summarise(std::vector<double> values) {
-    if (values.empty()) return {};
-    std::sort(values.begin(), values.end());
-    return {values[values.size() / 2], values.back()};
 }
 
 // What one series of tones sounded like: dropouts per tone, and where the gates are known,

@@ -14,12 +14,15 @@
 #include "audio_output.h"
 #include "beep_library.h"
 #include "sound_system_sink.h"
+#include "summary.h"
 #include "support/busy_load.h"
 #include "support/monitor_recorder.h"
 #include "support/tone_harness.h"
 
 using namespace vireko;
 using namespace vireko::testing;
+using vireko::bench::summarise;
+using vireko::bench::Summary;
 using namespace std::chrono_literals;
 
 namespace {
@@ -29,16 +32,6 @@ constexpr std::chrono::milliseconds kHalfTone{150};
 constexpr std::chrono::milliseconds kShortSilence{150};
 constexpr std::chrono::milliseconds kLongSilence =
     beep::SoundSystemSink::kHoldAfterTone + std::chrono::milliseconds(300);
-
-struct Summary {
-    double median = NAN, worst = NAN;
-};
-
-Summary summarise(std::vector<double> values) {
-    if (values.empty()) return {};
-    std::sort(values.begin(), values.end());
-    return {values[values.size() / 2], values.back()};
-}
 
 struct TimedTone {
     SteadyClock::time_point on, change, off;
@@ -164,11 +157,12 @@ int main() {
         openingTimes(20, connectBusy, streamBusy);
     }
 
-    std::printf("%d tones of 2 x %lld ms (440 Hz, then 880 Hz); every other one after %lld ms "
-                "of silence.\nLatencies from the call to the first (last, changed) sample's "
-                "arrival at the monitor.\n\n",
-                tones, static_cast<long long>(kHalfTone.count()),
-                static_cast<long long>(kLongSilence.count()));
+    std::printf(
+        "%d tones of 2 x %lld ms (440 Hz, then 880 Hz); every other one after %lld ms "
+        "of silence.\nLatencies from the call to the first (last, changed) sample's "
+        "arrival at the monitor.\n\n",
+        tones, static_cast<long long>(kHalfTone.count()),
+        static_cast<long long>(kLongSilence.count()));
     std::printf("  %-40s %8s %8s %10s %8s\n", "ms", "idle", "worst", "all busy", "worst");
     printMs("onset", summarise(idle.onsets), summarise(busy.onsets));
     printMs("offset", summarise(idle.offsets), summarise(busy.offsets));
