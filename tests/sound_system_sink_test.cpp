@@ -335,11 +335,13 @@ TEST(SoundSystemSink, AStreamThatStartsLateStillSoundsTheWholeGate) {
     ASSERT_TRUE(eventually([&] { return log.streamsPlaying == 0; }));
 
     const std::lock_guard lock(log.mutex);
-    const auto first = std::find_if(log.tape.begin(), log.tape.end(), [](float s) { return s != 0; });
-    const auto last = std::find_if(log.tape.rbegin(), log.tape.rend(), [](float s) { return s != 0; });
+    const auto first =
+        std::find_if(log.tape.begin(), log.tape.end(), [](float s) { return s != 0; });
+    const auto last =
+        std::find_if(log.tape.rbegin(), log.tape.rend(), [](float s) { return s != 0; });
     ASSERT_NE(first, log.tape.end());
-    const double heard = double(log.tape.rend() - last - (first - log.tape.begin())) /
-                         kAudioSampleRateHz;
+    const double heard =
+        double(log.tape.rend() - last - (first - log.tape.begin())) / kAudioSampleRateHz;
     const double gate = std::chrono::duration<double>(off - on).count();
     // The closing ramp adds its 3 ms; a start 60 ms late takes nothing away.
     EXPECT_NEAR(heard, gate + 0.003, 0.002);

@@ -189,8 +189,7 @@ int main(int argc, char** argv) {
             std::printf("  %-26s refused: %s\n", name(attempt.route).c_str(),
                         silentSoundSystem ? soundRefusal.c_str() : attempt.refusal.c_str());
     }
-    if (soundWay)
-        std::printf("  sound system: %s accepts a stream\n", soundWay->c_str());
+    if (soundWay) std::printf("  sound system: %s accepts a stream\n", soundWay->c_str());
     const bool canSound = route.taken() != beep::Route::Silence && (!viaSoundSystem || soundWay);
     if (!canSound)
         std::puts(viaSoundSystem ? "Nothing can sound now; the library tries the sound system "

@@ -141,12 +141,12 @@ public:
     // in between may still take part of it now and the rest a little later.
     bool write(std::span<const float> samples) override {
         if (!writeWholeBlock(
-            samples,
-            [this](const float* data, std::size_t frames) {
-                return static_cast<ssize_t>(alsa().writei(pcm_, data, frames));
-            },
-            [this](int error) { return recover(error); },
-            [this] { return alsa().wait(pcm_, kRoomWaitMs) >= 0; }))
+                samples,
+                [this](const float* data, std::size_t frames) {
+                    return static_cast<ssize_t>(alsa().writei(pcm_, data, frames));
+                },
+                [this](int error) { return recover(error); },
+                [this] { return alsa().wait(pcm_, kRoomWaitMs) >= 0; }))
             return false;
         writtenFrames_ += samples.size();
         return true;
@@ -158,8 +158,8 @@ public:
         Standing standing{writtenFrames_, std::nullopt};
         snd_pcm_uframes_t buffer = 0, period = 0;
         if (alsa().getParams(pcm_, &buffer, &period) == 0)
-            standing.lead = std::chrono::microseconds(buffer * 1000000 / kAudioSampleRateHz) +
-                            kAskingTime;
+            standing.lead =
+                std::chrono::microseconds(buffer * 1000000 / kAudioSampleRateHz) + kAskingTime;
         snd_pcm_sframes_t delay = 0;
         if (alsa().state(pcm_) == SND_PCM_STATE_RUNNING && alsa().delay(pcm_, &delay) == 0) {
             // The next frame written is heard `delay` frames from now.

@@ -283,13 +283,14 @@ public:
         // stands for the period.
         std::chrono::microseconds lead(deviceLead);
         if (pipewire_)
-            lead += period_ != SIZE_MAX ? std::chrono::microseconds(period_ * 1000000 / kAudioSampleRateHz)
-                                        : std::chrono::microseconds(deviceLead);
+            lead += period_ != SIZE_MAX
+                        ? std::chrono::microseconds(period_ * 1000000 / kAudioSampleRateHz)
+                        : std::chrono::microseconds(deviceLead);
         standing.lead = lead + kRewriteSlack + kAskingTime;
         if (origin_) {
-            standing.frameZero = SteadyClock::now() +
-                                 std::chrono::duration_cast<SteadyClock::duration>(
-                                     std::chrono::duration<double>(*origin_ - systemSeconds()));
+            standing.frameZero =
+                SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                         std::chrono::duration<double>(*origin_ - systemSeconds()));
         }
         return standing;
     }
@@ -399,8 +400,8 @@ private:
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
     std::size_t writtenFrames_ = 0;
-    bool timingAsked_ = false;       // a timing asked for after a write has not come back
-    std::optional<double> origin_;   // when frame 0 is heard, system clock seconds (noteTiming)
+    bool timingAsked_ = false;      // a timing asked for after a write has not come back
+    std::optional<double> origin_;  // when frame 0 is heard, system clock seconds (noteTiming)
     double originTakenAt_ = 0;
     bool serverKnown_ = false;
     bool pipewire_ = false;          // PipeWire's pulse server rather than PulseAudio

@@ -112,8 +112,8 @@ private:
         // A stream that has not started playing is taken to start now: it can only start
         // later, and the change is then heard later than asked, never sooner.
         const SteadyClock::time_point frameZero = standing.frameZero.value_or(SteadyClock::now());
-        const double wanted = std::ceil(
-            std::chrono::duration<double>(target - frameZero).count() * kAudioSampleRateHz);
+        const double wanted = std::ceil(std::chrono::duration<double>(target - frameZero).count() *
+                                        kAudioSampleRateHz);
         std::size_t frame = wanted > double(earliest) ? static_cast<std::size_t>(wanted) : earliest;
         // A later change supersedes whatever was to come after it.
         while (!pending_.empty() && pending_.back().frame >= frame) pending_.pop_back();
@@ -140,8 +140,7 @@ private:
     // Takes back the frames from `frame` on, and runs the synth from the snapshot before that
     // frame forward to it exactly.
     bool rewindTo(std::size_t frame) {
-        if (history_.empty() || frame < history_.front().frame ||
-            !output_.rewind(written_ - frame))
+        if (history_.empty() || frame < history_.front().frame || !output_.rewind(written_ - frame))
             return false;
         auto snapshot = std::prev(
             std::upper_bound(history_.begin(), history_.end(), frame,
@@ -161,8 +160,7 @@ private:
     // again at once, whatever the server has asked for: the change goes out now, and the queue
     // does not run short until the server's next request.
     bool topUp() {
-        const std::size_t chunks =
-            std::max(output_.writableFrames(), takenBack_) / kChunkFrames;
+        const std::size_t chunks = std::max(output_.writableFrames(), takenBack_) / kChunkFrames;
         if (chunks == 0) return true;
         block_.resize(chunks * kChunkFrames);
         for (std::size_t at = 0; at < block_.size();) {
