@@ -19,6 +19,7 @@
 #include "realtime_priority.h"
 #include "sound_system_sink.h"
 #include "square_synth.h"
+#include "stream_clock.h"
 #include "whole_writes.h"
 
 namespace beep {
@@ -349,6 +350,32 @@ TEST(SoundSystemSink, AStreamThatStartsLateStillSoundsTheWholeGate) {
 
 // A device that takes part of a block now and the rest after a wait: every frame is written,
 // in order, and the block counts as written only then.
+// Timings as PipeWire's pulse server gives them: every 8 ms, each late by where it fell in the
+// graph's 5.3 ms period and by a reply that took up to a millisecond.
+TEST(StreamClock, KeepsTheEarliestEstimateAndFollowsAStreamThatSlipsAPeriod) {
+    constexpr double kPeriod = 256.0 / 48000;
+    StreamClock clock;
+    double heardFrom = 100.0;  // when frame 0 is truly heard
+    double now = 200.0;
+    auto run = [&](double seconds) {
+        for (const double until = now + seconds; now < until; now += 0.008)
+            clock.note(heardFrom + std::fmod(now, kPeriod) + std::fmod(now * 7.7, 0.001), now);
+    };
+    run(1.0);
+    ASSERT_TRUE(clock.origin());
+    EXPECT_NEAR(*clock.origin(), heardFrom, 0.0002);
+
+    // A missed cycle: the stream plays a period later from now on. Not taken for a slip at
+    // once, as a run of late replies would look the same for a moment; taken within two windows.
+    heardFrom += kPeriod;
+    run(0.5 * StreamClock::kWindowSeconds);
+    EXPECT_LT(*clock.origin(), heardFrom - 0.8 * kPeriod);
+    run(1.5 * StreamClock::kWindowSeconds);
+    EXPECT_NEAR(*clock.origin(), heardFrom, 0.0002);
+    run(1.0);
+    EXPECT_NEAR(*clock.origin(), heardFrom, 0.0002) << "and keeps it";
+}
+
 TEST(WholeBlockWrites, APartlyTakenBlockIsFinishedAfterWaitingForRoom) {
     std::vector<float> block(256);
     for (std::size_t i = 0; i < block.size(); ++i) block[i] = float(i);

@@ -14,6 +14,7 @@
 
 #include "audio_output.h"
 #include "loaded_library.h"
+#include "stream_clock.h"
 
 namespace beep {
 
@@ -26,10 +27,6 @@ constexpr std::chrono::microseconds kRewriteSlack{2000};
 // For the audio thread to wake and ask where the stream stands.
 constexpr std::chrono::microseconds kAskingTime{3000};
 constexpr std::size_t kFrameBytes = sizeof(float);
-// How fast the server's clock and the system's may part: ample for any sound card.
-constexpr double kClockDrift = 1e-4;
-// A later estimate of the stream's clock by more than this is a stall, not a graph period.
-constexpr double kClockJumpSeconds = 0.050;
 
 struct PulseFunctions {
     decltype(&pa_mainloop_new) mainloopNew = nullptr;
@@ -194,7 +191,7 @@ public:
             if (!iterateUntil(deadline)) return fail(refusal, "the server did not open a stream");
         }
         writtenFrames_ = 0;
-        origin_.reset();
+        clock_.reset();
         timingAsked_ = false;
         lastRead_ = 0;
         period_ = SIZE_MAX;
@@ -260,13 +257,14 @@ public:
         const double slack = std::chrono::duration<double>(kRewriteSlack).count();
         const double readFrames = double(timing->read_index) / kFrameBytes;
         double earliest = 0;
-        if (pipewire_ && origin_) {
+        const std::optional<double> origin = clock_.origin();
+        if (pipewire_ && origin) {
             // PipeWire's graph takes a period at each cycle, starting with the frame at the
             // index; the next cycle is when that frame is heard. Its pulse server has the
             // period after that in hand already, and a rewrite that reaches it after the next
             // cycle must spare one more period, and so on. (Measured: rewrites of the period
             // after the index were heard a period late now and then.)
-            const double nextCycle = *origin_ + readFrames / kAudioSampleRateHz;
+            const double nextCycle = *origin + readFrames / kAudioSampleRateHz;
             const double period = double(period_) / kAudioSampleRateHz;
             const double cycles = std::ceil((systemSeconds() + slack - nextCycle) / period);
             earliest = readFrames + (std::max(0.0, cycles) + 1) * double(period_);
@@ -287,10 +285,10 @@ public:
                         ? std::chrono::microseconds(period_ * 1000000 / kAudioSampleRateHz)
                         : std::chrono::microseconds(deviceLead);
         standing.lead = lead + kRewriteSlack + kAskingTime;
-        if (origin_) {
+        if (origin) {
             standing.frameZero =
                 SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
-                                         std::chrono::duration<double>(*origin_ - systemSeconds()));
+                                         std::chrono::duration<double>(*origin - systemSeconds()));
         }
         return standing;
     }
@@ -331,8 +329,7 @@ private:
     // PipeWire's pulse server takes the index at the last cycle of its graph, up to a period
     // before, and reports no sink latency: the period taken then plays out over the next one.
     // Its period is the step by which the index moves. The earliest estimate is the one taken
-    // closest to a cycle: it is kept, rising only as fast as two clocks can drift apart, and
-    // given up where the stream stalled and its clock jumped.
+    // closest to a cycle (see StreamClock).
     void noteTiming(const pa_timing_info& timing) {
         if (!timing.playing || timing.read_index_corrupt || timing.read_index <= 0) return;
         const auto read = static_cast<std::size_t>(timing.read_index) / kFrameBytes;
@@ -342,16 +339,7 @@ private:
         double estimate =
             taken + 1e-6 * double(timing.sink_usec) - double(read) / kAudioSampleRateHz;
         if (pipewire_) estimate += double(period_) / kAudioSampleRateHz;
-        if (origin_) {
-            const double drift = kClockDrift * std::max(0.0, taken - originTakenAt_);
-            if (estimate < *origin_ + drift + kClockJumpSeconds)
-                origin_ = std::min(estimate, *origin_ + drift);
-            else
-                origin_ = estimate;
-        } else {
-            origin_ = estimate;
-        }
-        originTakenAt_ = taken;
+        clock_.note(estimate, taken);
     }
 
     static double seconds(const timeval& time) {
@@ -401,8 +389,7 @@ private:
     pa_stream* stream_ = nullptr;
     std::size_t writtenFrames_ = 0;
     bool timingAsked_ = false;      // a timing asked for after a write has not come back
-    std::optional<double> origin_;  // when frame 0 is heard, system clock seconds (noteTiming)
-    double originTakenAt_ = 0;
+    StreamClock clock_;  // when frame 0 is heard, system clock seconds (noteTiming)
     bool serverKnown_ = false;
     bool pipewire_ = false;          // PipeWire's pulse server rather than PulseAudio
     std::string server_;             // its name and version, for people
