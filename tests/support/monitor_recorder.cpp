@@ -161,6 +161,7 @@ void MonitorRecorder::stop() {
     }
     if (reader_.joinable()) reader_.join();
     fd_.reset();
+    stalls_.stop();
 }
 
 MonitorRecorder::Clock::time_point MonitorRecorder::timeOfSample(std::size_t index) const {

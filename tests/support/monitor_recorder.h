@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "stall_watch.h"
 #include "unique_fd.h"
 
 namespace vireko::testing {
@@ -46,6 +47,11 @@ public:
     // The server renders a period at a time, so this is true to within one period.
     Clock::time_point timeOfSample(std::size_t index) const;
 
+    // The longest the machine stalled (see StallWatch) from `from` to `to`, while recording.
+    Clock::duration stallBetween(Clock::time_point from, Clock::time_point to) const {
+        return stalls_.longestBetween(from, to);
+    }
+
 private:
     void readLoop();
 
@@ -62,6 +68,7 @@ private:
     std::vector<Arrival> arrivals_;
     bool readerEnded_ = false;  // parec's output has closed
     bool stopped_ = false;
+    StallWatch stalls_;
 };
 
 double steadySeconds(MonitorRecorder::Clock::time_point time);

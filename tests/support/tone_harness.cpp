@@ -1,5 +1,6 @@
 #include "tone_harness.h"
 
+#include <cstdio>
 #include <thread>
 
 namespace vireko::testing {
@@ -21,6 +22,17 @@ Gate playTone(Speaker& speaker, std::int16_t hz, std::chrono::milliseconds lengt
 
 std::span<const float> steadyPart(std::span<const float> samples, SampleSpan tone) {
     return samples.subspan(tone.begin + kEdgeSamples, tone.size() - 2 * kEdgeSamples);
+}
+
+bool spoiltByStall(const MonitorRecorder& recorder, SteadyClock::time_point from,
+                   SteadyClock::time_point to) {
+    // What was written just before is played during it.
+    constexpr auto kReach = std::chrono::milliseconds(50);
+    const auto stall = recorder.stallBetween(from - kReach, to);
+    if (stall == SteadyClock::duration::zero()) return false;
+    std::printf("the machine stalled for %.1f ms while this sounded: not judged\n",
+                std::chrono::duration<double, std::milli>(stall).count());
+    return true;
 }
 
 ToneFigures measureTone(const MonitorRecorder& recorder, std::span<const float> samples,

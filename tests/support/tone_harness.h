@@ -40,6 +40,11 @@ struct ToneFigures {
     double lengthErrorSeconds = 0;  // the tone's length less the gate's
     PhaseContinuity continuity;
 };
+// Whether the machine stalled (see StallWatch) from a little before `from` to `to`; where it did,
+// says so on the output. A sound that came out wrong then is not the player's doing.
+bool spoiltByStall(const MonitorRecorder& recorder, SteadyClock::time_point from,
+                   SteadyClock::time_point to);
+
 ToneFigures measureTone(const MonitorRecorder& recorder, std::span<const float> samples,
                         SampleSpan tone, const Gate& gate, double hz);
 

@@ -1,0 +1,46 @@
+// Whether the machine itself held its threads back. A virtual machine whose processors are all
+// busy is now and then descheduled by its host for milliseconds; every thread waits then, the
+// sound server's real-time ones too, and a server that must finish each period in time (PipeWire's
+// graph, 5.3 ms at 256 frames) loses one for every stream that plays. What a stall spoils says
+// nothing of the player, so the tests need to know of it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace vireko::testing {
+
+class StallWatch {
+public:
+    using Clock = std::chrono::steady_clock;
+    // A wake-up this late is a stall (an idle machine wakes within half a millisecond).
+    static constexpr std::chrono::microseconds kNoticed{2000};
+
+    // One thread on each processor, at a real-time priority above any server's where the
+    // system allows it, wakes every millisecond and notes each wake-up that came late.
+    StallWatch();
+    ~StallWatch();
+    StallWatch(const StallWatch&) = delete;
+    StallWatch& operator=(const StallWatch&) = delete;
+
+    void stop();
+    // The longest stall of a wake-up due from `from` to `to`; zero where there was none.
+    Clock::duration longestBetween(Clock::time_point from, Clock::time_point to) const;
+
+private:
+    void watch(unsigned processor);
+
+    struct Stall {
+        Clock::time_point due;
+        Clock::duration late;
+    };
+    std::atomic<bool> stopping_{false};
+    mutable std::mutex mutex_;
+    std::vector<Stall> stalls_;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace vireko::testing
