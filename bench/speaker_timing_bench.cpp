@@ -40,6 +40,7 @@ struct TimedTone {
 
 struct Series {
     int tones = 0, dropouts = 0;
+    int stalledTones = 0, dropoutsInStalls = 0;  // tones while the machine stalled (StallWatch)
     std::vector<double> onsets, offsets, changes, lengthErrors, firstLengthErrors;
 };
 
@@ -90,9 +91,15 @@ Series playSeries(BeepLibrary& speaker, int count) {
         (gate.afterSilence ? series.firstLengthErrors : series.lengthErrors)
             .push_back(std::abs(length - secondsBetween(gate.on, gate.off)));
         const auto tone = std::span(samples).subspan(heard[i].begin, heard[i].size());
+        const bool stalled =
+            recorder.stallBetween(gate.on - 50ms, recorder.timeOfSample(heard[i].end - 1)) >
+            SteadyClock::duration::zero();
+        series.stalledTones += stalled ? 1 : 0;
+        const int dropoutsBefore = series.dropouts;
         const std::size_t change = changeSample(tone);
         if (change >= tone.size() - kEdgeSamples) {
             ++series.dropouts;
+            series.dropoutsInStalls += stalled ? 1 : 0;
             continue;
         }
         series.changes.push_back(
@@ -104,6 +111,7 @@ Series playSeries(BeepLibrary& speaker, int count) {
                 series.dropouts +=
                     phaseContinuity(steadyPart(samples, part), kRecordRateHz, hz).dropouts;
         }
+        if (stalled) series.dropoutsInStalls += series.dropouts - dropoutsBefore;
     }
     return series;
 }
@@ -175,5 +183,9 @@ int main() {
     printMs("opening a stream", streamIdle, streamBusy);
     std::printf("  %-40s %17.1f %19.1f\n", "dropouts per 100 tones", 100.0 * idle.dropouts / tones,
                 100.0 * busy.dropouts / tones);
+    std::printf("  %-40s %17.1f %19.1f\n", "  of them in a stall of the machine",
+                100.0 * idle.dropoutsInStalls / tones, 100.0 * busy.dropoutsInStalls / tones);
+    std::printf("  %-40s %17.1f %19.1f\n", "tones in a stall of the machine, per 100",
+                100.0 * idle.stalledTones / tones, 100.0 * busy.stalledTones / tones);
     return 0;
 }

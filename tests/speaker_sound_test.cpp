@@ -69,7 +69,8 @@ void runServerScript(const char* action) {
     ASSERT_NE(server, nullptr);
     const std::string socket = std::string(server).substr(std::string("unix:").size());
     const std::string folder = socket.substr(0, socket.rfind('/'));
-    const std::string command = std::string(VIREKO_SOUND_SERVER_SCRIPT) + " " + action + " " + folder;
+    const std::string command =
+        std::string(VIREKO_SOUND_SERVER_SCRIPT) + " " + action + " " + folder;
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
@@ -139,7 +140,8 @@ TEST(SpeakerSound, PlaysTheTimersSquareWaveWhileTheGateIsOpen) {
         EXPECT_NEAR(toDb(steadyPeak), -12.0, 1.5);
         EXPECT_LT(std::abs(meanLevel(steady)), 1e-3) << "DC offset";
     }
-    const double spuriousDb = spuriousLevelDb(steadyPart(samples, tones[3]), kRate, kPitchOfCount79);
+    const double spuriousDb =
+        spuriousLevelDb(steadyPart(samples, tones[3]), kRate, kPitchOfCount79);
     if (spuriousDb > -80.0 && spoiltByStall(recorder, a15000.on, a15000.off + 100ms)) GTEST_SKIP();
     EXPECT_LE(spuriousDb, -80.0);
 }

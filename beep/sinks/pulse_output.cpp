@@ -388,8 +388,8 @@ private:
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
     std::size_t writtenFrames_ = 0;
-    bool timingAsked_ = false;      // a timing asked for after a write has not come back
-    StreamClock clock_;  // when frame 0 is heard, system clock seconds (noteTiming)
+    bool timingAsked_ = false;  // a timing asked for after a write has not come back
+    StreamClock clock_;         // when frame 0 is heard, system clock seconds (noteTiming)
     bool serverKnown_ = false;
     bool pipewire_ = false;          // PipeWire's pulse server rather than PulseAudio
     std::string server_;             // its name and version, for people

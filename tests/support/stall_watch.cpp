@@ -55,7 +55,8 @@ StallWatch::Clock::duration StallWatch::longestBetween(Clock::time_point from,
     const std::lock_guard lock(mutex_);
     Clock::duration longest{};
     for (const Stall& stall : stalls_)
-        if (stall.due + stall.late >= from && stall.due <= to) longest = std::max(longest, stall.late);
+        if (stall.due + stall.late >= from && stall.due <= to)
+            longest = std::max(longest, stall.late);
     return longest;
 }
 
