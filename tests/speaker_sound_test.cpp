@@ -35,22 +35,30 @@ constexpr double kLatencyLimitSeconds = 0.030;
 constexpr double kFirstToneLimitSeconds = 0.150;
 constexpr double kLengthToleranceSeconds = 0.010;
 
+// A tone after silence opens a stream. PipeWire starts playing one only once its session manager
+// has linked it, 1 to 11 ms after the stream is ready (at idle), and the whole tone is that much
+// later, so as to sound as long as its gate.
+double openingLimitSeconds() {
+    static const bool pipewire = testServerIsPipeWire();
+    return pipewire ? 0.040 : kLatencyLimitSeconds;
+}
+
 // A tone as a listener expects it: the right pitch, on time, as long as the gate was open,
 // without a dropout or a jump of phase; unless the machine stalled while it sounded.
 void expectTrueTone(const MonitorRecorder& recorder, const std::vector<float>& samples,
-                    SampleSpan tone, const Gate& gate, double hz) {
+                    SampleSpan tone, const Gate& gate, double hz,
+                    double latencyLimit = kLatencyLimitSeconds) {
     const double measuredHz = measureFrequencyHz(steadyPart(samples, tone), kRate);
     const ToneFigures figures = measureTone(recorder, samples, tone, gate, hz);
     const bool heardTrue = std::abs(measuredHz - hz) <= 0.05 &&
                            std::abs(figures.lengthErrorSeconds) < kLengthToleranceSeconds &&
-                           figures.onsetSeconds < kLatencyLimitSeconds &&
-                           figures.offsetSeconds < kLatencyLimitSeconds &&
-                           figures.continuity.dropouts == 0;
+                           figures.onsetSeconds < latencyLimit &&
+                           figures.offsetSeconds < latencyLimit && figures.continuity.dropouts == 0;
     if (!heardTrue && spoiltByStall(recorder, gate.on, recorder.timeOfSample(tone.end - 1))) return;
     EXPECT_NEAR(measuredHz, hz, 0.05);
     EXPECT_LT(std::abs(figures.lengthErrorSeconds), kLengthToleranceSeconds) << "tone length error";
-    EXPECT_LT(figures.onsetSeconds, kLatencyLimitSeconds) << "onset";
-    EXPECT_LT(figures.offsetSeconds, kLatencyLimitSeconds) << "offset";
+    EXPECT_LT(figures.onsetSeconds, latencyLimit) << "onset";
+    EXPECT_LT(figures.offsetSeconds, latencyLimit) << "offset";
     EXPECT_EQ(figures.continuity.dropouts, 0)
         << "largest phase jump " << figures.continuity.largestJumpRad << " rad, weakest window "
         << figures.continuity.lowestLevel;
@@ -126,7 +134,7 @@ TEST(SpeakerSound, PlaysTheTimersSquareWaveWhileTheGateIsOpen) {
         const auto& [name, gate, hz] = expected[i];
         const SampleSpan tone = tones[i + 1];
         SCOPED_TRACE(name);
-        expectTrueTone(recorder, samples, tone, gate, hz);
+        expectTrueTone(recorder, samples, tone, gate, hz, openingLimitSeconds());
 
         const std::span all(samples);
         const auto steady = steadyPart(samples, tone);
@@ -211,7 +219,7 @@ TEST(SpeakerSound, LeavesTheServerAloneOnceTheToneIsOver) {
     const auto tones = findTones(samples, kToneThreshold);
     if (countSpoiltByStall(recorder, tones.size(), 1, gate.on)) GTEST_SKIP();
     ASSERT_EQ(tones.size(), 1u);
-    expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711);
+    expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711, openingLimitSeconds());
 }
 
 TEST(SpeakerSound, StaysTrueWhileEveryCoreIsBusy) {
@@ -275,7 +283,7 @@ TEST(SpeakerSound, CallsFromManyThreadsAtOnceLeaveItWorking) {
     const auto tones = findTones(samples, kToneThreshold);
     if (countSpoiltByStall(recorder, tones.size(), 1, gate.on)) GTEST_SKIP();
     ASSERT_EQ(tones.size(), 1u) << describe(tones);
-    expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711);
+    expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711, openingLimitSeconds());
 }
 
 // beep-probe sounding 440 Hz for `ms` milliseconds, its report left unprinted; -1 where it

@@ -32,6 +32,17 @@ bool testServerRunning() {
     return std::filesystem::exists(std::string(server).substr(prefix.size()));
 }
 
+bool testServerIsPipeWire() {
+    FILE* info = popen("pactl info", "r");
+    if (info == nullptr) return false;
+    char line[512];
+    bool pipewire = false;
+    while (std::fgets(line, sizeof line, info) != nullptr)
+        pipewire = pipewire || std::strstr(line, "PipeWire") != nullptr;
+    pclose(info);
+    return pipewire;
+}
+
 void raiseTestThreadPriority() {
     sched_param parameter{};
     parameter.sched_priority = kRecorderPriority;

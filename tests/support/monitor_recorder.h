@@ -77,6 +77,9 @@ double steadySeconds(MonitorRecorder::Clock::time_point time);
 // daemon can be installed (a PipeWire desktop), and the tests that listen then skip.
 bool testServerRunning();
 
+// Whether the test server is PipeWire (its PulseAudio protocol) rather than PulseAudio.
+bool testServerIsPipeWire();
+
 // Real-time priority for the calling thread where the system allows it (as root, say), so that
 // the times a test takes around its calls are not stretched by a busy machine.
 void raiseTestThreadPriority();
