@@ -45,7 +45,9 @@ TEST(AlsaFallback, PlaysTheToneThroughTheDefaultDevice) {
     speaker.beepOff();
     const auto samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, 0.003f);
-    if (tones.size() != 2 && spoiltByStall(recorder, firstOn, SteadyClock::now())) GTEST_SKIP();
+    if (tones.size() != 2 && spoiltByStall(recorder, firstOn, SteadyClock::now(),
+                                           std::to_string(tones.size()) + " tones for 2"))
+        GTEST_SKIP();
     ASSERT_EQ(tones.size(), 2u);
     EXPECT_LT(
         std::chrono::duration<double>(recorder.timeOfSample(tones[0].begin) - firstOn).count(),
@@ -61,7 +63,9 @@ TEST(AlsaFallback, PlaysTheToneThroughTheDefaultDevice) {
     const double toneSeconds = double(tone.size()) / kRecordRateHz;
     if ((std::abs(measuredHz - hz) > 0.05 || dropouts != 0 ||
          std::abs(toneSeconds - gateSeconds) > 0.015) &&
-        spoiltByStall(recorder, on, off + 100ms))
+        spoiltByStall(recorder, on, off + 100ms,
+                      std::to_string(measuredHz) + " Hz, " + std::to_string(dropouts) +
+                          " dropouts, " + std::to_string(toneSeconds) + " s"))
         GTEST_SKIP();
     EXPECT_NEAR(measuredHz, hz, 0.05);
     EXPECT_EQ(dropouts, 0);

@@ -54,7 +54,13 @@ void expectTrueTone(const MonitorRecorder& recorder, const std::vector<float>& s
                            std::abs(figures.lengthErrorSeconds) < kLengthToleranceSeconds &&
                            figures.onsetSeconds < latencyLimit &&
                            figures.offsetSeconds < latencyLimit && figures.continuity.dropouts == 0;
-    if (!heardTrue && spoiltByStall(recorder, gate.on, recorder.timeOfSample(tone.end - 1))) return;
+    const std::string wrong = std::to_string(measuredHz) + " Hz, length error " +
+                              std::to_string(figures.lengthErrorSeconds) + " s, onset " +
+                              std::to_string(figures.onsetSeconds) + " s, offset " +
+                              std::to_string(figures.offsetSeconds) + " s, " +
+                              std::to_string(figures.continuity.dropouts) + " dropouts";
+    if (!heardTrue && spoiltByStall(recorder, gate.on, recorder.timeOfSample(tone.end - 1), wrong))
+        return;
     EXPECT_NEAR(measuredHz, hz, 0.05);
     EXPECT_LT(std::abs(figures.lengthErrorSeconds), kLengthToleranceSeconds) << "tone length error";
     EXPECT_LT(figures.onsetSeconds, latencyLimit) << "onset";
@@ -68,7 +74,9 @@ void expectTrueTone(const MonitorRecorder& recorder, const std::vector<float>& s
 // is not held against the player either.
 bool countSpoiltByStall(const MonitorRecorder& recorder, std::size_t found, std::size_t played,
                         SteadyClock::time_point since) {
-    return found != played && spoiltByStall(recorder, since, SteadyClock::now());
+    return found != played &&
+           spoiltByStall(recorder, since, SteadyClock::now(),
+                         std::to_string(found) + " tones for " + std::to_string(played));
 }
 
 // Stops or starts the test server, whose folder holds the socket PULSE_SERVER names.
@@ -150,7 +158,9 @@ TEST(SpeakerSound, PlaysTheTimersSquareWaveWhileTheGateIsOpen) {
     }
     const double spuriousDb =
         spuriousLevelDb(steadyPart(samples, tones[3]), kRate, kPitchOfCount79);
-    if (spuriousDb > -80.0 && spoiltByStall(recorder, a15000.on, a15000.off + 100ms)) GTEST_SKIP();
+    if (spuriousDb > -80.0 && spoiltByStall(recorder, a15000.on, a15000.off + 100ms,
+                                            "spurious " + std::to_string(spuriousDb) + " dB"))
+        GTEST_SKIP();
     EXPECT_LE(spuriousDb, -80.0);
 }
 
@@ -180,7 +190,8 @@ TEST(SpeakerSound, NewCountWhileSoundingIsHeardAtOnceWithoutAGap) {
     const double firstHz = measureFrequencyHz(steady.first(9600), kRate);
     const double lastHz = measureFrequencyHz(steady.last(9600), kRate);
     if ((std::abs(firstHz - lowHz) > 0.05 || std::abs(lastHz - highHz) > 0.05) &&
-        spoiltByStall(recorder, on, SteadyClock::now()))
+        spoiltByStall(recorder, on, SteadyClock::now(),
+                      std::to_string(firstHz) + " Hz, " + std::to_string(lastHz) + " Hz"))
         GTEST_SKIP();
     EXPECT_NEAR(firstHz, lowHz, 0.05);
     EXPECT_NEAR(lastHz, highHz, 0.05);
@@ -193,7 +204,9 @@ TEST(SpeakerSound, NewCountWhileSoundingIsHeardAtOnceWithoutAGap) {
     }
     ASSERT_NE(changeSample, 0u);
     const double heardAfter = secondsBetween(change, recorder.timeOfSample(changeSample));
-    if (heardAfter >= kLatencyLimitSeconds && spoiltByStall(recorder, change, change + 100ms))
+    if (heardAfter >= kLatencyLimitSeconds &&
+        spoiltByStall(recorder, change, change + 100ms,
+                      "change heard after " + std::to_string(heardAfter) + " s"))
         GTEST_SKIP();
     EXPECT_LT(heardAfter, kLatencyLimitSeconds);
 }
@@ -331,7 +344,9 @@ TEST_P(ProbeEndedMidTone, ClosesTheGateThenEndsByTheSignal) {
     EXPECT_LT(peakLevel(std::span(samples).subspan(tone.end - 24, 24)), 0.25f * peakLevel(steady))
         << "the gate closed through its ramp, without a click";
     const int dropouts = phaseContinuity(steady, kRate, kPitchOfCount2711).dropouts;
-    if (dropouts != 0 && spoiltByStall(recorder, sent - 1s, ended)) GTEST_SKIP();
+    if (dropouts != 0 &&
+        spoiltByStall(recorder, sent - 1s, ended, std::to_string(dropouts) + " dropouts"))
+        GTEST_SKIP();
     EXPECT_EQ(dropouts, 0);
 }
 
@@ -384,7 +399,8 @@ TEST(SpeakerSound, ServerLostMidToneNeitherHangsNorStopsTheNextTone) {
     const double hz = measureFrequencyHz(steady, kRate);
     const int dropouts = phaseContinuity(steady, kRate, kPitchOfCount1355).dropouts;
     if ((std::abs(hz - kPitchOfCount1355) > 0.05 || dropouts != 0) &&
-        spoiltByStall(recorder, gate.on, gate.off + 100ms))
+        spoiltByStall(recorder, gate.on, gate.off + 100ms,
+                      std::to_string(hz) + " Hz, " + std::to_string(dropouts) + " dropouts"))
         GTEST_SKIP();
     EXPECT_NEAR(hz, kPitchOfCount1355, 0.05);
     EXPECT_EQ(dropouts, 0);

@@ -25,13 +25,13 @@ std::span<const float> steadyPart(std::span<const float> samples, SampleSpan ton
 }
 
 bool spoiltByStall(const MonitorRecorder& recorder, SteadyClock::time_point from,
-                   SteadyClock::time_point to) {
+                   SteadyClock::time_point to, const std::string& wrong) {
     // What was written just before is played during it.
     constexpr auto kReach = std::chrono::milliseconds(50);
     const auto stall = recorder.stallBetween(from - kReach, to);
     if (stall == SteadyClock::duration::zero()) return false;
-    std::printf("the machine stalled for %.1f ms while this sounded: not judged\n",
-                std::chrono::duration<double, std::milli>(stall).count());
+    std::printf("the machine stalled for %.1f ms while this sounded (%s): not judged\n",
+                std::chrono::duration<double, std::milli>(stall).count(), wrong.c_str());
     return true;
 }
 

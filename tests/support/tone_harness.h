@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "monitor_recorder.h"
@@ -41,9 +42,10 @@ struct ToneFigures {
     PhaseContinuity continuity;
 };
 // Whether the machine stalled (see StallWatch) from a little before `from` to `to`; where it did,
-// says so on the output. A sound that came out wrong then is not the player's doing.
+// says so on the output, with what came out wrong. A sound that came out wrong then is not the
+// player's doing.
 bool spoiltByStall(const MonitorRecorder& recorder, SteadyClock::time_point from,
-                   SteadyClock::time_point to);
+                   SteadyClock::time_point to, const std::string& wrong);
 
 ToneFigures measureTone(const MonitorRecorder& recorder, std::span<const float> samples,
                         SampleSpan tone, const Gate& gate, double hz);
