@@ -32,17 +32,6 @@ bool testServerRunning() {
     return std::filesystem::exists(std::string(server).substr(prefix.size()));
 }
 
-bool testServerIsPipeWire() {
-    FILE* info = popen("pactl info", "r");
-    if (info == nullptr) return false;
-    char line[512];
-    bool pipewire = false;
-    while (std::fgets(line, sizeof line, info) != nullptr)
-        pipewire = pipewire || std::strstr(line, "PipeWire") != nullptr;
-    pclose(info);
-    return pipewire;
-}
-
 void raiseTestThreadPriority() {
     sched_param parameter{};
     parameter.sched_priority = kRecorderPriority;
@@ -51,23 +40,32 @@ void raiseTestThreadPriority() {
 
 namespace {
 
-bool sourceExists(const std::string& name) {
-    FILE* list = popen("pactl list short sources", "r");
-    if (list == nullptr) return false;
+// What `pactl ARGUMENTS` prints about the test server, a line at a time.
+std::vector<std::string> pactlLines(const std::string& arguments) {
+    std::vector<std::string> lines;
+    FILE* output = popen(("pactl " + arguments).c_str(), "r");
+    if (output == nullptr) return lines;
     char line[512];
-    bool found = false;
-    while (std::fgets(line, sizeof line, list) != nullptr) {
-        // index, tab, name, tab, ...
-        const char* field = std::strchr(line, '\t');
-        if (field != nullptr && std::strncmp(field + 1, name.c_str(), name.size()) == 0 &&
-            field[1 + name.size()] == '\t')
-            found = true;
-    }
-    pclose(list);
-    return found;
+    while (std::fgets(line, sizeof line, output) != nullptr) lines.emplace_back(line);
+    pclose(output);
+    return lines;
+}
+
+bool sourceExists(const std::string& name) {
+    // index, tab, name, tab, ...
+    const std::string field = "\t" + name + "\t";
+    return std::ranges::any_of(pactlLines("list short sources"), [&](const std::string& line) {
+        return line.find(field) != std::string::npos;
+    });
 }
 
 }  // namespace
+
+bool testServerIsPipeWire() {
+    return std::ranges::any_of(pactlLines("info"), [](const std::string& line) {
+        return line.find("PipeWire") != std::string::npos;
+    });
+}
 
 MonitorRecorder::MonitorRecorder(const std::string& sink) {
     int pipeFds[2];
