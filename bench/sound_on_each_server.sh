@@ -11,7 +11,8 @@ for kind in pulseaudio pipewire pipewire-1024; do
     echo "== speaker sound on $kind"
     if sh "$server" start "$dir/$kind" "$kind" && [ -S "$dir/$kind/native" ]; then
         for benchmark in "$timing" "$sound"; do
-            PULSE_SERVER="unix:$dir/$kind/native" "$benchmark" ||
+            PULSE_SERVER="unix:$dir/$kind/native" PIPEWIRE_REMOTE="$dir/$kind/runtime/pipewire-0" \
+                "$benchmark" ||
                 echo "$(basename "$benchmark") failed on $kind"
         done
     else

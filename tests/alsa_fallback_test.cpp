@@ -24,6 +24,7 @@ using SteadyClock = std::chrono::steady_clock;
 
 TEST(AlsaFallback, PlaysTheToneThroughTheDefaultDevice) {
     ASSERT_EQ(dlopen("libpulse.so.0", RTLD_NOW), nullptr) << "PulseAudio's library is hidden";
+    ASSERT_EQ(dlopen("libpipewire-0.3.so.0", RTLD_NOW), nullptr) << "and PipeWire's";
     if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
     if (const auto other = otherRouteThan(beep::Route::SoundSystem)) GTEST_SKIP() << *other;
     if (!std::filesystem::exists(VIREKO_ALSA_PULSE_PLUGIN))

@@ -14,6 +14,7 @@ namespace {
 
 TEST(SilentLibrary, LoadsAndPlaysNothingWithoutSoundLibraries) {
     ASSERT_EQ(dlopen("libpulse.so.0", RTLD_NOW), nullptr) << "the sound libraries are hidden";
+    ASSERT_EQ(dlopen("libpipewire-0.3.so.0", RTLD_NOW), nullptr);
     ASSERT_EQ(dlopen("libasound.so.2", RTLD_NOW), nullptr);
     if (!testing::testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
     if (const auto other = testing::otherRouteThan(beep::Route::Silence)) GTEST_SKIP() << *other;

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Starts or stops a private sound server for the tests and benchmarks: one null sink,
 # "vireko_test", at 48 kHz float mono, whose monitor is recorded. Clients reach it through
-# PULSE_SERVER=unix:DIR/native, whichever server it is.
+# PULSE_SERVER=unix:DIR/native, whichever server it is, and PipeWire's own clients through
+# PIPEWIRE_REMOTE=DIR/runtime/pipewire-0.
 #   sound_server.sh start DIR [KIND]    KIND: pulseaudio (the default), pipewire, or
 #                                       pipewire-1024 (PipeWire with the 1024-frame period it
 #                                       sets for itself inside a virtual machine)

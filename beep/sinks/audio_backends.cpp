@@ -5,6 +5,10 @@
 
 namespace beep {
 
+#ifdef VIREKO_HAVE_PIPEWIRE
+bool pipewireLibraryLoads(std::string& refusal);
+std::unique_ptr<AudioOutput> openPipeWireOutput(int wakeFd, std::string& refusal);
+#endif
 #ifdef VIREKO_HAVE_PULSE
 bool pulseLibraryLoads(std::string& refusal);
 std::unique_ptr<AudioOutput> openPulseOutput(int wakeFd, std::string& refusal);
@@ -16,6 +20,9 @@ std::unique_ptr<AudioOutput> openAlsaOutput(int wakeFd, std::string& refusal);
 
 std::span<const AudioBackend> audioBackends() {
     static const AudioBackend backends[] = {
+#ifdef VIREKO_HAVE_PIPEWIRE
+        {"PipeWire", pipewireLibraryLoads, openPipeWireOutput},
+#endif
 #ifdef VIREKO_HAVE_PULSE
         {"PulseAudio (or PipeWire)", pulseLibraryLoads, openPulseOutput},
 #endif

@@ -75,9 +75,9 @@ public:
     virtual std::string serverName() const { return {}; }
 };
 
-// A way to the sound system: PulseAudio's client library (which also reaches PipeWire through
-// its pulse server), ALSA's "default" device. Only the ways whose headers were there at build
-// time are built.
+// A way to the sound system: PipeWire's own client library, PulseAudio's (which also reaches
+// PipeWire through its pulse server), ALSA's "default" device. Only the ways whose headers were
+// there at build time are built.
 struct AudioBackend {
     std::string_view name;  // as people call it
     // Whether its library loads, and if not, why.

@@ -1,0 +1,392 @@
+// PipeWire's own client library, loaded with dlopen like PulseAudio's. The graph pulls a period at
+// each cycle: the stream's process callback, on PipeWire's real-time thread, copies it from a
+// queue of ours, and the part of the queue it has not taken can be rewritten until the cycle
+// that takes it. Each cycle also tells exactly when its first frame is heard, which is what
+// PipeWire's PulseAudio protocol cannot tell (its timing lags by up to a period).
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "audio_output.h"
+#include "loaded_library.h"
+#include "stream_clock.h"
+#include "unique_fd.h"
+
+namespace beep {
+
+namespace {
+
+constexpr std::chrono::milliseconds kConnectLimit{2000};
+constexpr std::chrono::milliseconds kStopLimit{50};
+// The period asked of the graph, as the PulseAudio output asks for its requests: the graph takes
+// the smallest any stream asks for, within its own limits.
+constexpr std::size_t kAskedPeriod = 256;
+// For the process callback to come round late (a busy machine), and for the audio thread to
+// wake and place a change: a frame this close to the next cycle is not rewritten any more.
+constexpr std::chrono::microseconds kCycleSlack{2000};
+constexpr std::chrono::microseconds kAskingTime{3000};
+
+struct PipeWireFunctions {
+    decltype(&pw_init) init = nullptr;
+    decltype(&pw_get_library_version) libraryVersion = nullptr;
+    decltype(&pw_loop_new) loopNew = nullptr;
+    decltype(&pw_loop_destroy) loopDestroy = nullptr;
+    decltype(&pw_context_new) contextNew = nullptr;
+    decltype(&pw_context_connect) contextConnect = nullptr;
+    decltype(&pw_context_destroy) contextDestroy = nullptr;
+    decltype(&pw_core_disconnect) coreDisconnect = nullptr;
+    decltype(&pw_properties_new) propertiesNew = nullptr;
+    decltype(&pw_stream_new) streamNew = nullptr;
+    decltype(&pw_stream_add_listener) addListener = nullptr;
+    decltype(&pw_stream_connect) streamConnect = nullptr;
+    decltype(&pw_stream_get_state) streamState = nullptr;
+    decltype(&pw_stream_dequeue_buffer) dequeue = nullptr;
+    decltype(&pw_stream_queue_buffer) queue = nullptr;
+    decltype(&pw_stream_get_time_n) timeOf = nullptr;
+    decltype(&pw_stream_disconnect) streamDisconnect = nullptr;
+    decltype(&pw_stream_destroy) streamDestroy = nullptr;
+    bool complete = false;
+    std::string refusal;
+
+    PipeWireFunctions() {
+        LoadedLibrary library("libpipewire-0.3.so.0");
+        library.bind(init, "pw_init")
+            .bind(libraryVersion, "pw_get_library_version")
+            .bind(loopNew, "pw_loop_new")
+            .bind(loopDestroy, "pw_loop_destroy")
+            .bind(contextNew, "pw_context_new")
+            .bind(contextConnect, "pw_context_connect")
+            .bind(contextDestroy, "pw_context_destroy")
+            .bind(coreDisconnect, "pw_core_disconnect")
+            .bind(propertiesNew, "pw_properties_new")
+            .bind(streamNew, "pw_stream_new")
+            .bind(addListener, "pw_stream_add_listener")
+            .bind(streamConnect, "pw_stream_connect")
+            .bind(streamState, "pw_stream_get_state")
+            .bind(dequeue, "pw_stream_dequeue_buffer")
+            .bind(queue, "pw_stream_queue_buffer")
+            .bind(timeOf, "pw_stream_get_time_n")
+            .bind(streamDisconnect, "pw_stream_disconnect")
+            .bind(streamDestroy, "pw_stream_destroy");
+        complete = library.complete();
+        refusal = library.refusal();
+        if (complete) init(nullptr, nullptr);
+    }
+};
+
+// Kept for the life of the process, as the PulseAudio functions are.
+const PipeWireFunctions& pipewire() {
+    static const PipeWireFunctions* const functions = new PipeWireFunctions;
+    return *functions;
+}
+
+using SteadyClock = std::chrono::steady_clock;
+
+double monotonicSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
+}
+
+class PipeWireOutput final : public AudioOutput {
+public:
+    explicit PipeWireOutput(int wakeFd)
+        : wakeFd_(wakeFd), takenFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~PipeWireOutput() override {
+        stopStream();
+        if (core_ != nullptr) pipewire().coreDisconnect(core_);
+        if (context_ != nullptr) pipewire().contextDestroy(context_);
+        if (loop_ != nullptr) pipewire().loopDestroy(loop_);
+    }
+    PipeWireOutput(const PipeWireOutput&) = delete;
+    PipeWireOutput& operator=(const PipeWireOutput&) = delete;
+
+    bool connect(std::string& refusal) {
+        if (!takenFd_) return fail(refusal, "no eventfd");
+        loop_ = pipewire().loopNew(nullptr);
+        if (loop_ == nullptr) return fail(refusal, "no loop");
+        // The loop is ours alone: this thread iterates it, from here on.
+        pw_loop_enter(loop_);
+        if (wakeFd_ >= 0) pw_loop_add_io(loop_, wakeFd_, SPA_IO_IN, false, drain, nullptr);
+        pw_loop_add_io(loop_, takenFd_.get(), SPA_IO_IN, false, drain, nullptr);
+        context_ = pipewire().contextNew(loop_, nullptr, 0);
+        if (context_ == nullptr) return failWithErrno(refusal, "no context");
+        // No server is started on the user's behalf: the desktop runs one or it does not.
+        core_ = pipewire().contextConnect(context_, nullptr, 0);
+        if (core_ == nullptr) return failWithErrno(refusal, "no server");
+        static const pw_core_events coreEvents = [] {
+            pw_core_events events{};
+            events.version = PW_VERSION_CORE_EVENTS;
+            events.info = [](void* self, const pw_core_info* info) {
+                auto* output = static_cast<PipeWireOutput*>(self);
+                if (info->version != nullptr)
+                    output->server_ = std::string("PipeWire ") + info->version + " (its own API)";
+            };
+            return events;
+        }();
+        pw_core_add_listener(core_, &coreListener_, &coreEvents, this);
+        return true;
+    }
+
+    bool startStream(std::string& refusal) override {
+        stopStream();
+        const PipeWireFunctions& pw = pipewire();
+        const std::string period = std::to_string(kAskedPeriod) + "/" +
+                                   std::to_string(kAudioSampleRateHz);
+        stream_ = pw.streamNew(
+            core_, "PC speaker",
+            pw.propertiesNew(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
+                             PW_KEY_MEDIA_ROLE, "Notification", PW_KEY_APP_NAME, "BEEP",
+                             PW_KEY_NODE_LATENCY, period.c_str(), nullptr));
+        if (stream_ == nullptr) return failWithErrno(refusal, "no stream");
+        static const pw_stream_events streamEvents = [] {
+            pw_stream_events events{};
+            events.version = PW_VERSION_STREAM_EVENTS;
+            events.process = [](void* self) { static_cast<PipeWireOutput*>(self)->process(); };
+            return events;
+        }();
+        pw.addListener(stream_, &streamListener_, &streamEvents, this);
+        {
+            const std::lock_guard lock(mutex_);
+            taken_ = 0;
+            written_ = 0;
+            clock_.reset();
+            cycleAt_.reset();
+            startedAt_.reset();
+        }
+        queue_.assign(kQueueFrames, 0.0F);
+        std::uint8_t podBuffer[1024];
+        spa_pod_builder builder = SPA_POD_BUILDER_INIT(podBuffer, sizeof podBuffer);
+        spa_audio_info_raw format{};
+        format.format = SPA_AUDIO_FORMAT_F32;
+        format.rate = kAudioSampleRateHz;
+        format.channels = 1;
+        format.position[0] = SPA_AUDIO_CHANNEL_MONO;
+        const spa_pod* params[] = {
+            spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+        const auto flags = static_cast<pw_stream_flags>(
+            PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
+        if (pw.streamConnect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) < 0)
+            return failWithErrno(refusal, "the stream was not connected");
+        // Ready once the session manager has linked it to a sink and the graph runs it.
+        const auto deadline = SteadyClock::now() + kConnectLimit;
+        for (;;) {
+            const char* error = nullptr;
+            const pw_stream_state state = pw.streamState(stream_, &error);
+            if (state == PW_STREAM_STATE_STREAMING) break;
+            if (state == PW_STREAM_STATE_ERROR)
+                return fail(refusal, error != nullptr ? error : "the stream failed");
+            const auto left = deadline - SteadyClock::now();
+            if (left <= SteadyClock::duration::zero())
+                return fail(refusal, "the server did not start the stream");
+            iterate(std::chrono::duration_cast<std::chrono::milliseconds>(left) +
+                    std::chrono::milliseconds(1));
+        }
+        // Frame 0 is heard now, by our reckoning, and the first cycle takes the frame due
+        // when it is heard: the stream, however late its first cycle comes, then keeps to the
+        // time its first tone was placed for.
+        const std::lock_guard lock(mutex_);
+        if (!cycleAt_) startedAt_ = monotonicSeconds();
+        return true;
+    }
+
+    void stopStream() override {
+        if (stream_ == nullptr) return;
+        pipewire().streamDisconnect(stream_);
+        const auto deadline = SteadyClock::now() + kStopLimit;
+        while (pipewire().streamState(stream_, nullptr) != PW_STREAM_STATE_UNCONNECTED &&
+               SteadyClock::now() < deadline)
+            iterate(std::chrono::milliseconds(5));
+        pipewire().streamDestroy(stream_);
+        stream_ = nullptr;
+    }
+
+    bool wait(std::chrono::milliseconds timeout) override {
+        if (!iterate(timeout)) return false;
+        return stream_ == nullptr || pipewire().streamState(stream_, nullptr) > 0;
+    }
+
+    std::size_t writableFrames() override {
+        const std::lock_guard lock(mutex_);
+        const std::size_t queued = written_ - std::min(written_, taken_);
+        return framesIn(kQueuedAudio) - std::min(framesIn(kQueuedAudio), queued);
+    }
+
+    bool write(std::span<const float> samples) override {
+        const std::lock_guard lock(mutex_);
+        // What the graph took already (it ran short) is gone: the rest goes where it belongs.
+        std::size_t skip = taken_ > written_ ? std::min(samples.size(), taken_ - written_) : 0;
+        for (std::size_t i = skip; i < samples.size(); ++i)
+            queue_[(written_ + i) % kQueueFrames] = samples[i];
+        written_ += samples.size();
+        return true;
+    }
+
+    Standing standing() override {
+        const std::lock_guard lock(mutex_);
+        Standing standing;
+        const double slack = std::chrono::duration<double>(kCycleSlack).count();
+        const double period = double(period_) / kAudioSampleRateHz;
+        std::size_t replaceable = taken_;
+        if (cycleAt_) {
+            // A frame that the next cycle takes is not replaceable once that cycle is near.
+            if (monotonicSeconds() + slack >= *cycleAt_ + period) replaceable += period_;
+        } else if (startedAt_) {
+            // The first cycle comes within a period, and passes over what is due by then.
+            const double due = monotonicSeconds() + slack + period +
+                               double(delay_) / kAudioSampleRateHz - *startedAt_;
+            replaceable = static_cast<std::size_t>(std::ceil(std::max(0.0, due) * kAudioSampleRateHz));
+        }
+        standing.firstReplaceable = std::min(written_, replaceable);
+        // The change waits for the next cycle at worst, and is then heard a delay later.
+        const std::size_t ahead = period_ + delay_;
+        standing.lead = std::chrono::microseconds(ahead * 1000000 / kAudioSampleRateHz) +
+                        kCycleSlack + kAskingTime;
+        if (const std::optional<double> origin = cycleAt_ ? clock_.origin() : startedAt_) {
+            standing.frameZero =
+                SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                         std::chrono::duration<double>(*origin - monotonicSeconds()));
+        }
+        return standing;
+    }
+
+    bool rewind(std::size_t frames) override {
+        const std::lock_guard lock(mutex_);
+        if (frames > written_) return false;
+        written_ -= frames;
+        return true;
+    }
+
+    std::size_t queuedFrames() override {
+        const std::lock_guard lock(mutex_);
+        return written_ - std::min(written_, taken_) + delay_;
+    }
+
+    std::string serverName() const override { return server_.empty() ? "PipeWire" : server_; }
+
+private:
+    // Twice the queue kept, so that a write never wraps onto what the graph has yet to take.
+    static constexpr std::size_t kQueueFrames = 2 * framesIn(kQueuedAudio);
+
+    static void drain(void*, int fd, std::uint32_t) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto got = ::read(fd, &count, sizeof count);
+    }
+
+    // On PipeWire's real-time thread, once per cycle of the graph.
+    void process() {
+        pw_buffer* buffer = pipewire().dequeue(stream_);
+        if (buffer == nullptr) return;
+        spa_data& data = buffer->buffer->datas[0];
+        auto* samples = static_cast<float*>(data.data);
+        std::size_t frames = data.maxsize / sizeof(float);
+        if (buffer->requested != 0) frames = std::min<std::size_t>(frames, buffer->requested);
+        pw_time time{};
+        const bool timed = pipewire().timeOf(stream_, &time, sizeof time) == 0 &&
+                           time.rate.denom != 0 && time.now != 0;
+        if (samples != nullptr) {
+            const std::lock_guard lock(mutex_);
+            if (timed && !cycleAt_ && startedAt_) passOverWhatIsDue(time);
+            for (std::size_t i = 0; i < frames; ++i)
+                samples[i] = taken_ + i < written_ ? queue_[(taken_ + i) % kQueueFrames] : 0.0F;
+            if (timed) {
+                // The first frame of this period is heard the stream's delay after the cycle.
+                const double tick = double(time.rate.num) / time.rate.denom;
+                const double now = 1e-9 * double(time.now);
+                const double heard = now + double(time.delay + std::int64_t(time.buffered)) * tick;
+                clock_.note(heard - double(taken_) / kAudioSampleRateHz, now);
+                cycleAt_ = now;
+                delay_ = std::size_t(std::max<std::int64_t>(0, time.delay)) +
+                         std::size_t(time.buffered);
+            }
+            period_ = frames;
+            taken_ += frames;
+            data.chunk->offset = 0;
+            data.chunk->stride = sizeof(float);
+            data.chunk->size = static_cast<std::uint32_t>(frames * sizeof(float));
+        }
+        pipewire().queue(stream_, buffer);
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto sent = ::write(takenFd_.get(), &one, sizeof one);
+    }
+
+    // The first cycle of a stream that was taken to start at startedAt_: the silence up to the
+    // frame due at this cycle is not played, so that what follows it is heard when it was
+    // placed for. A tone placed earlier than that starts late, and the clock says so.
+    void passOverWhatIsDue(const pw_time& time) {
+        const double tick = double(time.rate.num) / time.rate.denom;
+        const double heard = 1e-9 * double(time.now) + double(time.delay) * tick;
+        const double due = std::round((heard - *startedAt_) * kAudioSampleRateHz);
+        for (std::size_t frames = due > 0 ? static_cast<std::size_t>(due) : 0; frames > 0; --frames) {
+            if (taken_ < written_ && queue_[taken_ % kQueueFrames] != 0.0F) break;
+            ++taken_;
+        }
+    }
+
+    // One pass of the loop, waiting at most `timeout` for something to happen.
+    bool iterate(std::chrono::milliseconds timeout) {
+        return pw_loop_iterate(loop_, static_cast<int>(timeout.count())) >= 0 || errno == EINTR;
+    }
+
+    static bool fail(std::string& refusal, const char* why) {
+        refusal = std::string("PipeWire: ") + why;
+        return false;
+    }
+    static bool failWithErrno(std::string& refusal, const char* why) {
+        refusal = std::string("PipeWire: ") + why + " (" + std::strerror(errno) + ")";
+        return false;
+    }
+
+    int wakeFd_;
+    UniqueFd takenFd_;  // written by each cycle, so that the audio thread tops the queue up
+    pw_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    spa_hook coreListener_{};
+    pw_stream* stream_ = nullptr;
+    spa_hook streamListener_{};
+    std::string server_;
+
+    // Shared with the process callback.
+    std::mutex mutex_;
+    std::vector<float> queue_;  // frame F at F % kQueueFrames
+    std::size_t taken_ = 0;     // frames the graph has taken
+    std::size_t written_ = 0;   // the write position
+    StreamClock clock_;         // when frame 0 is heard, monotonic seconds
+    std::optional<double> cycleAt_;  // when the last cycle ran, monotonic seconds
+    std::optional<double> startedAt_;  // when the stream was taken to start, where before a cycle
+    // The graph's period and the stream's delay to the device, in frames; kept from one stream
+    // to the next, so that a new stream starts from what the last one found.
+    std::size_t period_ = kAskedPeriod;
+    std::size_t delay_ = 0;
+};
+
+}  // namespace
+
+bool pipewireLibraryLoads(std::string& refusal) {
+    refusal = pipewire().refusal;
+    return pipewire().complete;
+}
+
+std::unique_ptr<AudioOutput> openPipeWireOutput(int wakeFd, std::string& refusal) {
+    if (!pipewireLibraryLoads(refusal)) return nullptr;
+    // A PulseAudio server named by the user is theirs to choose; PipeWire is then used only
+    // where it is named too.
+    if (std::getenv("PULSE_SERVER") != nullptr && std::getenv("PIPEWIRE_REMOTE") == nullptr) {
+        refusal = "PipeWire: PULSE_SERVER names the server, PIPEWIRE_REMOTE does not";
+        return nullptr;
+    }
+    auto output = std::make_unique<PipeWireOutput>(wakeFd);
+    if (!output->connect(refusal)) return nullptr;
+    return output;
+}
+
+}  // namespace beep
