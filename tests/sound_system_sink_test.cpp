@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "pulled_queue.h"
 #include "realtime_priority.h"
 #include "sound_system_sink.h"
 #include "square_synth.h"
@@ -348,8 +349,6 @@ TEST(SoundSystemSink, AStreamThatStartsLateStillSoundsTheWholeGate) {
     EXPECT_NEAR(heard, gate + 0.003, 0.002);
 }
 
-// A device that takes part of a block now and the rest after a wait: every frame is written,
-// in order, and the block counts as written only then.
 // Timings as PipeWire's pulse server gives them: every 8 ms, each late by where it fell in the
 // graph's 5.3 ms period and by a reply that took up to a millisecond.
 TEST(StreamClock, KeepsTheEarliestEstimateAndFollowsAStreamThatSlipsAPeriod) {
@@ -376,6 +375,48 @@ TEST(StreamClock, KeepsTheEarliestEstimateAndFollowsAStreamThatSlipsAPeriod) {
     EXPECT_NEAR(*clock.origin(), heardFrom, 0.0002) << "and keeps it";
 }
 
+// A graph with a 256-frame period whose device is 2 ms behind it, and a stream whose first cycle
+// comes 10 ms after it was ready.
+TEST(PulledQueue, FirstCycleKeepsToThePlacedTimeAndRewritesLandBehindWhatCyclesTook) {
+    constexpr std::size_t kPeriod = 256;
+    constexpr double kStart = 100.0, kSlack = 0.005;
+    PulledQueue queue(4800, kPeriod);
+    queue.restart(kStart);
+    std::vector<float> sound(2400, 0.0F);  // silence, then a tone from 15 ms on
+    std::fill(sound.begin() + 720, sound.end(), 1.0F);
+    queue.write(sound);
+    // Before the first cycle: what it may pass over is not replaceable.
+    EXPECT_EQ(queue.placement(kStart, kSlack).frameZero, kStart);
+    EXPECT_EQ(queue.placement(kStart, kSlack).firstReplaceable, 240 + kPeriod);
+
+    std::vector<float> period(kPeriod);
+    queue.take(period, PulledQueue::CycleTiming{kStart + 0.010, kStart + 0.012});
+    // Frame 576 is due when this period is heard: the tone still starts 15 ms after the start.
+    EXPECT_EQ(std::ranges::find(period, 1.0F) - period.begin(), 720 - 576);
+    PulledQueue::Placement placement = queue.placement(kStart + 0.011, kSlack);
+    EXPECT_NEAR(*placement.frameZero, kStart, 1e-9);
+    EXPECT_NEAR(placement.leadSeconds, (kPeriod + 96) / 48000.0 + kSlack, 1e-9);
+    // The next cycle is near: it keeps its period.
+    EXPECT_EQ(placement.firstReplaceable, 576 + 2 * kPeriod);
+    ASSERT_TRUE(queue.rewind(sound.size() - placement.firstReplaceable));
+    queue.write(std::vector<float>(kPeriod, 2.0F));
+    queue.take(period, PulledQueue::CycleTiming{kStart + 0.0153, kStart + 0.0173});
+    EXPECT_EQ(period.back(), 1.0F);
+    queue.take(period, std::nullopt);
+    EXPECT_EQ(period.front(), 2.0F);
+    EXPECT_EQ(period.back(), 2.0F);
+
+    // A tone placed sooner than the first cycle can be heard is not passed over: it starts
+    // late, and the clock says how late.
+    queue.restart(kStart);
+    queue.write(std::vector<float>(kPeriod, 1.0F));
+    queue.take(period, PulledQueue::CycleTiming{kStart + 0.010, kStart + 0.012});
+    EXPECT_EQ(period.front(), 1.0F);
+    EXPECT_NEAR(*queue.placement(kStart + 0.011, kSlack).frameZero, kStart + 0.012, 1e-9);
+}
+
+// A device that takes part of a block now and the rest after a wait: every frame is written,
+// in order, and the block counts as written only then.
 TEST(WholeBlockWrites, APartlyTakenBlockIsFinishedAfterWaitingForRoom) {
     std::vector<float> block(256);
     for (std::size_t i = 0; i < block.size(); ++i) block[i] = float(i);

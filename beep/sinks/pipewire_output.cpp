@@ -9,15 +9,13 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <vector>
 
 #include "audio_output.h"
 #include "loaded_library.h"
-#include "stream_clock.h"
+#include "pulled_queue.h"
 #include "unique_fd.h"
 
 namespace beep {
@@ -30,9 +28,8 @@ constexpr std::chrono::milliseconds kStopLimit{50};
 // the smallest any stream asks for, within its own limits.
 constexpr std::size_t kAskedPeriod = 256;
 // For the process callback to come round late (a busy machine), and for the audio thread to
-// wake and place a change: a frame this close to the next cycle is not rewritten any more.
-constexpr std::chrono::microseconds kCycleSlack{2000};
-constexpr std::chrono::microseconds kAskingTime{3000};
+// wake and place a change.
+constexpr double kCycleSlackSeconds = 0.005;
 
 struct PipeWireFunctions {
     decltype(&pw_init) init = nullptr;
@@ -99,7 +96,9 @@ double monotonicSeconds() {
 class PipeWireOutput final : public AudioOutput {
 public:
     explicit PipeWireOutput(int wakeFd)
-        : wakeFd_(wakeFd), takenFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+        : wakeFd_(wakeFd),
+          takenFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+          queue_(framesIn(kQueuedAudio), kAskedPeriod) {}
     ~PipeWireOutput() override {
         stopStream();
         if (core_ != nullptr) pipewire().coreDisconnect(core_);
@@ -156,13 +155,8 @@ public:
         pw.addListener(stream_, &streamListener_, &streamEvents, this);
         {
             const std::lock_guard lock(mutex_);
-            taken_ = 0;
-            written_ = 0;
-            clock_.reset();
-            cycleAt_.reset();
-            startedAt_.reset();
+            queue_.restart(monotonicSeconds());
         }
-        queue_.assign(kQueueFrames, 0.0F);
         std::uint8_t podBuffer[1024];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(podBuffer, sizeof podBuffer);
         spa_audio_info_raw format{};
@@ -190,11 +184,6 @@ public:
             iterate(std::chrono::duration_cast<std::chrono::milliseconds>(left) +
                     std::chrono::milliseconds(1));
         }
-        // Frame 0 is heard now, by our reckoning, and the first cycle takes the frame due
-        // when it is heard: the stream, however late its first cycle comes, then keeps to the
-        // time its first tone was placed for.
-        const std::lock_guard lock(mutex_);
-        if (!cycleAt_) startedAt_ = monotonicSeconds();
         return true;
     }
 
@@ -216,66 +205,43 @@ public:
 
     std::size_t writableFrames() override {
         const std::lock_guard lock(mutex_);
-        const std::size_t queued = written_ - std::min(written_, taken_);
-        return framesIn(kQueuedAudio) - std::min(framesIn(kQueuedAudio), queued);
+        return queue_.writable();
     }
 
     bool write(std::span<const float> samples) override {
         const std::lock_guard lock(mutex_);
-        // What the graph took already (it ran short) is gone: the rest goes where it belongs.
-        std::size_t skip = taken_ > written_ ? std::min(samples.size(), taken_ - written_) : 0;
-        for (std::size_t i = skip; i < samples.size(); ++i)
-            queue_[(written_ + i) % kQueueFrames] = samples[i];
-        written_ += samples.size();
+        queue_.write(samples);
         return true;
     }
 
     Standing standing() override {
+        const double now = monotonicSeconds();
         const std::lock_guard lock(mutex_);
+        const PulledQueue::Placement placement = queue_.placement(now, kCycleSlackSeconds);
         Standing standing;
-        const double slack = std::chrono::duration<double>(kCycleSlack).count();
-        const double period = double(period_) / kAudioSampleRateHz;
-        std::size_t replaceable = taken_;
-        if (cycleAt_) {
-            // A frame that the next cycle takes is not replaceable once that cycle is near.
-            if (monotonicSeconds() + slack >= *cycleAt_ + period) replaceable += period_;
-        } else if (startedAt_) {
-            // The first cycle comes within a period, and passes over what is due by then.
-            const double due = monotonicSeconds() + slack + period +
-                               double(delay_) / kAudioSampleRateHz - *startedAt_;
-            replaceable = static_cast<std::size_t>(std::ceil(std::max(0.0, due) * kAudioSampleRateHz));
-        }
-        standing.firstReplaceable = std::min(written_, replaceable);
-        // The change waits for the next cycle at worst, and is then heard a delay later.
-        const std::size_t ahead = period_ + delay_;
-        standing.lead = std::chrono::microseconds(ahead * 1000000 / kAudioSampleRateHz) +
-                        kCycleSlack + kAskingTime;
-        if (const std::optional<double> origin = cycleAt_ ? clock_.origin() : startedAt_) {
-            standing.frameZero =
-                SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
-                                         std::chrono::duration<double>(*origin - monotonicSeconds()));
-        }
+        standing.firstReplaceable = placement.firstReplaceable;
+        standing.lead = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::duration<double>(placement.leadSeconds));
+        if (placement.frameZero)
+            standing.frameZero = SteadyClock::now() +
+                                 std::chrono::duration_cast<SteadyClock::duration>(
+                                     std::chrono::duration<double>(*placement.frameZero - now));
         return standing;
     }
 
     bool rewind(std::size_t frames) override {
         const std::lock_guard lock(mutex_);
-        if (frames > written_) return false;
-        written_ -= frames;
-        return true;
+        return queue_.rewind(frames);
     }
 
     std::size_t queuedFrames() override {
         const std::lock_guard lock(mutex_);
-        return written_ - std::min(written_, taken_) + delay_;
+        return queue_.unplayed();
     }
 
     std::string serverName() const override { return server_.empty() ? "PipeWire" : server_; }
 
 private:
-    // Twice the queue kept, so that a write never wraps onto what the graph has yet to take.
-    static constexpr std::size_t kQueueFrames = 2 * framesIn(kQueuedAudio);
-
     static void drain(void*, int fd, std::uint32_t) {
         std::uint64_t count = 0;
         [[maybe_unused]] const auto got = ::read(fd, &count, sizeof count);
@@ -286,29 +252,22 @@ private:
         pw_buffer* buffer = pipewire().dequeue(stream_);
         if (buffer == nullptr) return;
         spa_data& data = buffer->buffer->datas[0];
-        auto* samples = static_cast<float*>(data.data);
-        std::size_t frames = data.maxsize / sizeof(float);
-        if (buffer->requested != 0) frames = std::min<std::size_t>(frames, buffer->requested);
-        pw_time time{};
-        const bool timed = pipewire().timeOf(stream_, &time, sizeof time) == 0 &&
-                           time.rate.denom != 0 && time.now != 0;
-        if (samples != nullptr) {
-            const std::lock_guard lock(mutex_);
-            if (timed && !cycleAt_ && startedAt_) passOverWhatIsDue(time);
-            for (std::size_t i = 0; i < frames; ++i)
-                samples[i] = taken_ + i < written_ ? queue_[(taken_ + i) % kQueueFrames] : 0.0F;
-            if (timed) {
+        if (auto* samples = static_cast<float*>(data.data)) {
+            std::size_t frames = data.maxsize / sizeof(float);
+            if (buffer->requested != 0) frames = std::min<std::size_t>(frames, buffer->requested);
+            pw_time time{};
+            std::optional<PulledQueue::CycleTiming> timing;
+            if (pipewire().timeOf(stream_, &time, sizeof time) == 0 && time.rate.denom != 0 &&
+                time.now != 0) {
                 // The first frame of this period is heard the stream's delay after the cycle.
                 const double tick = double(time.rate.num) / time.rate.denom;
-                const double now = 1e-9 * double(time.now);
-                const double heard = now + double(time.delay + std::int64_t(time.buffered)) * tick;
-                clock_.note(heard - double(taken_) / kAudioSampleRateHz, now);
-                cycleAt_ = now;
-                delay_ = std::size_t(std::max<std::int64_t>(0, time.delay)) +
-                         std::size_t(time.buffered);
+                const double ranAt = 1e-9 * double(time.now);
+                timing = {ranAt, ranAt + double(time.delay + std::int64_t(time.buffered)) * tick};
             }
-            period_ = frames;
-            taken_ += frames;
+            {
+                const std::lock_guard lock(mutex_);
+                queue_.take(std::span(samples, frames), timing);
+            }
             data.chunk->offset = 0;
             data.chunk->stride = sizeof(float);
             data.chunk->size = static_cast<std::uint32_t>(frames * sizeof(float));
@@ -316,19 +275,6 @@ private:
         pipewire().queue(stream_, buffer);
         const std::uint64_t one = 1;
         [[maybe_unused]] const auto sent = ::write(takenFd_.get(), &one, sizeof one);
-    }
-
-    // The first cycle of a stream that was taken to start at startedAt_: the silence up to the
-    // frame due at this cycle is not played, so that what follows it is heard when it was
-    // placed for. A tone placed earlier than that starts late, and the clock says so.
-    void passOverWhatIsDue(const pw_time& time) {
-        const double tick = double(time.rate.num) / time.rate.denom;
-        const double heard = 1e-9 * double(time.now) + double(time.delay) * tick;
-        const double due = std::round((heard - *startedAt_) * kAudioSampleRateHz);
-        for (std::size_t frames = due > 0 ? static_cast<std::size_t>(due) : 0; frames > 0; --frames) {
-            if (taken_ < written_ && queue_[taken_ % kQueueFrames] != 0.0F) break;
-            ++taken_;
-        }
     }
 
     // One pass of the loop, waiting at most `timeout` for something to happen.
@@ -355,18 +301,8 @@ private:
     spa_hook streamListener_{};
     std::string server_;
 
-    // Shared with the process callback.
-    std::mutex mutex_;
-    std::vector<float> queue_;  // frame F at F % kQueueFrames
-    std::size_t taken_ = 0;     // frames the graph has taken
-    std::size_t written_ = 0;   // the write position
-    StreamClock clock_;         // when frame 0 is heard, monotonic seconds
-    std::optional<double> cycleAt_;  // when the last cycle ran, monotonic seconds
-    std::optional<double> startedAt_;  // when the stream was taken to start, where before a cycle
-    // The graph's period and the stream's delay to the device, in frames; kept from one stream
-    // to the next, so that a new stream starts from what the last one found.
-    std::size_t period_ = kAskedPeriod;
-    std::size_t delay_ = 0;
+    std::mutex mutex_;   // over the queue, shared with the process callback
+    PulledQueue queue_;
 };
 
 }  // namespace
