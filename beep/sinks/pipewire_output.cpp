@@ -129,6 +129,10 @@ public:
                 if (info->version != nullptr)
                     output->server_ = std::string("PipeWire ") + info->version + " (its own API)";
             };
+            events.done = [](void* self, std::uint32_t id, int seq) {
+                auto* output = static_cast<PipeWireOutput*>(self);
+                if (id == PW_ID_CORE && seq == output->syncSeq_) output->synced_ = true;
+            };
             return events;
         }();
         pw_core_add_listener(core_, &coreListener_, &coreEvents, this);
@@ -196,6 +200,11 @@ public:
             iterate(std::chrono::milliseconds(5));
         pipewire().streamDestroy(stream_);
         stream_ = nullptr;
+        // Messages go out only while the loop runs, and it does not run while idle: the server
+        // has to have answered a round trip, so that it has dropped the stream.
+        synced_ = false;
+        syncSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
+        while (!synced_ && SteadyClock::now() < deadline) iterate(std::chrono::milliseconds(5));
     }
 
     bool wait(std::chrono::milliseconds timeout) override {
@@ -300,6 +309,8 @@ private:
     pw_stream* stream_ = nullptr;
     spa_hook streamListener_{};
     std::string server_;
+    int syncSeq_ = -1;  // of the last round trip asked for
+    bool synced_ = false;
 
     std::mutex mutex_;   // over the queue, shared with the process callback
     PulledQueue queue_;
