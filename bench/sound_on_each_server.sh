@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs the speaker sound benchmark on each sound server a desktop may run: PulseAudio, PipeWire,
-# and PipeWire with the 1024-frame period it sets for itself inside a virtual machine. A server
-# that cannot be had here is said so; the others still run. Never fails.
+# and PipeWire with the 1024-frame period it sets for itself inside a virtual machine; on PipeWire
+# the timing also through its PulseAudio protocol. A server that cannot be had here is said so;
+# the others still run. Never fails.
 #   sound_on_each_server.sh TIMING_BENCHMARK SOUND_BENCHMARK WORK_DIR
 timing=$1
 sound=$2
@@ -15,6 +16,12 @@ for kind in pulseaudio pipewire pipewire-1024; do
                 "$benchmark" ||
                 echo "$(basename "$benchmark") failed on $kind"
         done
+        case "$kind" in pipewire*)
+            # The way taken where only PipeWire's pulse socket is to be had.
+            echo "== speaker timing on $kind through its PulseAudio protocol"
+            env -u PIPEWIRE_REMOTE PULSE_SERVER="unix:$dir/$kind/native" "$timing" ||
+                echo "$(basename "$timing") failed on $kind through its PulseAudio protocol"
+        esac
     else
         echo "no $kind server here: no figures"
     fi
