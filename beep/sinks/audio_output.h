@@ -41,7 +41,8 @@ public:
 
     // Starts a new stream, or says why not (the connection is then no longer usable).
     virtual bool startStream(std::string& refusal) = 0;
-    // Ends the stream; the server or device is left idle.
+    // Ends the stream, or pauses it where the server keeps a paused stream at no cost and
+    // resumes it sooner than it starts a new one; the server or device is left idle.
     virtual void stopStream() = 0;
 
     // Waits until the stream wants more, the wake-up descriptor given at opening becomes

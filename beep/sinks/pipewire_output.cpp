@@ -2,7 +2,8 @@
 // each cycle: the stream's process callback, on PipeWire's real-time thread, copies it from a
 // queue of ours, and the part of the queue it has not taken can be rewritten until the cycle
 // that takes it. Each cycle also tells exactly when its first frame is heard, which is what
-// PipeWire's PulseAudio protocol cannot tell (its timing lags by up to a period).
+// PipeWire's PulseAudio protocol cannot tell (its timing lags by up to a period). Through silence
+// the stream is kept paused, at no cost to the server.
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 #include <sys/eventfd.h>
@@ -45,6 +46,7 @@ struct PipeWireFunctions {
     decltype(&pw_stream_add_listener) addListener = nullptr;
     decltype(&pw_stream_connect) streamConnect = nullptr;
     decltype(&pw_stream_get_state) streamState = nullptr;
+    decltype(&pw_stream_set_active) setActive = nullptr;
     decltype(&pw_stream_dequeue_buffer) dequeue = nullptr;
     decltype(&pw_stream_queue_buffer) queue = nullptr;
     decltype(&pw_stream_get_time_n) timeOf = nullptr;
@@ -68,6 +70,7 @@ struct PipeWireFunctions {
             .bind(addListener, "pw_stream_add_listener")
             .bind(streamConnect, "pw_stream_connect")
             .bind(streamState, "pw_stream_get_state")
+            .bind(setActive, "pw_stream_set_active")
             .bind(dequeue, "pw_stream_dequeue_buffer")
             .bind(queue, "pw_stream_queue_buffer")
             .bind(timeOf, "pw_stream_get_time_n")
@@ -100,10 +103,13 @@ public:
           takenFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
           queue_(framesIn(kQueuedAudio), kAskedPeriod) {}
     ~PipeWireOutput() override {
-        stopStream();
+        destroyStream();
         if (core_ != nullptr) pipewire().coreDisconnect(core_);
         if (context_ != nullptr) pipewire().contextDestroy(context_);
-        if (loop_ != nullptr) pipewire().loopDestroy(loop_);
+        if (loop_ != nullptr) {
+            pw_loop_leave(loop_);
+            pipewire().loopDestroy(loop_);
+        }
     }
     PipeWireOutput(const PipeWireOutput&) = delete;
     PipeWireOutput& operator=(const PipeWireOutput&) = delete;
@@ -140,71 +146,27 @@ public:
     }
 
     bool startStream(std::string& refusal) override {
-        stopStream();
-        const PipeWireFunctions& pw = pipewire();
-        const std::string period = std::to_string(kAskedPeriod) + "/" +
-                                   std::to_string(kAudioSampleRateHz);
-        stream_ = pw.streamNew(
-            core_, "PC speaker",
-            pw.propertiesNew(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
-                             PW_KEY_MEDIA_ROLE, "Notification", PW_KEY_APP_NAME, "BEEP",
-                             PW_KEY_NODE_LATENCY, period.c_str(), nullptr));
-        if (stream_ == nullptr) return failWithErrno(refusal, "no stream");
-        static const pw_stream_events streamEvents = [] {
-            pw_stream_events events{};
-            events.version = PW_VERSION_STREAM_EVENTS;
-            events.process = [](void* self) { static_cast<PipeWireOutput*>(self)->process(); };
-            return events;
-        }();
-        pw.addListener(stream_, &streamListener_, &streamEvents, this);
-        {
-            const std::lock_guard lock(mutex_);
-            queue_.restart(monotonicSeconds());
+        // A stream kept paused through the silence resumes within a cycle or two; a new one
+        // waits for the session manager to link it, 5 to 15 ms, and its first cycle comes up
+        // to a period later.
+        if (paused_ && pipewire().streamState(stream_, nullptr) == PW_STREAM_STATE_PAUSED) {
+            restartQueue();
+            paused_ = false;
+            pipewire().setActive(stream_, true);
+        } else {
+            destroyStream();
+            if (!newStream(refusal)) return false;
         }
-        std::uint8_t podBuffer[1024];
-        spa_pod_builder builder = SPA_POD_BUILDER_INIT(podBuffer, sizeof podBuffer);
-        spa_audio_info_raw format{};
-        format.format = SPA_AUDIO_FORMAT_F32;
-        format.rate = kAudioSampleRateHz;
-        format.channels = 1;
-        format.position[0] = SPA_AUDIO_CHANNEL_MONO;
-        const spa_pod* params[] = {
-            spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
-        const auto flags = static_cast<pw_stream_flags>(
-            PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
-        if (pw.streamConnect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) < 0)
-            return failWithErrno(refusal, "the stream was not connected");
-        // Ready once the session manager has linked it to a sink and the graph runs it.
-        const auto deadline = SteadyClock::now() + kConnectLimit;
-        for (;;) {
-            const char* error = nullptr;
-            const pw_stream_state state = pw.streamState(stream_, &error);
-            if (state == PW_STREAM_STATE_STREAMING) break;
-            if (state == PW_STREAM_STATE_ERROR)
-                return fail(refusal, error != nullptr ? error : "the stream failed");
-            const auto left = deadline - SteadyClock::now();
-            if (left <= SteadyClock::duration::zero())
-                return fail(refusal, "the server did not start the stream");
-            iterate(std::chrono::duration_cast<std::chrono::milliseconds>(left) +
-                    std::chrono::milliseconds(1));
-        }
-        return true;
+        return untilStreaming(refusal);
     }
 
+    // Pauses the stream rather than ending it: the graph no longer runs it, and the sink is
+    // left idle (it may suspend), while the next tone need not wait for a new stream.
     void stopStream() override {
-        if (stream_ == nullptr) return;
-        pipewire().streamDisconnect(stream_);
-        const auto deadline = SteadyClock::now() + kStopLimit;
-        while (pipewire().streamState(stream_, nullptr) != PW_STREAM_STATE_UNCONNECTED &&
-               SteadyClock::now() < deadline)
-            iterate(std::chrono::milliseconds(5));
-        pipewire().streamDestroy(stream_);
-        stream_ = nullptr;
-        // Messages go out only while the loop runs, and it does not run while idle: the server
-        // has to have answered a round trip, so that it has dropped the stream.
-        synced_ = false;
-        syncSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
-        while (!synced_ && SteadyClock::now() < deadline) iterate(std::chrono::milliseconds(5));
+        if (stream_ == nullptr || paused_) return;
+        paused_ = true;
+        pipewire().setActive(stream_, false);
+        roundTrip(SteadyClock::now() + kStopLimit);
     }
 
     bool wait(std::chrono::milliseconds timeout) override {
@@ -251,6 +213,83 @@ public:
     std::string serverName() const override { return server_.empty() ? "PipeWire" : server_; }
 
 private:
+    bool newStream(std::string& refusal) {
+        const PipeWireFunctions& pw = pipewire();
+        const std::string period =
+            std::to_string(kAskedPeriod) + "/" + std::to_string(kAudioSampleRateHz);
+        stream_ = pw.streamNew(core_, "PC speaker",
+                               pw.propertiesNew(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
+                                                "Playback", PW_KEY_APP_NAME, "BEEP",
+                                                PW_KEY_NODE_LATENCY, period.c_str(), nullptr));
+        if (stream_ == nullptr) return failWithErrno(refusal, "no stream");
+        static const pw_stream_events streamEvents = [] {
+            pw_stream_events events{};
+            events.version = PW_VERSION_STREAM_EVENTS;
+            events.process = [](void* self) { static_cast<PipeWireOutput*>(self)->process(); };
+            return events;
+        }();
+        pw.addListener(stream_, &streamListener_, &streamEvents, this);
+        restartQueue();
+        std::uint8_t podBuffer[1024];
+        spa_pod_builder builder = SPA_POD_BUILDER_INIT(podBuffer, sizeof podBuffer);
+        spa_audio_info_raw format{};
+        format.format = SPA_AUDIO_FORMAT_F32;
+        format.rate = kAudioSampleRateHz;
+        format.channels = 1;
+        format.position[0] = SPA_AUDIO_CHANNEL_MONO;
+        const spa_pod* params[] = {
+            spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+        const auto flags = static_cast<pw_stream_flags>(
+            PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
+        if (pw.streamConnect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) < 0)
+            return failWithErrno(refusal, "the stream was not connected");
+        return true;
+    }
+
+    // Frame 0 of the stream is heard now, by our reckoning (see PulledQueue).
+    void restartQueue() {
+        const std::lock_guard lock(mutex_);
+        queue_.restart(monotonicSeconds());
+    }
+
+    // Until the graph runs the stream.
+    bool untilStreaming(std::string& refusal) {
+        const auto deadline = SteadyClock::now() + kConnectLimit;
+        for (;;) {
+            const char* error = nullptr;
+            const pw_stream_state state = pipewire().streamState(stream_, &error);
+            if (state == PW_STREAM_STATE_STREAMING) return true;
+            if (state == PW_STREAM_STATE_ERROR)
+                return fail(refusal, error != nullptr ? error : "the stream failed");
+            const auto left = deadline - SteadyClock::now();
+            if (left <= SteadyClock::duration::zero())
+                return fail(refusal, "the server did not start the stream");
+            iterate(std::chrono::duration_cast<std::chrono::milliseconds>(left) +
+                    std::chrono::milliseconds(1));
+        }
+    }
+
+    void destroyStream() {
+        if (stream_ == nullptr) return;
+        paused_ = false;
+        pipewire().streamDisconnect(stream_);
+        const auto deadline = SteadyClock::now() + kStopLimit;
+        while (pipewire().streamState(stream_, nullptr) != PW_STREAM_STATE_UNCONNECTED &&
+               SteadyClock::now() < deadline)
+            iterate(std::chrono::milliseconds(5));
+        pipewire().streamDestroy(stream_);
+        stream_ = nullptr;
+        roundTrip(deadline);
+    }
+
+    // Messages go out only while the loop runs, and it does not run while idle: this waits
+    // until the server has answered everything sent before.
+    void roundTrip(SteadyClock::time_point deadline) {
+        synced_ = false;
+        syncSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
+        while (!synced_ && SteadyClock::now() < deadline) iterate(std::chrono::milliseconds(5));
+    }
+
     static void drain(void*, int fd, std::uint32_t) {
         std::uint64_t count = 0;
         [[maybe_unused]] const auto got = ::read(fd, &count, sizeof count);
@@ -288,7 +327,8 @@ private:
 
     // One pass of the loop, waiting at most `timeout` for something to happen.
     bool iterate(std::chrono::milliseconds timeout) {
-        return pw_loop_iterate(loop_, static_cast<int>(timeout.count())) >= 0 || errno == EINTR;
+        const int result = pw_loop_iterate(loop_, static_cast<int>(timeout.count()));
+        return result >= 0 || result == -EINTR;
     }
 
     static bool fail(std::string& refusal, const char* why) {
@@ -309,6 +349,7 @@ private:
     pw_stream* stream_ = nullptr;
     spa_hook streamListener_{};
     std::string server_;
+    bool paused_ = false;  // the stream is kept, inactive
     int syncSeq_ = -1;  // of the last round trip asked for
     bool synced_ = false;
 

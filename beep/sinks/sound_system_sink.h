@@ -23,8 +23,9 @@ public:
 
     // Audio is rendered, and can be rewritten, in pieces of this many frames.
     static constexpr std::size_t kChunkFrames = 128;
-    // Once the tone has been silent this long the stream is closed, so that the server asks
-    // nothing while nothing sounds; the connection is kept, and a new stream starts as soon.
+    // Once the tone has been silent this long the stream is closed (on PipeWire, paused), so
+    // that the server asks nothing while nothing sounds; the connection is kept, and a new
+    // stream starts as soon.
     static constexpr std::chrono::milliseconds kHoldAfterTone{300};
 
     // The ways built, best first (see audioBackends()).

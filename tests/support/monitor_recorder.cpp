@@ -38,18 +38,17 @@ void raiseTestThreadPriority() {
     pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &parameter);
 }
 
-namespace {
-
-// What `pactl ARGUMENTS` prints about the test server, a line at a time.
 std::vector<std::string> pactlLines(const std::string& arguments) {
     std::vector<std::string> lines;
-    FILE* output = popen(("pactl " + arguments).c_str(), "r");
+    FILE* output = popen(("LC_ALL=C pactl " + arguments).c_str(), "r");
     if (output == nullptr) return lines;
     char line[512];
     while (std::fgets(line, sizeof line, output) != nullptr) lines.emplace_back(line);
     pclose(output);
     return lines;
 }
+
+namespace {
 
 bool sourceExists(const std::string& name) {
     // index, tab, name, tab, ...

@@ -77,6 +77,9 @@ double steadySeconds(MonitorRecorder::Clock::time_point time);
 // daemon can be installed (a PipeWire desktop), and the tests that listen then skip.
 bool testServerRunning();
 
+// What `pactl ARGUMENTS` prints about the test server, a line at a time, untranslated.
+std::vector<std::string> pactlLines(const std::string& arguments);
+
 // Whether the test server is PipeWire (its PulseAudio protocol) rather than PulseAudio.
 bool testServerIsPipeWire();
 
