@@ -194,9 +194,9 @@ public:
         standing.lead = std::chrono::duration_cast<std::chrono::nanoseconds>(
             std::chrono::duration<double>(placement.leadSeconds));
         if (placement.frameZero)
-            standing.frameZero = SteadyClock::now() +
-                                 std::chrono::duration_cast<SteadyClock::duration>(
-                                     std::chrono::duration<double>(*placement.frameZero - now));
+            standing.frameZero =
+                SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                         std::chrono::duration<double>(*placement.frameZero - now));
         return standing;
     }
 
@@ -350,10 +350,10 @@ private:
     spa_hook streamListener_{};
     std::string server_;
     bool paused_ = false;  // the stream is kept, inactive
-    int syncSeq_ = -1;  // of the last round trip asked for
+    int syncSeq_ = -1;     // of the last round trip asked for
     bool synced_ = false;
 
-    std::mutex mutex_;   // over the queue, shared with the process callback
+    std::mutex mutex_;  // over the queue, shared with the process callback
     PulledQueue queue_;
 };
 

@@ -110,7 +110,8 @@ private:
     // starts late, and the clock says so.
     void passOverWhatIsDue(double heardAt) {
         const double due = std::round((heardAt - startedAt_) * kAudioSampleRateHz);
-        for (std::size_t frames = due > 0 ? static_cast<std::size_t>(due) : 0; frames > 0; --frames) {
+        for (std::size_t frames = due > 0 ? static_cast<std::size_t>(due) : 0; frames > 0;
+             --frames) {
             if (taken_ < written_ && frames_[taken_ % frames_.size()] != 0.0F) break;
             ++taken_;
         }
