@@ -34,7 +34,6 @@ constexpr double kCycleSlackSeconds = 0.005;
 
 struct PipeWireFunctions {
     decltype(&pw_init) init = nullptr;
-    decltype(&pw_get_library_version) libraryVersion = nullptr;
     decltype(&pw_loop_new) loopNew = nullptr;
     decltype(&pw_loop_destroy) loopDestroy = nullptr;
     decltype(&pw_context_new) contextNew = nullptr;
@@ -58,7 +57,6 @@ struct PipeWireFunctions {
     PipeWireFunctions() {
         LoadedLibrary library("libpipewire-0.3.so.0");
         library.bind(init, "pw_init")
-            .bind(libraryVersion, "pw_get_library_version")
             .bind(loopNew, "pw_loop_new")
             .bind(loopDestroy, "pw_loop_destroy")
             .bind(contextNew, "pw_context_new")
