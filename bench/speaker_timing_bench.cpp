@@ -42,6 +42,7 @@ struct Series {
     int tones = 0, dropouts = 0;
     int stalledTones = 0, dropoutsInStalls = 0;  // tones while the machine stalled (StallWatch)
     std::vector<double> onsets, offsets, changes, lengthErrors, firstLengthErrors;
+    std::vector<double> lengthErrorsOutsideStalls;
 };
 
 // Where the pitch first rises past halfway between the two: the zero crossing before the first
@@ -87,13 +88,14 @@ Series playSeries(BeepLibrary& speaker, int count) {
         const TimedTone& gate = played[i];
         series.onsets.push_back(secondsBetween(gate.on, recorder.timeOfSample(heard[i].begin)));
         series.offsets.push_back(secondsBetween(gate.off, recorder.timeOfSample(heard[i].end - 1)));
-        const double length = double(heard[i].size()) / kRecordRateHz;
-        (gate.afterSilence ? series.firstLengthErrors : series.lengthErrors)
-            .push_back(std::abs(length - secondsBetween(gate.on, gate.off)));
-        const auto tone = std::span(samples).subspan(heard[i].begin, heard[i].size());
         const bool stalled =
             recorder.stallBetween(gate.on - 50ms, recorder.timeOfSample(heard[i].end - 1)) >
             SteadyClock::duration::zero();
+        const double length = double(heard[i].size()) / kRecordRateHz;
+        const double lengthError = std::abs(length - secondsBetween(gate.on, gate.off));
+        (gate.afterSilence ? series.firstLengthErrors : series.lengthErrors).push_back(lengthError);
+        if (!stalled) series.lengthErrorsOutsideStalls.push_back(lengthError);
+        const auto tone = std::span(samples).subspan(heard[i].begin, heard[i].size());
         series.stalledTones += stalled ? 1 : 0;
         const int dropoutsBefore = series.dropouts;
         const std::size_t change = changeSample(tone);
@@ -179,6 +181,8 @@ int main() {
             summarise(busy.lengthErrors));
     printMs("|length - gate|, first after silence", summarise(idle.firstLengthErrors),
             summarise(busy.firstLengthErrors));
+    printMs("|length - gate|, tones outside a stall", summarise(idle.lengthErrorsOutsideStalls),
+            summarise(busy.lengthErrorsOutsideStalls));
     printMs("connecting to the sound system", connectIdle, connectBusy);
     printMs("opening a stream", streamIdle, streamBusy);
     std::printf("  %-40s %17.1f %19.1f\n", "dropouts per 100 tones", 100.0 * idle.dropouts / tones,
