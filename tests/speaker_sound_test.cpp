@@ -103,11 +103,7 @@ int playingStreams() {
 // none does.
 std::string soundWayServer() {
     std::string refusal;
-    for (const beep::AudioBackend& backend : beep::audioBackends()) {
-        auto output = backend.open(-1, refusal);
-        if (output && output->startStream(refusal)) return output->serverName();
-    }
-    return "none: " + refusal;
+    return beep::acceptingSoundWay(refusal).value_or("none: " + refusal);
 }
 
 // A tone after silence opens a stream. Through its PulseAudio protocol, PipeWire starts playing

@@ -44,22 +44,6 @@ void usage() {
         stderr);
 }
 
-// The way of the sound system that takes a stream right now, and what answers there, if any;
-// where none does, why not, for each, in `refusal`.
-std::optional<std::string> acceptingSoundWay(std::string& refusal) {
-    for (const beep::AudioBackend& backend : beep::audioBackends()) {
-        std::string why;
-        const auto output = backend.open(-1, why);
-        if (output != nullptr && output->startStream(why)) {
-            const std::string server = output->serverName();
-            return server.empty() ? std::string(backend.name) : server;
-        }
-        refusal += (refusal.empty() ? "" : "; ") + why;
-    }
-    if (refusal.empty()) refusal = "no sound-system way was built";
-    return std::nullopt;
-}
-
 std::string name(beep::Route route) {
     return std::string(beep::routeName(route));
 }
@@ -178,7 +162,7 @@ int main(int argc, char** argv) {
     // The sound system is reported as used only where something takes a stream now.
     const bool viaSoundSystem = route.taken() == beep::Route::SoundSystem;
     std::string soundRefusal;
-    const auto soundWay = viaSoundSystem ? acceptingSoundWay(soundRefusal) : std::nullopt;
+    const auto soundWay = viaSoundSystem ? beep::acceptingSoundWay(soundRefusal) : std::nullopt;
     std::puts("The speaker library tries, in order:");
     for (const auto& attempt : route.attempts) {
         const bool silentSoundSystem =

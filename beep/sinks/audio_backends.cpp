@@ -34,6 +34,21 @@ std::span<const AudioBackend> audioBackends() {
     return std::span(backends, std::size(backends) - 1);
 }
 
+std::optional<std::string> acceptingSoundWay(std::string& refusal) {
+    refusal.clear();
+    for (const AudioBackend& backend : audioBackends()) {
+        std::string why;
+        const auto output = backend.open(-1, why);
+        if (output != nullptr && output->startStream(why)) {
+            const std::string server = output->serverName();
+            return server.empty() ? std::string(backend.name) : server;
+        }
+        refusal += (refusal.empty() ? "" : "; ") + why;
+    }
+    if (refusal.empty()) refusal = "no sound-system way was built";
+    return std::nullopt;
+}
+
 bool soundLibrariesLoad(std::string& refusal) {
     refusal.clear();
     for (const AudioBackend& backend : audioBackends()) {

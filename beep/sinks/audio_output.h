@@ -91,6 +91,10 @@ struct AudioBackend {
 // The ways built, best first.
 std::span<const AudioBackend> audioBackends();
 
+// The first of them that takes a stream right now, and what answers there ("PipeWire 0.3.65
+// (its own API)"); where none does, why not, for each, in `refusal`.
+std::optional<std::string> acceptingSoundWay(std::string& refusal);
+
 // Whether the library of any of them loads; if none does, why not, for each.
 bool soundLibrariesLoad(std::string& refusal);
 
