@@ -6,7 +6,7 @@ set -eu
 cd "$(dirname "$0")"
 mode=${1:-run}
 
-build_packages="build-essential cmake ninja-build git qt6-base-dev qt6-base-private-dev libgl-dev
+build_packages="build-essential cmake ninja-build pkgconf git qt6-base-dev qt6-base-private-dev libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev libpulse-dev libpipewire-0.3-dev libasound2-dev
     libdbus-1-dev fonts-ipafont-gothic"
 # The tests play into a private PulseAudio daemon and a private PipeWire, and measure what comes
