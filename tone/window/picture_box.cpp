@@ -1,5 +1,6 @@
 #include "picture_box.h"
 
+#include <QAccessibleWidget>
 #include <QPainter>
 #include <QVarLengthArray>
 #include <algorithm>
@@ -22,6 +23,15 @@ void preparePainter(QPainter& painter, qreal ratio, Rgb colour) {
     painter.setRenderHint(QPainter::Antialiasing, false);
     painter.setPen(QPen(toQColor(colour), 1));
     if (ratio > 1) painter.translate(0.5, 0.5);
+}
+
+// A screen reader announces the picture as an image, under the name and description the window
+// gives it.
+QAccessibleInterface* accessibleAsImage(const QString& className, QObject* object) {
+    if (className != QLatin1String(PictureBox::staticMetaObject.className()) ||
+        !object->isWidgetType())
+        return nullptr;
+    return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Graphic);
 }
 
 }  // namespace
@@ -77,6 +87,8 @@ PictureBox::PictureBox(QWidget* parent) : QFrame(parent) {
     setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
     setFixedSize(kOuterWidth, kOuterHeight);
     image_ = blankImage();
+    static const bool accessibleFactory = (QAccessible::installFactory(accessibleAsImage), true);
+    Q_UNUSED(accessibleFactory);
 }
 
 QImage PictureBox::blankImage() const {
