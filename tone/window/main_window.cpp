@@ -155,10 +155,10 @@ void MainWindow::keepControls(const QHash<QString, QWidget*>& made) {
 // option selected at start.
 void MainWindow::setUpControls() {
     QFont text1Font;
-    text1Font.setFamilies({QString::fromUtf8("ＭＳ Ｐゴシック"), "MS PGothic", "IPAPGothic",
-                           "Noto Sans CJK JP", "Source Han Sans JP", "VL PGothic", "TakaoPGothic",
-                           "IPAexGothic", "Sans Serif"});
-    text1Font.setPointSize(12);
+    QStringList families;
+    for (const char* family : kText1FontFamilies) families << QString::fromUtf8(family);
+    text1Font.setFamilies(families);
+    text1Font.setPointSize(kText1FontPoints);
     text1Font.setWeight(QFont::Normal);
     text1_->setFont(text1Font);
     text1_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
