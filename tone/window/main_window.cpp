@@ -160,7 +160,16 @@ void MainWindow::setUpControls() {
     text1Font.setFamilies(families);
     text1Font.setPointSize(kText1FontPoints);
     text1Font.setWeight(QFont::Normal);
-    text1_->setFont(text1Font);
+    // Text1's face is the only one besides the default, and loading it takes a millisecond or
+    // more. It is set when the event loop starts: after the window's map request has gone to the
+    // display server, still before the first paint, so the window looks the same.
+    QMetaObject::invokeMethod(
+        this,
+        [this, text1Font] {
+            flushDisplayConnection();
+            text1_->setFont(text1Font);
+        },
+        Qt::QueuedConnection);
     text1_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     text1_->installEventFilter(new Text1KeyFilter(text1_));
     text2_->setAlignment(Qt::AlignCenter);
