@@ -77,7 +77,9 @@ const std::vector<PictureBox::Run>& PictureBox::runsOf(int rise) {
             if (first < 0) first = column;
             last = column;
         }
-        if (first >= 0) runs.push_back({row - origin.y(), first - origin.x(), last - origin.x()});
+        if (first >= 0)
+            runs.push_back({std::int16_t(row - origin.y()), std::int16_t(first - origin.x()),
+                            std::int16_t(last - origin.x())});
     }
     return runs_[rise] = runs;
 }
@@ -118,8 +120,10 @@ void PictureBox::line(float x1, float y1, float x2, float y2, Rgb colour) {
 void PictureBox::lines(std::span<const LineSegment> segments, Rgb colour) {
     const qreal ratio = image_.devicePixelRatio();
     // Pixels are written straight into the image only where a whole picture pixel is a whole
-    // number of device pixels; elsewhere Qt draws every line.
-    const int scale = ratio == std::floor(ratio) ? int(ratio) : 0;
+    // number of device pixels (up to 4, as far as a run's 16 bits reach); elsewhere Qt draws
+    // every line.
+    constexpr qreal kMostRatioForRuns = 4;
+    const int scale = ratio == std::floor(ratio) && ratio <= kMostRatioForRuns ? int(ratio) : 0;
     const int width = kOuterWidth - 2 * kBorder, height = kOuterHeight - 2 * kBorder;
     // Beyond this margin a line touches no pixel of the inside, whatever its ends and caps;
     // within it of an edge, Qt clips a slanted line, and only Qt draws it.

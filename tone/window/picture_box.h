@@ -3,6 +3,7 @@
 
 #include <QFrame>
 #include <QImage>
+#include <cstdint>
 #include <map>
 #include <vector>
 
@@ -33,9 +34,10 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    // A run of device pixels along a row, relative to the pixel of a step's start.
+    // A run of device pixels along a row, relative to the pixel of a step's start. Small: a
+    // dense trace has some hundred thousand of them at 2x.
     struct Run {
-        int row, first, last;
+        std::int16_t row, first, last;
     };
     // What Qt sets for a trace step of this rise at the image's ratio; empty where runs cannot
     // say it.
