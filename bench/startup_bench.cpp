@@ -61,6 +61,11 @@ private:
 };
 
 std::unique_ptr<Child> spawn(const std::vector<std::string>& command, int keepFd = -1) {
+    // Made before the fork: the child only calls what is safe between fork and exec.
+    std::vector<char*> argv;
+    argv.reserve(command.size() + 1);
+    for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid < 0) return nullptr;
     if (pid == 0) {
@@ -69,9 +74,6 @@ std::unique_ptr<Child> spawn(const std::vector<std::string>& command, int keepFd
         dup2(null, STDOUT_FILENO);
         dup2(null, STDERR_FILENO);
         if (keepFd < 0) closefrom(3);
-        std::vector<char*> argv;
-        for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
-        argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
     }
