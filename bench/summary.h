@@ -8,13 +8,13 @@
 namespace vireko::bench {
 
 struct Summary {
-    double median = NAN, worst = NAN;
+    double median = NAN, worst = NAN, best = NAN;
 };
 
 inline Summary summarise(std::vector<double> values) {
     if (values.empty()) return {};
     std::sort(values.begin(), values.end());
-    return {values[values.size() / 2], values.back()};
+    return {values[values.size() / 2], values.back(), values.front()};
 }
 
 }  // namespace vireko::bench

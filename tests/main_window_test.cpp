@@ -164,6 +164,7 @@ private slots:
         QCOMPARE(frequency->text(QAccessible::Name), QString::fromUtf8("周波数"));
         QCOMPARE(status->text(QAccessible::Name), QString::fromUtf8("状態"));
         QCOMPARE(slider->text(QAccessible::Name), QString::fromUtf8("周波数（Hz）"));
+        QCOMPARE(picture->role(), QAccessible::Graphic);
         QCOMPARE(picture->text(QAccessible::Name), QString::fromUtf8("波形"));
         QCOMPARE(picture->text(QAccessible::Description), QString::fromUtf8("波形なし"));
         QCOMPARE(slider->valueInterface()->currentValue().toInt(), 440);

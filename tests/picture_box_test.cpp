@@ -16,6 +16,17 @@ private:
         return box.image().pixelColor(x, y);
     }
 
+    // FNV-1a over the picture's rows, padding left out: equal digests, equal pixels.
+    static quint64 digest(const QImage& image) {
+        quint64 hash = 14695981039346656037ULL;
+        const auto rowBytes = qsizetype(image.width()) * image.depth() / 8;
+        for (int y = 0; y < image.height(); ++y) {
+            const uchar* row = image.constScanLine(y);
+            for (qsizetype i = 0; i < rowBytes; ++i) hash = (hash ^ row[i]) * 1099511628211ULL;
+        }
+        return hash;
+    }
+
 private slots:
     void drawableInsideIsTheOuterSizeLessTheSunkenBorder() {
         PictureBox box;
@@ -114,6 +125,45 @@ private slots:
         const QImage shown = box.grab().toImage();
         QCOMPARE(shown.size(), QSize(1080, 640));
         QCOMPARE(shown.pixelColor(2 * (2 + 1), 2 * (2 + 160)), axis);
+    }
+
+    // Whole pictures, pixel for pixel as they have always been drawn, at 1x and (run by CTest
+    // with QT_SCALE_FACTOR=2) at 2x. Scale 0 stands for a refused frequency: the grid alone.
+    void picturesKeepTheirPixels_data() {
+        QTest::addColumn<int>("frequencyHz");
+        QTest::addColumn<int>("scale");
+        QTest::addColumn<quint64>("at1x");
+        QTest::addColumn<quint64>("at2x");
+        auto row = [](const char* name, int f, int s, quint64 at1x, quint64 at2x) {
+            QTest::newRow(name) << f << s << at1x << at2x;
+        };
+        row("grid alone", 0, 0, 0xaabd1dc7ebdc6e5ULL, 0x27bdec584e982925ULL);
+        row("flat trace", 0, 20, 0x5d18657d59795508ULL, 0xa83104c5839a5ecdULL);
+        row("20 Hz 1x", 20, 20, 0xfb8c5c611052e16aULL, 0x6db22330487986cdULL);
+        row("20 Hz 100x", 20, 2000, 0x1f7bbe8009a1a308ULL, 0x8954ee7f405feecbULL);
+        row("440 Hz 1x", 440, 20, 0x77aa7f9c4bc81eb8ULL, 0x53f730948721868fULL);
+        row("440 Hz 10x", 440, 200, 0x98540b8f790ef85cULL, 0x9857627b9c8ad957ULL);
+        row("440 Hz 100x", 440, 2000, 0xa95a3704423dde8ULL, 0x908c9e82e17c1aebULL);
+        row("1000 Hz 10x", 1000, 200, 0xeb56908c0307e2cULL, 0xb887c70210af23cdULL);
+        row("7919 Hz 1x", 7919, 20, 0x39a87754718e9b9eULL, 0x177143b7f01ff38bULL);
+        row("20000 Hz 1x", 20000, 20, 0x9bf9d2cba7c3eca2ULL, 0x85bf0aab351c2fa9ULL);
+        row("20000 Hz 10x", 20000, 200, 0x4945b68693d75222ULL, 0x8a1b193e048ae21bULL);
+        row("20000 Hz 100x", 20000, 2000, 0xefc15d1565e55faeULL, 0xd7cd63d35d401f9ULL);
+    }
+
+    void picturesKeepTheirPixels() {
+        QFETCH(int, frequencyHz);
+        QFETCH(int, scale);
+        QFETCH(quint64, at1x);
+        QFETCH(quint64, at2x);
+        PictureBox box;
+        const qreal ratio = box.devicePixelRatioF();
+        if (ratio != 1 && ratio != 2) QSKIP("for 1x or 2x");
+        DrawTrace(box, 20000, 20);  // what the last tone left, to be cleared
+        ClearPicture(box);
+        DrawGrid(box);
+        if (scale != 0) DrawTrace(box, std::int16_t(frequencyHz), std::int16_t(scale));
+        QCOMPARE(digest(box.image()), ratio == 1 ? at1x : at2x);
     }
 
     // "440abc" with the scroll bar at 440: the tone sounds but the trace frequency is 0.

@@ -42,4 +42,10 @@ inline constexpr ControlSpec kForm1Controls[] = {
     {"Option3", ControlKind::OptionButton, "100倍", "Frame1", {208, 16, 65, 17}, {}},
 };
 
+// Text1's face, 12-point regular, and the faces that stand in for it where it is missing.
+inline constexpr const char* kText1FontFamilies[] = {
+    "ＭＳ Ｐゴシック", "MS PGothic", "IPAPGothic", "Noto Sans CJK JP", "Source Han Sans JP",
+    "VL PGothic", "TakaoPGothic", "IPAexGothic", "Sans Serif"};
+inline constexpr int kText1FontPoints = 12;
+
 }  // namespace vireko

@@ -155,12 +155,21 @@ void MainWindow::keepControls(const QHash<QString, QWidget*>& made) {
 // option selected at start.
 void MainWindow::setUpControls() {
     QFont text1Font;
-    text1Font.setFamilies({QString::fromUtf8("ＭＳ Ｐゴシック"), "MS PGothic", "IPAPGothic",
-                           "Noto Sans CJK JP", "Source Han Sans JP", "VL PGothic", "TakaoPGothic",
-                           "IPAexGothic", "Sans Serif"});
-    text1Font.setPointSize(12);
+    QStringList families;
+    for (const char* family : kText1FontFamilies) families << QString::fromUtf8(family);
+    text1Font.setFamilies(families);
+    text1Font.setPointSize(kText1FontPoints);
     text1Font.setWeight(QFont::Normal);
-    text1_->setFont(text1Font);
+    // Text1's face is the only one besides the default, and loading it takes a millisecond or
+    // more. It is set when the event loop starts: after the window's map request has gone to the
+    // display server, still before the first paint, so the window looks the same.
+    QMetaObject::invokeMethod(
+        this,
+        [this, text1Font] {
+            flushDisplayConnection();
+            text1_->setFont(text1Font);
+        },
+        Qt::QueuedConnection);
     text1_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     text1_->installEventFilter(new Text1KeyFilter(text1_));
     text2_->setAlignment(Qt::AlignCenter);
