@@ -156,6 +156,7 @@ public:
         return true;
     }
     std::uint8_t inb(std::uint16_t) noexcept override { return 0x33; }  // the gate left open
+    bool threadHoldsPort(std::uint16_t) noexcept override { return true; }
     void outb(std::uint8_t value, std::uint16_t port) noexcept override {
         const std::string line = std::to_string(port) + " " + std::to_string(value) + "\n";
         const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
