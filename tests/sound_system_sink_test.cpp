@@ -1,16 +1,20 @@
 // The audio thread's handling of its output: when it connects, starts and ends streams, and how
 // it rewrites queued sound when the tone changes.
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -459,6 +463,50 @@ TEST(WholeBlockWrites, APartlyTakenBlockIsFinishedAfterWaitingForRoom) {
 TEST(AudioThreadPriority, LeavesTheProcessLimitsAloneWhereRealtimeKitCannotBeAsked) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(askForPriorityWithoutRealtimeKit(), ::testing::ExitedWithCode(0), "");
+}
+
+// RealtimeKit is mostly started by the bus on demand: one that is activatable but not yet
+// running must be asked all the same. A private bus stands in for the system's, with a
+// RealtimeKit whose start is only recorded.
+TEST(AudioThreadPriority, AsksARealtimeKitThatTheBusStartsOnDemand) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("vireko-system-bus-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir / "services");
+    std::ofstream(dir / "bus.conf")
+        << "<busconfig><type>session</type><listen>unix:path=" << (dir / "socket").string()
+        << "</listen><servicedir>" << (dir / "services").string()
+        << "</servicedir><policy context=\"default\"><allow send_destination=\"*\"/>"
+           "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
+    std::ofstream(dir / "services" / "rtkit.service")
+        << "[D-BUS Service]\nName=org.freedesktop.RealtimeKit1\nExec=/bin/sh -c 'touch "
+        << (dir / "started").string()
+        << "; exit 1'\n";  // failed at once, not gone to the background
+    const std::string config = "--config-file=" + (dir / "bus.conf").string();
+    const char* arguments[] = {"dbus-daemon", config.c_str(), "--nofork", "--nopidfile", nullptr};
+    pid_t bus = 0;
+    if (posix_spawnp(&bus, "dbus-daemon", nullptr, nullptr, const_cast<char**>(arguments),
+                     environ) != 0) {
+        std::filesystem::remove_all(dir);
+        GTEST_SKIP() << "no dbus-daemon";
+    }
+    for (int waited = 0; waited < 500 && !std::filesystem::exists(dir / "socket"); ++waited)
+        std::this_thread::sleep_for(10ms);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(10);
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (dir / "socket").string()).c_str(), 1);
+        askRealtimeKitFor(static_cast<pid_t>(gettid()));
+        std::_Exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    const bool started = std::filesystem::exists(dir / "started");
+    kill(bus, SIGTERM);
+    waitpid(bus, nullptr, 0);
+    std::filesystem::remove_all(dir);
+    EXPECT_TRUE(WIFEXITED(status)) << "the time limit";
+    EXPECT_TRUE(started) << "RealtimeKit was never asked";
 }
 
 // A system bus that takes the connection and never answers, as a stalled one does: asking for
