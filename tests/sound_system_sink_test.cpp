@@ -433,14 +433,43 @@ TEST(WholeBlockWrites, APartlyTakenBlockIsFinishedAfterWaitingForRoom) {
         return ssize_t(now);
     };
     EXPECT_TRUE(writeWholeBlock(
-        block, device, [](int) { return false; }, [&] { return ++waits; }));
+        block, device, [](int) { return false; }, [&] { return ++waits, 0; }));
     EXPECT_EQ(taken, block);
     EXPECT_EQ(waits, 1);
 
     auto alwaysFull = [](const float*, std::size_t) -> ssize_t { return -EAGAIN; };
     EXPECT_FALSE(writeWholeBlock(
-        block, alwaysFull, [](int) { return false; }, [] { return true; }))
+        block, alwaysFull, [](int) { return false; }, [] { return 0; }))
         << "a device that never takes the block is given up, not counted as written";
+}
+
+// A device that takes nothing and says no error (ALSA's writei returning 0) is waited for, and
+// given up like a full one: never spun on, on a thread that may run at real-time priority.
+TEST(WholeBlockWrites, ADeviceTakingNothingIsWaitedForNotSpunOn) {
+    const std::vector<float> block(256);
+    int calls = 0, waits = 0;
+    auto takesNothing = [&](const float*, std::size_t) -> ssize_t {
+        return ++calls < 1000 ? 0 : -EIO;
+    };
+    EXPECT_FALSE(writeWholeBlock(
+        block, takesNothing, [](int) { return false; }, [&] { return ++waits, 0; }));
+    EXPECT_EQ(waits, 10);
+    EXPECT_LE(calls, 11);
+}
+
+// An underrun or a suspend seen while waiting for room (snd_pcm_wait's -EPIPE, -ESTRPIPE) is
+// recovered and the block finished, rather than the output given up.
+TEST(WholeBlockWrites, AnUnderrunWhileWaitingIsRecovered) {
+    const std::vector<float> block(256);
+    int calls = 0;
+    std::vector<int> recovered;
+    auto fullOnce = [&](const float*, std::size_t frames) -> ssize_t {
+        return ++calls == 1 ? -EAGAIN : ssize_t(frames);
+    };
+    EXPECT_TRUE(writeWholeBlock(
+        block, fullOnce, [&](int error) { return recovered.push_back(error), true; },
+        [] { return -EPIPE; }));
+    EXPECT_EQ(recovered, std::vector<int>{-EPIPE});
 }
 
 // The audio thread asks RealtimeKit only where it cannot make itself real-time. Where there is
