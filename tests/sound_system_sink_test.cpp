@@ -207,6 +207,22 @@ TEST(SoundSystemSink, ConnectsAtTheFirstToneAndEndsTheStreamOnceSilentForAWhile)
     EXPECT_EQ(log.opens, 1) << "the connection is kept between tones";
 }
 
+// A program that ends as soon as it closes the gate (a tone from the command line): the tone's
+// end, placed a lead after the closing, is played before the process may end and cut it.
+TEST(SoundSystemSink, AToneJustEndedIsHeardToItsEndBeforeTheProcessEnds) {
+    DeviceLog log;
+    SoundSystemSink sink({opener(log)});
+    sink.setTone(2711u);
+    ASSERT_TRUE(eventually([&] { return playedFrames(log) > 4800; }));
+    sink.setTone(std::nullopt);
+    sink.finishTone();
+    const std::lock_guard lock(log.mutex);
+    std::size_t audibleUntil = log.tape.size();
+    while (audibleUntil > 0 && log.tape[audibleUntil - 1] == 0.0f) --audibleUntil;
+    EXPECT_GT(audibleUntil, 4800u);
+    EXPECT_GE(log.played, audibleUntil) << "the end of the tone was still to be played";
+}
+
 TEST(SoundSystemSink, RefusedConnectionIsTriedAgainAtTheNextOpeningOnly) {
     DeviceLog log;
     log.refuse = true;
