@@ -50,7 +50,13 @@ alsa)
     chgrp -R 1000 /dev/snd
     chmod 660 /dev/snd/*
     amixer -q -c 1 sset Master 100% unmute || echo "amixer failed"
-    run="$V/vpc as-user" ;;
+    run="$V/vpc as-user"
+    # A silent stream through dmix keeps the card running, so that its recording is a true time
+    # line: QEMU records a card only while it plays.
+    $run /bin/aplay -q -t raw -f S16_LE -r 48000 -c 2 /dev/zero &
+    sleep 0.5
+    # Tones after silences longer than the stream is held, each opening the device again.
+    extra="wait:400 on wait:500 off wait:600 freq:880 on wait:300 off wait:200" ;;
 esac
 
 echo "route $route"
@@ -62,6 +68,13 @@ sleep 0.2
 # ports but not the capability to ask for them.
 $run $V/vpc tones rawio:before freq:440 rawio:after on wait:300 off wait:200 freq:1234 on wait:300 off wait:200 \
     on wait:300 off wait:200 $extra freq:440 thread-freq:1234 on wait:300 off wait:200
+# Each tone the first of a new process, opening the device, as when the program is started for it.
+if [ "$route" = alsa ]; then
+    for gate in 1000 500; do
+        $run $V/vpc tones freq:440 on wait:$gate off
+        sleep 1
+    done
+fi
 # beep-probe ended mid-tone: by a termination signal it closes the gate itself; killed or
 # crashed, its guardian closes it. KILLALL is SIGKILL by name, which must not reach the guardian.
 for signal in $signals; do
