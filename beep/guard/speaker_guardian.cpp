@@ -54,12 +54,14 @@ struct GateAccess {
 // Whether this process could reach any of the ways below, found in a few system calls rather
 // than a fork: the ports, directly or through /dev/port, need CAP_SYS_RAWIO, and may still be
 // refused with it (a container, a locked-down kernel); the kernel's device needs only to be
-// opened for writing, which an ordinary user may be allowed. A port granted here is not given
-// back: the library asks for it on this thread anyway, and giving it back could take it from a
-// library that already holds it.
+// opened for writing, which an ordinary user may be allowed. The port asked for is given back
+// (the library has not asked for it yet): threads started later must not inherit it alone.
 bool mayReachGate(PrivilegedCalls& calls) {
     if (holdsRawIo(calls)) {
-        if (calls.ioperm(kSystemControlPort, 1, 1) == 0) return true;
+        if (calls.ioperm(kSystemControlPort, 1, 1) == 0) {
+            calls.ioperm(kSystemControlPort, 1, 0);
+            return true;
+        }
         if (UniqueFd port(calls.open(kDevPortPath, O_RDWR | O_CLOEXEC)); port) return true;
     }
     std::string refusal;
