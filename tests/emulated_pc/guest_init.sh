@@ -56,7 +56,7 @@ alsa)
     $run /bin/aplay -q -t raw -f S16_LE -r 48000 -c 2 /dev/zero &
     sleep 0.5
     # Tones after silences longer than the stream is held, each opening the device again.
-    extra="wait:400 on wait:500 off wait:600 freq:880 on wait:300 off wait:200" ;;
+    extra="wait:400 on wait:300 off wait:600 freq:880 on wait:300 off wait:200" ;;
 esac
 
 echo "route $route"
@@ -70,9 +70,9 @@ $run $V/vpc tones rawio:before freq:440 rawio:after on wait:300 off wait:200 fre
     on wait:300 off wait:200 $extra freq:440 thread-freq:1234 on wait:300 off wait:200
 # Each tone the first of a new process, opening the device, as when the program is started for it.
 if [ "$route" = alsa ]; then
-    for gate in 1000 500; do
+    for gate in 500 300; do
         $run $V/vpc tones freq:440 on wait:$gate off
-        sleep 1
+        sleep 0.5
     done
 fi
 # beep-probe ended mid-tone: by a termination signal it closes the gate itself; killed or
