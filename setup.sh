@@ -16,7 +16,7 @@ build_packages="build-essential cmake ninja-build pkgconf git qt6-base-dev qt6-b
 pipewire_packages="pipewire pipewire-bin wireplumber libpipewire-0.3-modules dbus-daemon"
 test_packages="binutils pulseaudio-utils sox libsox-fmt-pulse libasound2-plugins
     dpkg-dev file desktop-file-utils appstream lintian locales
-    qemu-system-x86 busybox-static cpio alsa-utils clang weston qt6-wayland xvfb x11-utils
+    qemu-system-x86 busybox-static cpio alsa-utils psmisc clang weston qt6-wayland xvfb x11-utils
     $pipewire_packages"
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 if ! installed pipewire-pulse; then

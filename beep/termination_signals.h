@@ -1,6 +1,9 @@
 // The signals that ask a program to end (SIGTERM, SIGINT, SIGHUP, SIGQUIT), for a program that
 // holds the speaker gate open: it blocks them before it starts any thread, takes them as events,
 // closes the gate, and only then ends by the signal. The library itself installs nothing.
+// One that the program was started with ignored (nohup, a shell's background job) is left out:
+// the kernel keeps a blocked signal pending even where it is ignored, and reading it would end
+// the program by a signal it was told to ignore.
 #pragma once
 
 #include <pthread.h>
@@ -14,7 +17,11 @@ namespace beep {
 inline sigset_t terminationSignals() noexcept {
     sigset_t set;
     sigemptyset(&set);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaddset(&set, signal);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+        struct sigaction now {};
+        if (sigaction(signal, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
+        sigaddset(&set, signal);
+    }
     return set;
 }
 

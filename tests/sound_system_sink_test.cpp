@@ -1,18 +1,23 @@
 // The audio thread's handling of its output: when it connects, starts and ends streams, and how
 // it rewrites queued sound when the tone changes.
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -201,6 +206,22 @@ TEST(SoundSystemSink, ConnectsAtTheFirstToneAndEndsTheStreamOnceSilentForAWhile)
     sink.setTone(2711u);
     ASSERT_TRUE(eventually([&] { return log.streamsStarted == 2; }));
     EXPECT_EQ(log.opens, 1) << "the connection is kept between tones";
+}
+
+// A program that ends as soon as it closes the gate (a tone from the command line): the tone's
+// end, placed a lead after the closing, is played before the process may end and cut it.
+TEST(SoundSystemSink, AToneJustEndedIsHeardToItsEndBeforeTheProcessEnds) {
+    DeviceLog log;
+    SoundSystemSink sink({opener(log)});
+    sink.setTone(2711u);
+    ASSERT_TRUE(eventually([&] { return playedFrames(log) > 4800; }));
+    sink.setTone(std::nullopt);
+    sink.finishTone();
+    const std::lock_guard lock(log.mutex);
+    std::size_t audibleUntil = log.tape.size();
+    while (audibleUntil > 0 && log.tape[audibleUntil - 1] == 0.0f) --audibleUntil;
+    EXPECT_GT(audibleUntil, 4800u);
+    EXPECT_GE(log.played, audibleUntil) << "the end of the tone was still to be played";
 }
 
 TEST(SoundSystemSink, RefusedConnectionIsTriedAgainAtTheNextOpeningOnly) {
@@ -429,14 +450,43 @@ TEST(WholeBlockWrites, APartlyTakenBlockIsFinishedAfterWaitingForRoom) {
         return ssize_t(now);
     };
     EXPECT_TRUE(writeWholeBlock(
-        block, device, [](int) { return false; }, [&] { return ++waits; }));
+        block, device, [](int) { return false; }, [&] { return ++waits, 0; }));
     EXPECT_EQ(taken, block);
     EXPECT_EQ(waits, 1);
 
     auto alwaysFull = [](const float*, std::size_t) -> ssize_t { return -EAGAIN; };
     EXPECT_FALSE(writeWholeBlock(
-        block, alwaysFull, [](int) { return false; }, [] { return true; }))
+        block, alwaysFull, [](int) { return false; }, [] { return 0; }))
         << "a device that never takes the block is given up, not counted as written";
+}
+
+// A device that takes nothing and says no error (ALSA's writei returning 0) is waited for, and
+// given up like a full one: never spun on, on a thread that may run at real-time priority.
+TEST(WholeBlockWrites, ADeviceTakingNothingIsWaitedForNotSpunOn) {
+    const std::vector<float> block(256);
+    int calls = 0, waits = 0;
+    auto takesNothing = [&](const float*, std::size_t) -> ssize_t {
+        return ++calls < 1000 ? 0 : -EIO;
+    };
+    EXPECT_FALSE(writeWholeBlock(
+        block, takesNothing, [](int) { return false; }, [&] { return ++waits, 0; }));
+    EXPECT_EQ(waits, 10);
+    EXPECT_LE(calls, 11);
+}
+
+// An underrun or a suspend seen while waiting for room (snd_pcm_wait's -EPIPE, -ESTRPIPE) is
+// recovered and the block finished, rather than the output given up.
+TEST(WholeBlockWrites, AnUnderrunWhileWaitingIsRecovered) {
+    const std::vector<float> block(256);
+    int calls = 0;
+    std::vector<int> recovered;
+    auto fullOnce = [&](const float*, std::size_t frames) -> ssize_t {
+        return ++calls == 1 ? -EAGAIN : ssize_t(frames);
+    };
+    EXPECT_TRUE(writeWholeBlock(
+        block, fullOnce, [&](int error) { return recovered.push_back(error), true; },
+        [] { return -EPIPE; }));
+    EXPECT_EQ(recovered, std::vector<int>{-EPIPE});
 }
 
 // The audio thread asks RealtimeKit only where it cannot make itself real-time. Where there is
@@ -459,6 +509,64 @@ TEST(WholeBlockWrites, APartlyTakenBlockIsFinishedAfterWaitingForRoom) {
 TEST(AudioThreadPriority, LeavesTheProcessLimitsAloneWhereRealtimeKitCannotBeAsked) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(askForPriorityWithoutRealtimeKit(), ::testing::ExitedWithCode(0), "");
+}
+
+// RealtimeKit is mostly started by the bus on demand: one that is activatable but not yet
+// running must be asked all the same. A private bus stands in for the system's, with a
+// RealtimeKit whose start is only recorded.
+TEST(AudioThreadPriority, AsksARealtimeKitThatTheBusStartsOnDemand) {
+    // The asking side: this test again in a process of its own, as forking this one, whose
+    // other threads may be inside the bus library, could leave the child deadlocked.
+    if (std::getenv("VIREKO_ASK_REALTIMEKIT") != nullptr) {
+        askRealtimeKitFor(static_cast<pid_t>(gettid()));
+        std::_Exit(0);
+    }
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("vireko-system-bus-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir / "services");
+    std::ofstream(dir / "bus.conf")
+        << "<busconfig><type>session</type><listen>unix:path=" << (dir / "socket").string()
+        << "</listen><servicedir>" << (dir / "services").string()
+        << "</servicedir><policy context=\"default\"><allow send_destination=\"*\"/>"
+           "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
+    std::ofstream(dir / "services" / "rtkit.service")
+        << "[D-BUS Service]\nName=org.freedesktop.RealtimeKit1\nExec=/bin/sh -c 'touch "
+        << (dir / "started").string()
+        << "; exit 1'\n";  // failed at once, not gone to the background
+    const std::string config = "--config-file=" + (dir / "bus.conf").string();
+    const char* arguments[] = {"dbus-daemon", config.c_str(), "--nofork", "--nopidfile", nullptr};
+    pid_t bus = 0;
+    if (posix_spawnp(&bus, "dbus-daemon", nullptr, nullptr, const_cast<char**>(arguments),
+                     environ) != 0) {
+        std::filesystem::remove_all(dir);
+        GTEST_SKIP() << "no dbus-daemon";
+    }
+    for (int waited = 0; waited < 500 && !std::filesystem::exists(dir / "socket"); ++waited)
+        std::this_thread::sleep_for(10ms);
+
+    const std::string address = "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (dir / "socket").string();
+    std::vector<const char*> environment{address.c_str(), "VIREKO_ASK_REALTIMEKIT=1"};
+    for (char** variable = environ; *variable != nullptr; ++variable)
+        if (std::string_view(*variable).rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) != 0)
+            environment.push_back(*variable);
+    environment.push_back(nullptr);
+    const std::string thisTest = std::string("--gtest_filter=AudioThreadPriority.") +
+                                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    const char* askerArguments[] = {"speaker_tests", thisTest.c_str(), nullptr};
+    pid_t asker = 0;
+    int status = -1;
+    if (posix_spawn(&asker, "/proc/self/exe", nullptr, nullptr, const_cast<char**>(askerArguments),
+                    const_cast<char**>(environment.data())) == 0) {
+        for (int waited = 0; waited < 1000 && waitpid(asker, &status, WNOHANG) == 0; ++waited)
+            std::this_thread::sleep_for(10ms);
+        if (kill(asker, SIGKILL) == 0) waitpid(asker, &status, 0);
+    }
+    const bool started = std::filesystem::exists(dir / "started");
+    kill(bus, SIGTERM);
+    waitpid(bus, nullptr, 0);
+    std::filesystem::remove_all(dir);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_TRUE(started) << "RealtimeKit was never asked";
 }
 
 // A system bus that takes the connection and never answers, as a stalled one does: asking for

@@ -212,6 +212,7 @@ public:
     Capabilities capabilities{kRawIo, kRawIo, kRawIo};
     std::uint8_t systemControl = 0x30;
     std::vector<PortAccess> accesses;
+    bool threadsInherit = true;  // whether a thread that cannot ask holds the ports
 
     // Asking needs the capability; turning a port off does not.
     int ioperm(unsigned long from, unsigned long, int turnOn) noexcept override {
@@ -246,6 +247,7 @@ public:
     void outb(std::uint8_t value, std::uint16_t port) noexcept override {
         accesses.push_back(out(port, value));
     }
+    bool threadHoldsPort(std::uint16_t) noexcept override { return threadsInherit; }
 };
 
 TEST(DirectPorts, GrantedPortsAreUsedAndTheCapabilityIsGivenUp) {
@@ -271,6 +273,27 @@ TEST(DirectPorts, AThreadStartedAfterTheGrantKeepsThePortsItInherited) {
     for (std::size_t i = asked; i < calls.ioperms.size(); ++i)
         EXPECT_EQ(calls.ioperms[i].second, 1) << "port " << calls.ioperms[i].first << " turned off";
     EXPECT_EQ(calls.accesses, (std::vector{out(0x43, 0xB6), out(0x42, 0xC6), out(0x42, 0x03)}));
+}
+
+// A thread started before the grant, whose capability the program has since given up, holds
+// neither the ports nor the right to ask: a port instruction there would be SIGSEGV.
+TEST(DirectPorts, AThreadWithNeitherPortsNorTheCapabilityMakesNoPortAccess) {
+    FakePrivilegedCalls calls;
+    calls.threadsInherit = false;
+    std::string refusal;
+    auto bus = openDirectPorts(refusal, calls);
+    ASSERT_NE(bus, nullptr) << refusal;
+    std::thread([&bus] {
+        programFrequency(*bus, 1234);
+        openGate(*bus);
+    }).join();
+    EXPECT_TRUE(calls.accesses.empty());
+    closeGate(*bus);
+    EXPECT_EQ(calls.accesses.size(), 2u) << "the thread that was granted the ports still uses them";
+}
+
+TEST(DirectPorts, AThreadWithoutThePortsIsFoundOutWithoutAFault) {
+    EXPECT_FALSE(systemCalls().threadHoldsPort(kSystemControlPort));
 }
 
 TEST(DirectPorts, RefusedPortsGiveTheReasonAndLeaveNoHalfGrant) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +30,15 @@ constexpr char kGateClosed = '0';
 constexpr int kAnswerLimitMs = 2000;
 
 int programEnd = -1;  // the program's end of the socket, while a guardian watches
+pid_t guardianProcess = 0;
+
+// The guardian's answer: whether it guards, and its process id, which the program cannot learn
+// from fork() as the guardian is not its child.
+struct Answer {
+    pid_t process = 0;
+    char kind = kNothingToGuard;
+    char unused[3] = {};
+};
 
 // The guardian's own way to the speaker's gate.
 struct GateAccess {
@@ -41,17 +51,35 @@ struct GateAccess {
     }
 };
 
+// Whether this process could reach any of the ways below, found in a few system calls rather
+// than a fork: the ports, directly or through /dev/port, need CAP_SYS_RAWIO, and may still be
+// refused with it (a container, a locked-down kernel); the kernel's device needs only to be
+// opened for writing, which an ordinary user may be allowed. The port asked for is given back
+// (the library has not asked for it yet): threads started later must not inherit it alone.
+bool mayReachGate(PrivilegedCalls& calls) {
+    if (holdsRawIo(calls)) {
+        if (calls.ioperm(kSystemControlPort, 1, 1) == 0) {
+            calls.ioperm(kSystemControlPort, 1, 0);
+            return true;
+        }
+        if (UniqueFd port(calls.open(kDevPortPath, O_RDWR | O_CLOEXEC)); port) return true;
+    }
+    std::string refusal;
+    return openPcSpeakerDevice(kPcSpeakerDevicePath, refusal) != nullptr;
+}
+
 // The same ways, in the same order, as the library; none of the sound system.
-std::optional<GateAccess> reachGate() {
+std::optional<GateAccess> reachGate(PrivilegedCalls& calls) {
     GateAccess access;
     std::string refusal;
-    if ((access.ports = openDirectPorts(refusal))) return access;
-    if ((access.ports = openDevPort(kDevPortPath, refusal))) return access;
+    if ((access.ports = openDirectPorts(refusal, calls))) return access;
+    if ((access.ports = openDevPort(kDevPortPath, refusal, calls))) return access;
     if ((access.device = openPcSpeakerDevice(kPcSpeakerDevicePath, refusal))) return access;
     return std::nullopt;
 }
 
-[[noreturn]] void guard(int socket) {
+[[noreturn]] void guard(int socket, PrivilegedCalls& calls) {
+    prctl(PR_SET_NAME, kGuardianName, 0, 0, 0);
     // Nothing of the program's is held open here but the socket: its pipes and files close when
     // it ends, not when the guardian does.
     if (const int null = ::open("/dev/null", O_RDWR); null >= 0) {
@@ -71,9 +99,11 @@ std::optional<GateAccess> reachGate() {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
 
-    std::optional<GateAccess> access = reachGate();
-    const char answer = access ? kGuarding : kNothingToGuard;
-    if (!access || ::write(socket, &answer, 1) != 1) _exit(0);
+    std::optional<GateAccess> access = reachGate(calls);
+    Answer answer;
+    answer.kind = access ? kGuarding : kNothingToGuard;
+    answer.process = getpid();
+    if (!access || ::write(socket, &answer, sizeof answer) != ssize_t(sizeof answer)) _exit(0);
     bool open = false;
     for (;;) {
         char note = 0;
@@ -91,37 +121,50 @@ std::optional<GateAccess> reachGate() {
 
 }  // namespace
 
-void SpeakerGuardian::start() noexcept {
+void SpeakerGuardian::start(PrivilegedCalls& calls) noexcept {
     static bool started = false;
     if (started) return;
     started = true;
+    if (!mayReachGate(calls)) return;
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
     UniqueFd program(ends[0]), guardian(ends[1]);
-    const pid_t child = fork();
-    if (child < 0) return;
-    if (child == 0) {
+    // Forked twice: the first child ends at once, so that the guardian is nobody's child here
+    // and is reaped by whoever reaps orphans whenever it ends, first or last, and this process
+    // has no child of its own that it never waits for.
+    const pid_t parent = fork();
+    if (parent < 0) return;
+    if (parent == 0) {
         program.reset();
-        guard(guardian.get());
+        const pid_t child = fork();
+        if (child == 0) guard(guardian.get(), calls);
+        _exit(child < 0 ? 1 : 0);
     }
     guardian.reset();
-    pollfd ready{program.get(), POLLIN, 0};
-    char answer = 0;
-    if (poll(&ready, 1, kAnswerLimitMs) == 1 && ::read(program.get(), &answer, 1) == 1 &&
-        answer == kGuarding) {
-        programEnd = program.release();
-        return;
+    while (waitpid(parent, nullptr, 0) < 0 && errno == EINTR) {
     }
-    // Nothing to guard, or no answer: the guardian ends, and is reaped here.
-    program.reset();
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+    pollfd ready{program.get(), POLLIN, 0};
+    Answer answer;
+    if (poll(&ready, 1, kAnswerLimitMs) == 1 &&
+        ::read(program.get(), &answer, sizeof answer) == ssize_t(sizeof answer) &&
+        answer.kind == kGuarding) {
+        programEnd = program.release();
+        guardianProcess = answer.process;
+    }
+    // Else nothing to guard, or no answer: the guardian ends by itself when it finds the socket
+    // closed.
 }
 
 void SpeakerGuardian::noteGate(bool open) noexcept {
     if (programEnd < 0) return;
     const char note = open ? kGateOpen : kGateClosed;
-    [[maybe_unused]] const auto sent = ::send(programEnd, &note, 1, MSG_NOSIGNAL);
+    // A guardian that is stopped reads nothing, and the socket fills after a few hundred notes:
+    // the note is then lost rather than the program held up.
+    [[maybe_unused]] const auto sent = ::send(programEnd, &note, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+pid_t SpeakerGuardian::process() noexcept {
+    return guardianProcess;
 }
 
 }  // namespace beep

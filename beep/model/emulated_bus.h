@@ -16,6 +16,10 @@ public:
 
     std::optional<std::uint8_t> read(std::uint16_t port) noexcept override;
     void write(std::uint16_t port, std::uint8_t value) noexcept override;
+    // See ToneSink::finishTone().
+    void finishTone() noexcept {
+        if (sink_) sink_->finishTone();
+    }
 
 private:
     void updateTone() noexcept;

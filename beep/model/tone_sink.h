@@ -14,6 +14,9 @@ public:
     // its sequence lock); must return quickly. An implementation needs no lock of its own
     // against a second caller, only against its own threads.
     virtual void setTone(std::optional<std::uint32_t> divisor) noexcept = 0;
+    // At the process's end: waits, briefly, until a tone that has ended is heard to its end,
+    // where the sink plays it a little after it was asked for.
+    virtual void finishTone() noexcept {}
 };
 
 class SilentSink final : public ToneSink {

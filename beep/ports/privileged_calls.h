@@ -28,6 +28,9 @@ public:
     // The port instructions, valid once ioperm() has granted the port on this thread.
     virtual std::uint8_t inb(std::uint16_t port) noexcept = 0;
     virtual void outb(std::uint8_t value, std::uint16_t port) noexcept = 0;
+    // Whether the calling thread may use `port` already (granted to it, or to the thread that
+    // started it), found without a fault where it may not.
+    virtual bool threadHoldsPort(std::uint16_t port) noexcept = 0;
 };
 
 // The system's own calls.

@@ -3,6 +3,7 @@
 #include <sys/auxv.h>
 
 #include <array>
+#include <cstdlib>
 #include <new>
 
 #include "audio_output.h"
@@ -85,11 +86,25 @@ SpeakerRoute chooseRoute(const RouteOptions& options) {
     return emulate(std::make_unique<SilentSink>(), Route::Silence);
 }
 
+namespace {
+
+EmulatedSpeakerBus* heardThroughSoundSystem = nullptr;
+
+}  // namespace
+
 PortBus& processBus() noexcept {
     static PortBus* const bus = []() noexcept -> PortBus* {
         try {
             // Kept for the life of the process: the speaker may still be sounding at exit.
-            return chooseRoute(RouteOptions{}).bus.release();
+            SpeakerRoute route = chooseRoute(RouteOptions{});
+            PortBus* chosen = route.bus.release();
+            if (route.taken() == Route::SoundSystem) {
+                // A tone through the sound system ends a little after its gate closed: a
+                // program that ends at once (a tone from the command line) must not cut it.
+                heardThroughSoundSystem = static_cast<EmulatedSpeakerBus*>(chosen);
+                std::atexit([] { heardThroughSoundSystem->finishTone(); });
+            }
+            return chosen;
         } catch (...) {
             // Built in place and never destroyed, like the chosen bus: exit() must not take
             // it from a caller on another thread.

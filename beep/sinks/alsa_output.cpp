@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "audio_output.h"
@@ -146,7 +147,7 @@ public:
                     return static_cast<ssize_t>(alsa().writei(pcm_, data, frames));
                 },
                 [this](int error) { return recover(error); },
-                [this] { return alsa().wait(pcm_, kRoomWaitMs) >= 0; }))
+                [this] { return std::min(alsa().wait(pcm_, kRoomWaitMs), 0); }))
             return false;
         writtenFrames_ += samples.size();
         return true;

@@ -44,7 +44,7 @@ struct DbusFunctions {
     decltype(&dbus_message_append_args) appendArgs = nullptr;
     decltype(&dbus_connection_send_with_reply_and_block) sendAndBlock = nullptr;
     decltype(&dbus_message_unref) messageUnref = nullptr;
-    decltype(&dbus_bus_name_has_owner) nameHasOwner = nullptr;
+    decltype(&dbus_bus_start_service_by_name) startServiceByName = nullptr;
     bool complete = false;
 
     DbusFunctions() {
@@ -59,7 +59,7 @@ struct DbusFunctions {
             .bind(appendArgs, "dbus_message_append_args")
             .bind(sendAndBlock, "dbus_connection_send_with_reply_and_block")
             .bind(messageUnref, "dbus_message_unref")
-            .bind(nameHasOwner, "dbus_bus_name_has_owner");
+            .bind(startServiceByName, "dbus_bus_start_service_by_name");
         complete = library.complete();
     }
 };
@@ -76,7 +76,10 @@ std::optional<rlimit> limitRealtimeTime() {
 }
 
 // Gives the soft limit back after a refusal. The hard limit, once lowered, cannot be raised
-// again without privilege; it is lowered only where RealtimeKit is there to ask.
+// again without privilege; RealtimeKit refuses a process whose hard limit is higher, so it is
+// lowered only where RealtimeKit is there to ask. What it is left at only bounds real-time
+// threads, which a process that may not make itself real-time gets from RealtimeKit alone, on
+// the same condition.
 void restoreRealtimeTime(const rlimit& before) {
     rlimit now{};
     if (getrlimit(RLIMIT_RTTIME, &now) != 0) return;
@@ -101,7 +104,10 @@ bool askRealtimeKitFor(pid_t thread) {
     dbus->setExitOnDisconnect(bus, false);
     bool granted = false;
     std::optional<rlimit> before;
-    if (dbus->nameHasOwner(bus, kRealtimeKit, &error)) before = limitRealtimeTime();
+    // Running, or started by the bus for this call: RealtimeKit is mostly started on demand.
+    dbus_uint32_t started = 0;
+    if (dbus->startServiceByName(bus, kRealtimeKit, 0, &started, &error))
+        before = limitRealtimeTime();
     DBusMessage* call = before ? dbus->newMethodCall(kRealtimeKit, "/org/freedesktop/RealtimeKit1",
                                                      kRealtimeKit, "MakeThreadRealtime")
                                : nullptr;

@@ -53,13 +53,17 @@ public:
     // Plays until the hold after the tone is over (true), or the output is lost (false).
     bool play() {
         while (!sink_.stopping_) {
-            const std::optional<std::uint32_t> tone = sink_.currentTone();
+            const std::uint64_t state = sink_.state_.load(std::memory_order_acquire);
+            const std::optional<std::uint32_t> tone =
+                divisorOf(state) != 0 ? std::optional(divisorOf(state)) : std::nullopt;
             if (tone != scheduled_) {
                 schedule(tone);
                 scheduled_ = tone;
             }
             if (!topUp()) return false;
-            if (!tone && pending_.empty() && holdIsOver()) {
+            if (!tone && pending_.empty() && heardOutFor(std::chrono::milliseconds(0)))
+                sink_.heardOut_.store(state, std::memory_order_release);
+            if (!tone && pending_.empty() && heardOutFor(SoundSystemSink::kHoldAfterTone)) {
                 output_.stopStream();
                 return true;
             }
@@ -189,11 +193,11 @@ private:
         return true;
     }
 
-    // The tone has ended and kHoldAfterTone of silence after it has played.
-    bool holdIsOver() {
+    // The tone has ended and `silence` after it has played.
+    bool heardOutFor(std::chrono::milliseconds silence) {
         if (!synth_.silent()) return false;
         const std::size_t played = written_ - std::min(written_, output_.queuedFrames());
-        return played >= audibleUntil_ + framesIn(SoundSystemSink::kHoldAfterTone);
+        return played >= audibleUntil_ + framesIn(silence);
     }
 
     AudioOutput& output_;
@@ -254,6 +258,17 @@ void SoundSystemSink::setTone(std::optional<std::uint32_t> divisor) noexcept {
     }
 }
 
+void SoundSystemSink::finishTone() noexcept {
+    const auto until = SteadyClock::now() + kFinishLimit;
+    for (;;) {
+        const std::uint64_t state = state_.load(std::memory_order_acquire);
+        if (divisorOf(state) != 0 || heardOut_.load(std::memory_order_acquire) == state ||
+            SteadyClock::now() >= until)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 std::optional<std::uint32_t> SoundSystemSink::currentTone() const {
     const std::uint32_t divisor = divisorOf(state_.load(std::memory_order_acquire));
     return divisor != 0 ? std::optional(divisor) : std::nullopt;
@@ -278,6 +293,7 @@ void SoundSystemSink::run() {
     while (!stopping_) {
         const std::uint64_t state = state_.load(std::memory_order_acquire);
         if (divisorOf(state) == 0 || failedOpening == openingOf(state)) {
+            if (divisorOf(state) == 0) heardOut_.store(state, std::memory_order_release);
             state_.wait(state, std::memory_order_acquire);
             continue;
         }

@@ -37,6 +37,9 @@ public:
     SoundSystemSink& operator=(const SoundSystemSink&) = delete;
 
     void setTone(std::optional<std::uint32_t> divisor) noexcept override;
+    // Waits until the tone just ended has played to its end, for at most kFinishLimit.
+    void finishTone() noexcept override;
+    static constexpr std::chrono::milliseconds kFinishLimit{250};
 
 private:
     friend class StreamPlayer;
@@ -58,6 +61,8 @@ private:
     // lead after it was made, however late the audio thread gets to it.
     std::atomic<std::int64_t> changedAtNs_{0};
     std::atomic<bool> stopping_{false};
+    // The state (gate closed) once everything before it has been heard.
+    mutable std::atomic<std::uint64_t> heardOut_{0};
     UniqueFd wakeFd_;             // an eventfd that ends the audio thread's waits at once
     bool priorityAsked_ = false;  // by the audio thread, for itself
     std::thread thread_;

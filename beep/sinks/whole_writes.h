@@ -8,21 +8,24 @@
 
 namespace beep {
 
-// Writes all of `samples`. `write(data, frames)` returns the frames taken, -EAGAIN where the
-// device takes none for the moment, or another negative error, which `recover(error)` may
-// mend. Where the device is full, `waitForRoom()` waits a short while; after `maxWaits` such
-// waits the block is given up. True once every frame is written: frames never taken must not be
-// counted as played, or the stream's position and its phase would jump.
+// Writes all of `samples`. `write(data, frames)` returns the frames taken, -EAGAIN or 0 where
+// the device takes none for the moment, or another negative error, which `recover(error)` may
+// mend. Where the device is full, `waitForRoom()` waits a short while, and returns 0, or a
+// negative error (an underrun, a suspend) that `recover` may mend too; after `maxWaits` such
+// waits the block is given up, so that a device that takes nothing is never spun on. True once
+// every frame is written: frames never taken must not be counted as played, or the stream's
+// position and its phase would jump.
 template <typename Write, typename Recover, typename WaitForRoom>
 bool writeWholeBlock(std::span<const float> samples, Write&& write, Recover&& recover,
                      WaitForRoom&& waitForRoom, int maxWaits = 10) {
     std::size_t done = 0;
     int waits = 0;
     while (done < samples.size()) {
-        const ssize_t written = write(samples.data() + done, samples.size() - done);
-        if (written == -EAGAIN) {
-            if (++waits > maxWaits || !waitForRoom()) return false;
-            continue;
+        ssize_t written = write(samples.data() + done, samples.size() - done);
+        if (written == -EAGAIN || written == 0) {
+            if (++waits > maxWaits) return false;
+            written = waitForRoom();
+            if (written >= 0) continue;
         }
         if (written < 0) {
             if (!recover(static_cast<int>(written))) return false;

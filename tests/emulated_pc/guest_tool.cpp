@@ -3,6 +3,8 @@
 //   vpc no-ioperm CMD ARGS...   runs CMD with ioperm and iopl failing with ENOSYS, as on a
 //                               kernel built without them, so that the library takes /dev/port
 //   vpc as-user CMD ARGS...     runs CMD as user 1000, without any capability
+//   vpc interruptible CMD ARGS... runs CMD with SIGINT and SIGQUIT at their default actions,
+//                               which a shell ignores in the jobs it starts in the background
 //   vpc tones STEP...           calls the library's three functions through the program's own
 //                               binding: "freq:HZ", "on", "off", "wait:MS"; stamps on and off.
 //                               "raw:N" passes N, any 32-bit value, to beep_freq itself.
@@ -79,6 +81,13 @@ int asUser(char** command) {
     return 127;
 }
 
+int interruptible(char** command) {
+    for (int signal : {SIGINT, SIGQUIT}) std::signal(signal, SIG_DFL);
+    execv(command[0], command);
+    std::perror("execv");
+    return 127;
+}
+
 int tones(int count, char** steps) {
     vireko::BeepLibrary speaker;
     for (int i = 0; i < count; ++i) {
@@ -144,6 +153,7 @@ int main(int argc, char** argv) {
     }
     if (argc >= 3 && std::strcmp(argv[1], "no-ioperm") == 0) return noIoperm(argv + 2);
     if (argc >= 3 && std::strcmp(argv[1], "as-user") == 0) return asUser(argv + 2);
+    if (argc >= 3 && std::strcmp(argv[1], "interruptible") == 0) return interruptible(argv + 2);
     if (argc >= 3 && std::strcmp(argv[1], "port61") == 0) return port61(argv[2]);
     if (argc >= 2 && std::strcmp(argv[1], "tones") == 0) {
         beep::SpeakerGuardian::start();

@@ -4,7 +4,8 @@
 # ports (direct port I/O as root, /dev/port as root with ioperm refused, the kernel's device as
 # an ordinary user); then once more with no PC-speaker device, where an ordinary user is heard
 # through ALSA on an HD Audio card with its real driver, recorded to a WAV file of its own.
-# Exits 77 (skipped) where QEMU or the kernel cannot be had.
+# Exits 77 (skipped) where QEMU or the kernel cannot be had. EMULATED_PC_ROUTES names fewer
+# boots, for a developer at work on one route.
 #   run.sh WORK_DIR BEEP_PROBE VPC LIBBEEP CHECK_RECORDING
 set -eu
 work=$1 probe=$2 vpc=$3 libbeep=$4 check=$5
@@ -14,7 +15,7 @@ skip() {
     echo "SKIPPED: $*"
     exit 77
 }
-for tool in qemu-system-x86_64 cpio aplay amixer; do
+for tool in qemu-system-x86_64 cpio aplay amixer killall; do
     command -v "$tool" >/dev/null || skip "$tool is not installed (sh setup.sh test installs it)"
 done
 busybox=$(command -v busybox) || skip "busybox is not installed"
@@ -49,6 +50,11 @@ for module in sound/soundcore sound/core/snd sound/core/snd-timer sound/core/snd
     cp "$modules/$module.ko" "$root/modules/"
 done
 cp "$(command -v aplay)" "$(command -v amixer)" "$root/bin/"
+# The desktop's killall (psmisc's), which tells processes apart by the names they go by, rather
+# than busybox's, which also matches the executable's file name that a guardian shares with its
+# program.
+mkdir -p "$root/usr/bin"
+cp "$(command -v killall)" "$root/usr/bin/killall"
 cp -r /usr/share/alsa "$root/usr/share/alsa"
 # The library loads ALSA's client library at run time, so ldd does not name it.
 libasound=$(ldconfig -p | sed -n 's/.*libasound.so.2 (libc6,x86-64) => //p' | head -1)
@@ -57,7 +63,8 @@ mkdir -p "$root$(dirname "$libasound")"
 cp -L "$libasound" "$root$libasound"
 cp "$probe" "$vpc" "$root/opt/vireko/"
 cp -L "$libbeep" "$root/opt/vireko/libbeep.so.3"
-for binary in "$root/bin/aplay" "$root/bin/amixer" "$root$libasound" "$root/opt/vireko/"*; do
+for binary in "$root/bin/aplay" "$root/bin/amixer" "$root/usr/bin/killall" "$root$libasound" \
+    "$root/opt/vireko/"*; do
     for library in $(ldd "$binary" | grep -o '/[^ ]*'); do
         mkdir -p "$root$(dirname "$library")"
         cp -L "$library" "$root$library"
@@ -69,7 +76,7 @@ chmod +x "$root/init"
 
 status=0
 : >"$work/figures.txt"
-for route in direct dev-port kernel alsa; do
+for route in ${EMULATED_PC_ROUTES:-direct dev-port kernel alsa}; do
     rm -f "$work/$route.wav" "$work/$route-speaker.wav"
     # The ALSA boot records its HD Audio card (card 1), and the speaker's WAV only keeps time.
     speaker_wav=$work/$route.wav hda=""
