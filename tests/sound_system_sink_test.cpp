@@ -41,6 +41,7 @@ struct DeviceLog {
     std::atomic<int> streamsStarted{0};
     std::atomic<int> streamsPlaying{0};
     std::atomic<bool> refuse{false};
+    std::atomic<bool> refuseStreams{false};  // connects, but no stream plays
     std::atomic<bool> failWrites{false};
     std::mutex mutex;
     std::vector<float> tape;  // of the last stream
@@ -54,7 +55,7 @@ public:
     ~FakeOutput() override { stopStream(); }
 
     bool startStream(std::string& refusal) override {
-        if (log_.refuse) {
+        if (log_.refuse || log_.refuseStreams) {
             refusal = "no server";
             return false;
         }
@@ -234,6 +235,30 @@ TEST(SoundSystemSink, LostOutputIsDroppedAndReopenedAtTheNextOpening) {
     sink.setTone(std::nullopt);
     sink.setTone(2711u);
     EXPECT_TRUE(eventually([&] { return log.streamsPlaying == 1 && log.opens == 2; }));
+}
+
+TEST(SoundSystemSink, AWayThatConnectsButCannotPlayGivesWayAtOnceAndIsTriedAgainInSilence) {
+    DeviceLog better, worse;
+    better.refuseStreams = true;
+    SoundSystemSink sink({opener(better), opener(worse)}, 0ms);
+    // The better way's openings by the time the tone played.
+    const auto playOneTone = [&](DeviceLog& on) {
+        const int started = on.streamsStarted;
+        sink.setTone(2711u);
+        EXPECT_TRUE(eventually([&] { return on.streamsStarted == started + 1; }));
+        const int opens = better.opens;
+        sink.setTone(std::nullopt);
+        EXPECT_TRUE(eventually([&] { return on.streamsPlaying == 0; }));
+        return opens;
+    };
+    EXPECT_EQ(playOneTone(worse), 1);
+    // Tried again once the tone is over, not when the next one starts.
+    ASSERT_TRUE(eventually([&] { return better.opens == 2; }));
+    better.refuseStreams = false;
+    EXPECT_EQ(playOneTone(worse), 2);
+    ASSERT_TRUE(eventually([&] { return better.streamsStarted == 1; }));
+    playOneTone(better);
+    EXPECT_EQ(worse.streamsStarted, 2);
 }
 
 TEST(SoundSystemSink, ChangesRewriteTheQueueJustPastTheDeviceAndTheWaveRunsOn) {

@@ -1,4 +1,5 @@
 // The ways to the sound system that this build has, best first.
+#include <cstdlib>
 #include <vector>
 
 #include "audio_output.h"
@@ -34,29 +35,75 @@ std::span<const AudioBackend> audioBackends() {
     return std::span(backends, std::size(backends) - 1);
 }
 
-std::optional<std::string> acceptingSoundWay(std::string& refusal) {
+SoundWayChoice chosenSoundWays() {
+    SoundWayChoice choice;
+    const std::span<const AudioBackend> built = audioBackends();
+    choice.ways.assign(built.begin(), built.end());
+    const char* value = std::getenv("BEEP_SOUND");
+    if (value == nullptr || *value == '\0') return choice;
+    const std::string_view named = value;
+    static constexpr std::pair<std::string_view, std::string_view> kKeys[] = {
+        {"pipewire", "PipeWire"},
+        {"pulse", "PulseAudio (or PipeWire)"},
+        {"alsa", "the ALSA default device"},
+    };
+    if (named == "none") {
+        choice.ways.clear();
+        choice.note = "BEEP_SOUND=none: the sound system stays silent";
+        return choice;
+    }
+    for (const auto& [key, name] : kKeys) {
+        if (named != key) continue;
+        std::erase_if(choice.ways, [&](const AudioBackend& way) { return way.name != name; });
+        choice.note = "BEEP_SOUND=" + std::string(key) + ": only " + std::string(name) +
+                      (choice.ways.empty() ? ", which this build lacks" : "");
+        return choice;
+    }
+    choice.note = "BEEP_SOUND=" + std::string(named) +
+                  " names no way (pipewire, pulse, alsa or none): every way is tried";
+    return choice;
+}
+
+std::optional<PlayingOutput> firstPlayingWay(std::span<const OutputOpener> ways, std::size_t until,
+                                             int wakeFd, std::string& refusal) {
     refusal.clear();
-    for (const AudioBackend& backend : audioBackends()) {
+    for (std::size_t way = 0; way < std::min(until, ways.size()); ++way) {
         std::string why;
-        const auto output = backend.open(-1, why);
-        if (output != nullptr && output->startStream(why)) {
-            const std::string server = output->serverName();
-            return server.empty() ? std::string(backend.name) : server;
-        }
+        auto output = ways[way](wakeFd, why);
+        if (output != nullptr && output->startStream(why))
+            return PlayingOutput{std::move(output), way};
         refusal += (refusal.empty() ? "" : "; ") + why;
     }
-    if (refusal.empty()) refusal = "no sound-system way was built";
+    if (refusal.empty()) refusal = "no sound-system way to try";
     return std::nullopt;
+}
+
+std::optional<std::string> acceptingSoundWay(std::string& refusal) {
+    const SoundWayChoice choice = chosenSoundWays();
+    std::vector<OutputOpener> openers;
+    for (const AudioBackend& way : choice.ways) openers.emplace_back(way.open);
+    auto playing = firstPlayingWay(openers, openers.size(), -1, refusal);
+    if (!playing) {
+        if (choice.ways.empty()) refusal = choice.note;
+        return std::nullopt;
+    }
+    playing->output->stopStream();
+    const std::string server = playing->output->serverName();
+    return server.empty() ? std::string(choice.ways[playing->way].name) : server;
 }
 
 bool soundLibrariesLoad(std::string& refusal) {
     refusal.clear();
-    for (const AudioBackend& backend : audioBackends()) {
+    const SoundWayChoice choice = chosenSoundWays();
+    for (const AudioBackend& backend : choice.ways) {
         std::string why;
         if (backend.libraryLoads(why)) return true;
         refusal += (refusal.empty() ? "" : "; ") + why;
     }
-    if (refusal.empty()) refusal = "built without PulseAudio and ALSA";
+    if (choice.ways.empty())
+        refusal = choice.note;
+    else if (refusal.empty())
+        refusal = "built without PulseAudio and ALSA";
     return false;
 }
 
