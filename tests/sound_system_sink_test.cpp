@@ -440,6 +440,39 @@ TEST(PulledQueue, FirstCycleKeepsToThePlacedTimeAndRewritesLandBehindWhatCyclesT
     EXPECT_NEAR(*queue.placement(kStart + 0.011, kSlack).frameZero, kStart + 0.012, 1e-9);
 }
 
+// Cycles the queue did not expect: one before anything was written, and an untimed first one
+// (the graph's clock not yet running). Neither costs the tone its start or moves it earlier.
+TEST(PulledQueue, EarlyCyclesNeitherDropTheStartOfTheToneNorMoveItEarlier) {
+    constexpr std::size_t kPeriod = 256;
+    constexpr double kStart = 100.0, kSlack = 0.005;
+    PulledQueue queue(4800, kPeriod);
+    std::vector<float> period(kPeriod);
+    const auto toneFramesIn = [&](int cycles) {
+        std::ptrdiff_t frames = 0;
+        for (int i = 0; i < cycles; ++i) {
+            queue.take(period, std::nullopt);
+            frames += std::ranges::count(period, 1.0F);
+        }
+        return frames;
+    };
+    queue.restart(kStart);
+    queue.take(period, PulledQueue::CycleTiming{kStart + 0.030, kStart + 0.032});
+    const std::size_t from = queue.placement(kStart + 0.031, kSlack).firstReplaceable;
+    std::vector<float> sound(from, 0.0F);
+    sound.resize(from + kPeriod, 1.0F);
+    queue.write(sound);
+    EXPECT_EQ(toneFramesIn(3), std::ptrdiff_t(kPeriod)) << "the tone's start was dropped";
+
+    queue.restart(kStart);
+    sound.assign(720, 0.0F);  // the tone from 15 ms on
+    sound.resize(2400, 1.0F);
+    queue.write(sound);
+    queue.take(period, std::nullopt);
+    // Frame 576 is heard 12 ms after the start, as placed.
+    queue.take(period, PulledQueue::CycleTiming{kStart + 0.010, kStart + 0.012});
+    EXPECT_EQ(std::ranges::find(period, 1.0F) - period.begin(), 720 - 576);
+}
+
 // A device that takes part of a block now and the rest after a wait: every frame is written,
 // in order, and the block counts as written only then.
 TEST(WholeBlockWrites, APartlyTakenBlockIsFinishedAfterWaitingForRoom) {
