@@ -22,15 +22,15 @@ std::unique_ptr<AudioOutput> openAlsaOutput(int wakeFd, std::string& refusal);
 std::span<const AudioBackend> audioBackends() {
     static const AudioBackend backends[] = {
 #ifdef VIREKO_HAVE_PIPEWIRE
-        {"PipeWire", pipewireLibraryLoads, openPipeWireOutput},
+        {"PipeWire", "libpipewire-0.3.so.0", pipewireLibraryLoads, openPipeWireOutput},
 #endif
 #ifdef VIREKO_HAVE_PULSE
-        {"PulseAudio (or PipeWire)", pulseLibraryLoads, openPulseOutput},
+        {"PulseAudio (or PipeWire)", "libpulse.so.0", pulseLibraryLoads, openPulseOutput},
 #endif
 #ifdef VIREKO_HAVE_ALSA
-        {"the ALSA default device", alsaLibraryLoads, openAlsaOutput},
+        {"the ALSA default device", "libasound.so.2", alsaLibraryLoads, openAlsaOutput},
 #endif
-        {"", nullptr, nullptr},  // keeps the array from being empty
+        {"", "", nullptr, nullptr},  // keeps the array from being empty
     };
     return std::span(backends, std::size(backends) - 1);
 }
@@ -88,8 +88,10 @@ std::optional<std::string> acceptingSoundWay(std::string& refusal) {
         return std::nullopt;
     }
     playing->output->stopStream();
+    const AudioBackend& way = choice.ways[playing->way];
     const std::string server = playing->output->serverName();
-    return server.empty() ? std::string(choice.ways[playing->way].name) : server;
+    return (server.empty() ? std::string(way.name) : server) + ", through " +
+           std::string(way.library);
 }
 
 bool soundLibrariesLoad(std::string& refusal) {

@@ -82,7 +82,8 @@ public:
 // PipeWire through its pulse server), ALSA's "default" device. Only the ways whose headers were
 // there at build time are built.
 struct AudioBackend {
-    std::string_view name;  // as people call it
+    std::string_view name;     // as people call it
+    std::string_view library;  // the file it loads
     // Whether its library loads, and if not, why.
     bool (*libraryLoads)(std::string& refusal);
     // A connection, or why not. `wakeFd` ends any wait() when it becomes readable; the caller
@@ -114,8 +115,9 @@ struct PlayingOutput {
 std::optional<PlayingOutput> firstPlayingWay(std::span<const OutputOpener> ways, std::size_t until,
                                              int wakeFd, std::string& refusal);
 
-// The first of the chosen ways that plays right now, and what answers there ("PipeWire 0.3.65
-// (its own API)"); where none does, why not, for each, in `refusal`.
+// The first of the chosen ways that plays right now, what answers there and through which
+// library ("PipeWire 0.3.65 (its own API), through libpipewire-0.3.so.0"); where none does,
+// why not, for each, in `refusal`.
 std::optional<std::string> acceptingSoundWay(std::string& refusal);
 
 // Whether the library of any of the chosen ways loads; if none does, why not, for each.
