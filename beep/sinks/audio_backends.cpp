@@ -52,10 +52,11 @@ SoundWayChoice chosenSoundWays() {
         choice.note = "BEEP_SOUND=none: the sound system stays silent";
         return choice;
     }
-    for (const auto& [key, name] : kKeys) {
-        if (named != key) continue;
-        std::erase_if(choice.ways, [&](const AudioBackend& way) { return way.name != name; });
-        choice.note = "BEEP_SOUND=" + std::string(key) + ": only " + std::string(name) +
+    for (const auto& key : kKeys) {
+        if (named != key.first) continue;
+        const std::string_view name = key.second;
+        std::erase_if(choice.ways, [name](const AudioBackend& way) { return way.name != name; });
+        choice.note = "BEEP_SOUND=" + std::string(key.first) + ": only " + std::string(name) +
                       (choice.ways.empty() ? ", which this build lacks" : "");
         return choice;
     }

@@ -105,7 +105,7 @@ void initialiseOnce() {
 // runtime folder (PIPEWIRE_RUNTIME_DIR, else XDG_RUNTIME_DIR), else pipewire-0 there.
 std::string serverSocket() {
     const char* remote = std::getenv("PIPEWIRE_REMOTE");
-    const std::string name = remote != nullptr && *remote != '\0' ? remote : "pipewire-0";
+    std::string name = remote != nullptr && *remote != '\0' ? remote : "pipewire-0";
     if (name.front() == '/') return name;
     for (const char* variable : {"PIPEWIRE_RUNTIME_DIR", "XDG_RUNTIME_DIR"}) {
         const char* folder = std::getenv(variable);
