@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -455,6 +457,49 @@ TEST(SpeakerSound, ServerRestartedInTheSilenceIsUsedAtTheNextTone) {
     if (countSpoiltByStall(recorder, tones.size(), 1, gate.on)) GTEST_SKIP();
     ASSERT_EQ(tones.size(), 1u) << describe(tones);
     expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount1355, kFirstToneLimitSeconds);
+}
+
+// How often the threads other than this one have been switched out so far: an idle thread
+// adds nothing.
+long otherThreadsSwitches() {
+    long switches = 0;
+    const std::string self = std::to_string(gettid());
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (task.path().filename() == self) continue;
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);)
+            if (line.find("ctxt_switches:") != std::string::npos)
+                switches += std::stol(line.substr(line.find(':') + 1));
+    }
+    return switches;
+}
+
+// A sink that goes away mid-tone leaves no stream behind waiting to play out: once the tone is
+// over the audio thread sleeps, and the next tone, with a sink again, is heard.
+TEST(SpeakerSound, SinkGoneMidToneLeavesNoThreadWaking) {
+    if (!testServerRunning()) GTEST_SKIP() << "no test server";
+    if (const auto other = otherRouteThan(beep::Route::SoundSystem)) GTEST_SKIP() << *other;
+    BeepLibrary speaker;
+    speaker.beepFreq(440);
+    speaker.beepOn();
+    std::this_thread::sleep_for(300ms);
+    for (const std::string& line : pactlLines("list short modules"))
+        if (line.find("module-null-sink") != std::string::npos)
+            pactlLines("unload-module " + line.substr(0, line.find('\t')));
+    std::this_thread::sleep_for(200ms);
+    speaker.beepOff();
+    std::this_thread::sleep_for(beep::SoundSystemSink::kHoldAfterTone + 1500ms);
+    const long before = otherThreadsSwitches();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_LT(otherThreadsSwitches() - before, 10) << "woken every 20 ms";
+
+    runServerScript("start");
+    MonitorRecorder recorder;
+    const Gate gate = playTone(speaker, 880, 400ms);
+    const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
+    const auto tones = findTones(samples, kToneThreshold);
+    if (countSpoiltByStall(recorder, tones.size(), 1, gate.on)) GTEST_SKIP();
+    ASSERT_EQ(tones.size(), 1u) << describe(tones);
 }
 
 // A recording that cannot start is a failed test, not the end of the test binary: the recorder

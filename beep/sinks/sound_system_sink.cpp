@@ -16,6 +16,9 @@ namespace {
 
 constexpr std::uint64_t kDivisorMask = 0xFFFFFFFFu;
 constexpr std::chrono::milliseconds kLongestWait{20};
+// A stream that has played nothing for this long is gone (its sink went away, and the server
+// left it unlinked rather than ending it): waiting on for it would wake the thread for ever.
+constexpr std::chrono::milliseconds kStalledLimit{1000};
 using SteadyClock = std::chrono::steady_clock;
 
 std::uint32_t divisorOf(std::uint64_t state) {
@@ -52,6 +55,8 @@ public:
 
     // Plays until the hold after the tone is over (true), or the output is lost (false).
     bool play() {
+        std::size_t played = 0;
+        SteadyClock::time_point movedAt = SteadyClock::now();
         while (!sink_.stopping_) {
             const std::optional<std::uint32_t> tone = sink_.currentTone();
             if (tone != scheduled_) {
@@ -64,6 +69,12 @@ public:
                 return true;
             }
             if (!output_.wait(kLongestWait)) return false;
+            if (const std::size_t now = playedFrames(); now != played) {
+                played = now;
+                movedAt = SteadyClock::now();
+            } else if (SteadyClock::now() - movedAt > kStalledLimit) {
+                return false;
+            }
         }
         return true;
     }
@@ -189,11 +200,12 @@ private:
         return true;
     }
 
+    std::size_t playedFrames() { return written_ - std::min(written_, output_.queuedFrames()); }
+
     // The tone has ended and kHoldAfterTone of silence after it has played.
     bool holdIsOver() {
         if (!synth_.silent()) return false;
-        const std::size_t played = written_ - std::min(written_, output_.queuedFrames());
-        return played >= audibleUntil_ + framesIn(SoundSystemSink::kHoldAfterTone);
+        return playedFrames() >= audibleUntil_ + framesIn(SoundSystemSink::kHoldAfterTone);
     }
 
     AudioOutput& output_;
