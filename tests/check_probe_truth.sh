@@ -25,3 +25,8 @@ noise=$(env -u PULSE_SERVER -u PIPEWIRE_REMOTE -u PIPEWIRE_RUNTIME_DIR -u DISPLA
     XDG_RUNTIME_DIR="$work/runtime" PIPEWIRE_CONFIG_DIR="$work/no-config" \
     "$probe" 2>&1 >/dev/null) || true
 [ -z "$noise" ] || { echo "FAIL: a start with no server printed: $noise"; exit 1; }
+# BEEP_SOUND: none keeps the sound system silent; a value that names no way is said, then
+# passed over.
+[ "$(BEEP_SOUND=none "$probe" --route)" = silence ] || { echo "FAIL: BEEP_SOUND=none not silent"; exit 1; }
+BEEP_SOUND=bogus "$probe" | grep -q "BEEP_SOUND=bogus names no way" ||
+    { echo "FAIL: an unknown BEEP_SOUND is not said"; exit 1; }
