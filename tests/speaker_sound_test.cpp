@@ -460,7 +460,7 @@ TEST(SpeakerSound, ServerRestartedInTheSilenceIsUsedAtTheNextTone) {
 }
 
 // How often the threads other than this one have been switched out so far: an idle thread
-// adds nothing.
+// adds nothing, a sanitizer's own thread a few a second, a thread woken every 20 ms fifty.
 long otherThreadsSwitches() {
     long switches = 0;
     const std::string self = std::to_string(gettid());
@@ -491,7 +491,7 @@ TEST(SpeakerSound, SinkGoneMidToneLeavesNoThreadWaking) {
     std::this_thread::sleep_for(beep::SoundSystemSink::kHoldAfterTone + 1500ms);
     const long before = otherThreadsSwitches();
     std::this_thread::sleep_for(500ms);
-    EXPECT_LT(otherThreadsSwitches() - before, 10) << "woken every 20 ms";
+    EXPECT_LT(otherThreadsSwitches() - before, 15) << "woken every 20 ms";
 
     runServerScript("start");
     MonitorRecorder recorder;
