@@ -106,8 +106,8 @@ int playingStreams() {
     }));
 }
 
-// What answers on the first way that takes a stream ("PipeWire 0.3.65 (its own API)"), or why
-// none does.
+// What answers on the first way whose stream plays ("PipeWire 0.3.65 (its own API), through
+// libpipewire-0.3.so.0"), or why none does.
 std::string soundWayServer() {
     std::string refusal;
     return beep::acceptingSoundWay(refusal).value_or("none: " + refusal);
