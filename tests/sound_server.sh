@@ -5,7 +5,13 @@
 # PIPEWIRE_REMOTE=DIR/runtime/pipewire-0.
 #   sound_server.sh start DIR [KIND]    KIND: pulseaudio (the default), pipewire, or
 #                                       pipewire-1024 (PipeWire with the 1024-frame period it
-#                                       sets for itself inside a virtual machine)
+#                                       sets for itself inside a virtual machine), or one of
+#                                       two desktops where PulseAudio plays while a PipeWire
+#                                       without a sink runs beside it, both sockets in one
+#                                       runtime folder DIR/runtime and no PULSE_SERVER needed:
+#                                       pulse-beside-pipewire (PipeWire with its session
+#                                       manager, as Ubuntu 22.04 runs it for screen sharing) and
+#                                       pulse-beside-bare-pipewire (no session manager)
 #   sound_server.sh stop DIR
 # Every process is stopped by the id it was given; a restart takes the kind it had.
 set -eu
@@ -45,8 +51,16 @@ start_pulseaudio() {
         echo "no PulseAudio daemon here: the sound tests will skip themselves" >&2
         exit 0
     fi
+    socket=$dir/native
+    if [ "$kind" != pulseaudio ]; then
+        # Where a client finds it by itself: XDG_RUNTIME_DIR/pulse/native.
+        socket=$dir/runtime/pulse/native
+        mkdir -p "$dir/runtime/pulse"
+        chmod 700 "$dir/runtime"
+        ln -sf "$socket" "$dir/native"
+    fi
     cat >"$dir/server.pa" <<PA
-load-module module-native-protocol-unix socket=$dir/native auth-anonymous=1
+load-module module-native-protocol-unix socket=$socket auth-anonymous=1
 load-module module-null-sink sink_name=vireko_test format=float32le rate=48000 channels=1 norewinds=1
 set-default-sink vireko_test
 PA
@@ -114,6 +128,39 @@ start_pipewire() {
     pactl --server "unix:$dir/native" set-default-sink vireko_test
 }
 
+# A PipeWire with neither sink nor PulseAudio protocol beside the PulseAudio started first, in
+# the same runtime folder; with its session manager or without.
+start_pipewire_beside() {
+    for program in pipewire wireplumber dbus-daemon; do
+        command -v "$program" >/dev/null || { echo "no $program here" >&2; exit 77; }
+    done
+    export XDG_RUNTIME_DIR="$dir/runtime" XDG_CONFIG_HOME="$dir/config" \
+        XDG_STATE_HOME="$dir/state" HOME="$dir"
+    unset PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE
+    mkdir -p "$dir/state" "$dir/config/wireplumber/main.lua.d" \
+        "$dir/config/wireplumber/bluetooth.lua.d"
+    cp "$here/sound_server/wireplumber-main.lua" "$dir/config/wireplumber/main.lua.d/90-vireko.lua"
+    cp "$here/sound_server/wireplumber-bluetooth.lua" \
+        "$dir/config/wireplumber/bluetooth.lua.d/90-vireko.lua"
+    dbus-daemon --session --fork --print-pid 3 --print-address 4 3>"$dir/dbus.pid" 4>"$dir/dbus.address"
+    cat "$dir/dbus.pid" >>"$dir/pids"
+    DBUS_SESSION_BUS_ADDRESS=$(cat "$dir/dbus.address")
+    export DBUS_SESSION_BUS_ADDRESS
+    pipewire >"$dir/pipewire.log" 2>&1 &
+    echo $! >>"$dir/pids"
+    for _ in $(seq 50); do [ -S "$dir/runtime/pipewire-0" ] && break; sleep 0.1; done
+    [ -S "$dir/runtime/pipewire-0" ] || { echo "PipeWire did not start" >&2; cat "$dir/pipewire.log" >&2; stop; exit 1; }
+    if [ "$kind" = pulse-beside-pipewire ]; then
+        wireplumber >"$dir/wireplumber.log" 2>&1 &
+        echo $! >>"$dir/pids"
+        # Up once it has made the default metadata.
+        for _ in $(seq 50); do
+            pw-cli ls Metadata 2>/dev/null | grep -q '"default"' && break
+            sleep 0.1
+        done
+    fi
+}
+
 case "$action" in
 start)
     stop
@@ -122,6 +169,7 @@ start)
     case "$kind" in
     pulseaudio) start_pulseaudio ;;
     pipewire | pipewire-1024) start_pipewire ;;
+    pulse-beside-pipewire | pulse-beside-bare-pipewire) start_pulseaudio && start_pipewire_beside ;;
     *) echo "sound_server.sh: no server kind $kind" >&2; exit 2 ;;
     esac
     ;;

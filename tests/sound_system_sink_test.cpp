@@ -46,6 +46,7 @@ struct DeviceLog {
     std::atomic<int> streamsStarted{0};
     std::atomic<int> streamsPlaying{0};
     std::atomic<bool> refuse{false};
+    std::atomic<bool> refuseStreams{false};  // connects, but no stream plays
     std::atomic<bool> failWrites{false};
     std::mutex mutex;
     std::vector<float> tape;  // of the last stream
@@ -59,7 +60,7 @@ public:
     ~FakeOutput() override { stopStream(); }
 
     bool startStream(std::string& refusal) override {
-        if (log_.refuse) {
+        if (log_.refuse || log_.refuseStreams) {
             refusal = "no server";
             return false;
         }
@@ -257,6 +258,30 @@ TEST(SoundSystemSink, LostOutputIsDroppedAndReopenedAtTheNextOpening) {
     EXPECT_TRUE(eventually([&] { return log.streamsPlaying == 1 && log.opens == 2; }));
 }
 
+TEST(SoundSystemSink, AWayThatConnectsButCannotPlayGivesWayAtOnceAndIsTriedAgainInSilence) {
+    DeviceLog better, worse;
+    better.refuseStreams = true;
+    SoundSystemSink sink({opener(better), opener(worse)}, 0ms);
+    // The better way's openings by the time the tone played.
+    const auto playOneTone = [&](DeviceLog& on) {
+        const int started = on.streamsStarted;
+        sink.setTone(2711u);
+        EXPECT_TRUE(eventually([&] { return on.streamsStarted == started + 1; }));
+        const int opens = better.opens;
+        sink.setTone(std::nullopt);
+        EXPECT_TRUE(eventually([&] { return on.streamsPlaying == 0; }));
+        return opens;
+    };
+    EXPECT_EQ(playOneTone(worse), 1);
+    // Tried again once the tone is over, not when the next one starts.
+    ASSERT_TRUE(eventually([&] { return better.opens == 2; }));
+    better.refuseStreams = false;
+    EXPECT_EQ(playOneTone(worse), 2);
+    ASSERT_TRUE(eventually([&] { return better.streamsStarted == 1; }));
+    playOneTone(better);
+    EXPECT_EQ(worse.streamsStarted, 2);
+}
+
 TEST(SoundSystemSink, ChangesRewriteTheQueueJustPastTheDeviceAndTheWaveRunsOn) {
     DeviceLog log;
     SoundSystemSink sink({opener(log)});
@@ -434,6 +459,39 @@ TEST(PulledQueue, FirstCycleKeepsToThePlacedTimeAndRewritesLandBehindWhatCyclesT
     queue.take(period, PulledQueue::CycleTiming{kStart + 0.010, kStart + 0.012});
     EXPECT_EQ(period.front(), 1.0F);
     EXPECT_NEAR(*queue.placement(kStart + 0.011, kSlack).frameZero, kStart + 0.012, 1e-9);
+}
+
+// Cycles the queue did not expect: one before anything was written, and an untimed first one
+// (the graph's clock not yet running). Neither costs the tone its start or moves it earlier.
+TEST(PulledQueue, EarlyCyclesNeitherDropTheStartOfTheToneNorMoveItEarlier) {
+    constexpr std::size_t kPeriod = 256;
+    constexpr double kStart = 100.0, kSlack = 0.005;
+    PulledQueue queue(4800, kPeriod);
+    std::vector<float> period(kPeriod);
+    const auto toneFramesIn = [&](int cycles) {
+        std::ptrdiff_t frames = 0;
+        for (int i = 0; i < cycles; ++i) {
+            queue.take(period, std::nullopt);
+            frames += std::ranges::count(period, 1.0F);
+        }
+        return frames;
+    };
+    queue.restart(kStart);
+    queue.take(period, PulledQueue::CycleTiming{kStart + 0.030, kStart + 0.032});
+    const std::size_t from = queue.placement(kStart + 0.031, kSlack).firstReplaceable;
+    std::vector<float> sound(from, 0.0F);
+    sound.resize(from + kPeriod, 1.0F);
+    queue.write(sound);
+    EXPECT_EQ(toneFramesIn(3), std::ptrdiff_t(kPeriod)) << "the tone's start was dropped";
+
+    queue.restart(kStart);
+    sound.assign(720, 0.0F);  // the tone from 15 ms on
+    sound.resize(2400, 1.0F);
+    queue.write(sound);
+    queue.take(period, std::nullopt);
+    // Frame 576 is heard 12 ms after the start, as placed.
+    queue.take(period, PulledQueue::CycleTiming{kStart + 0.010, kStart + 0.012});
+    EXPECT_EQ(std::ranges::find(period, 1.0F) - period.begin(), 720 - 576);
 }
 
 // A device that takes part of a block now and the rest after a wait: every frame is written,

@@ -90,12 +90,20 @@ std::string observedRoute(bool heldRawIo) {
     std::string libraries;
     std::ifstream maps("/proc/self/maps");
     for (std::string line; std::getline(maps, line);) {
-        for (const char* name : {"libpulse.so.0", "libasound.so.2"}) {
-            if (line.find(name) != std::string::npos && libraries.find(name) == std::string::npos)
-                libraries += std::string(libraries.empty() ? "" : ", ") + name;
+        for (const beep::AudioBackend& way : beep::audioBackends()) {
+            if (line.find(way.library) != std::string::npos &&
+                libraries.find(way.library) == std::string::npos)
+                libraries += std::string(libraries.empty() ? "" : ", ") + std::string(way.library);
         }
     }
-    if (!libraries.empty()) return name(beep::Route::SoundSystem) + " (" + libraries + " loaded)";
+    if (!libraries.empty()) {
+        // The library picks its way at its first tone, by the code that decides here: the
+        // first way whose stream plays.
+        std::string refusal;
+        const auto way = beep::acceptingSoundWay(refusal);
+        return name(beep::Route::SoundSystem) + " (" + libraries + " loaded; " +
+               (way ? "a tone goes to " + *way : "nothing takes a stream now: " + refusal) + ")";
+    }
     if (heldRawIo && !beep::holdsRawIo()) return name(beep::Route::DirectPorts);
     return name(beep::Route::Silence) + " (no device opened, no sound library loaded)";
 }
@@ -157,6 +165,9 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // Said once, here: the library passes over a value it does not know.
+    if (const std::string note = beep::chosenSoundWays().note; !note.empty())
+        std::printf("%s\n", note.c_str());
     const beep::RouteOptions options;
     const beep::SpeakerRoute route = beep::chooseRoute(options);
     // The sound system is reported as used only where something takes a stream now.
@@ -173,7 +184,7 @@ int main(int argc, char** argv) {
             std::printf("  %-26s refused: %s\n", name(attempt.route).c_str(),
                         silentSoundSystem ? soundRefusal.c_str() : attempt.refusal.c_str());
     }
-    if (soundWay) std::printf("  sound system: %s accepts a stream\n", soundWay->c_str());
+    if (soundWay) std::printf("  sound system: a stream plays on %s\n", soundWay->c_str());
     const bool canSound = route.taken() != beep::Route::Silence && (!viaSoundSystem || soundWay);
     if (!canSound)
         std::puts(viaSoundSystem ? "Nothing can sound now; the library tries the sound system "

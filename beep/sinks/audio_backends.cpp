@@ -1,4 +1,5 @@
 // The ways to the sound system that this build has, best first.
+#include <cstdlib>
 #include <vector>
 
 #include "audio_output.h"
@@ -21,42 +22,91 @@ std::unique_ptr<AudioOutput> openAlsaOutput(int wakeFd, std::string& refusal);
 std::span<const AudioBackend> audioBackends() {
     static const AudioBackend backends[] = {
 #ifdef VIREKO_HAVE_PIPEWIRE
-        {"PipeWire", pipewireLibraryLoads, openPipeWireOutput},
+        {"PipeWire", "libpipewire-0.3.so.0", pipewireLibraryLoads, openPipeWireOutput},
 #endif
 #ifdef VIREKO_HAVE_PULSE
-        {"PulseAudio (or PipeWire)", pulseLibraryLoads, openPulseOutput},
+        {"PulseAudio (or PipeWire)", "libpulse.so.0", pulseLibraryLoads, openPulseOutput},
 #endif
 #ifdef VIREKO_HAVE_ALSA
-        {"the ALSA default device", alsaLibraryLoads, openAlsaOutput},
+        {"the ALSA default device", "libasound.so.2", alsaLibraryLoads, openAlsaOutput},
 #endif
-        {"", nullptr, nullptr},  // keeps the array from being empty
+        {"", "", nullptr, nullptr},  // keeps the array from being empty
     };
     return std::span(backends, std::size(backends) - 1);
 }
 
-std::optional<std::string> acceptingSoundWay(std::string& refusal) {
+SoundWayChoice chosenSoundWays() {
+    SoundWayChoice choice;
+    const std::span<const AudioBackend> built = audioBackends();
+    choice.ways.assign(built.begin(), built.end());
+    const char* value = std::getenv("BEEP_SOUND");
+    if (value == nullptr || *value == '\0') return choice;
+    const std::string_view named = value;
+    static constexpr std::pair<std::string_view, std::string_view> kKeys[] = {
+        {"pipewire", "PipeWire"},
+        {"pulse", "PulseAudio (or PipeWire)"},
+        {"alsa", "the ALSA default device"},
+    };
+    if (named == "none") {
+        choice.ways.clear();
+        choice.note = "BEEP_SOUND=none: the sound system stays silent";
+        return choice;
+    }
+    for (const auto& key : kKeys) {
+        if (named != key.first) continue;
+        const std::string_view name = key.second;
+        std::erase_if(choice.ways, [name](const AudioBackend& way) { return way.name != name; });
+        choice.note = "BEEP_SOUND=" + std::string(key.first) + ": only " + std::string(name) +
+                      (choice.ways.empty() ? ", which this build lacks" : "");
+        return choice;
+    }
+    choice.note = "BEEP_SOUND=" + std::string(named) +
+                  " names no way (pipewire, pulse, alsa or none): every way is tried";
+    return choice;
+}
+
+std::optional<PlayingOutput> firstPlayingWay(std::span<const OutputOpener> ways, std::size_t until,
+                                             int wakeFd, std::string& refusal) {
     refusal.clear();
-    for (const AudioBackend& backend : audioBackends()) {
+    for (std::size_t way = 0; way < std::min(until, ways.size()); ++way) {
         std::string why;
-        const auto output = backend.open(-1, why);
-        if (output != nullptr && output->startStream(why)) {
-            const std::string server = output->serverName();
-            return server.empty() ? std::string(backend.name) : server;
-        }
+        auto output = ways[way](wakeFd, why);
+        if (output != nullptr && output->startStream(why))
+            return PlayingOutput{std::move(output), way};
         refusal += (refusal.empty() ? "" : "; ") + why;
     }
-    if (refusal.empty()) refusal = "no sound-system way was built";
+    if (refusal.empty()) refusal = "no sound-system way to try";
     return std::nullopt;
+}
+
+std::optional<std::string> acceptingSoundWay(std::string& refusal) {
+    const SoundWayChoice choice = chosenSoundWays();
+    std::vector<OutputOpener> openers;
+    for (const AudioBackend& way : choice.ways) openers.emplace_back(way.open);
+    auto playing = firstPlayingWay(openers, openers.size(), -1, refusal);
+    if (!playing) {
+        if (choice.ways.empty()) refusal = choice.note;
+        return std::nullopt;
+    }
+    playing->output->stopStream();
+    const AudioBackend& way = choice.ways[playing->way];
+    const std::string server = playing->output->serverName();
+    return (server.empty() ? std::string(way.name) : server) + ", through " +
+           std::string(way.library);
 }
 
 bool soundLibrariesLoad(std::string& refusal) {
     refusal.clear();
-    for (const AudioBackend& backend : audioBackends()) {
+    const SoundWayChoice choice = chosenSoundWays();
+    for (const AudioBackend& backend : choice.ways) {
         std::string why;
         if (backend.libraryLoads(why)) return true;
         refusal += (refusal.empty() ? "" : "; ") + why;
     }
-    if (refusal.empty()) refusal = "built without PulseAudio and ALSA";
+    if (choice.ways.empty())
+        refusal = choice.note;
+    else if (refusal.empty())
+        refusal = "built without PulseAudio and ALSA";
     return false;
 }
 

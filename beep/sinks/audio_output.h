@@ -3,11 +3,13 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace beep {
 
@@ -80,7 +82,8 @@ public:
 // PipeWire through its pulse server), ALSA's "default" device. Only the ways whose headers were
 // there at build time are built.
 struct AudioBackend {
-    std::string_view name;  // as people call it
+    std::string_view name;     // as people call it
+    std::string_view library;  // the file it loads
     // Whether its library loads, and if not, why.
     bool (*libraryLoads)(std::string& refusal);
     // A connection, or why not. `wakeFd` ends any wait() when it becomes readable; the caller
@@ -91,11 +94,33 @@ struct AudioBackend {
 // The ways built, best first.
 std::span<const AudioBackend> audioBackends();
 
-// The first of them that takes a stream right now, and what answers there ("PipeWire 0.3.65
-// (its own API)"); where none does, why not, for each, in `refusal`.
+// The ways to be tried: every one built, best first, unless BEEP_SOUND names one
+// (pipewire, pulse, alsa) or none at all (none: silence). `note` says so for people, or
+// that the value named no way and was passed over; empty where BEEP_SOUND is not set.
+struct SoundWayChoice {
+    std::vector<AudioBackend> ways;
+    std::string note;
+};
+SoundWayChoice chosenSoundWays();
+
+using OutputOpener = std::function<std::unique_ptr<AudioOutput>(int wakeFd, std::string& refusal)>;
+
+// The first of `ways`, before `until`, that connects and starts a stream, with the stream
+// playing; where none does, why not, for each, in `refusal`. The audio thread and beep-probe
+// decide by this alone, so that they cannot disagree.
+struct PlayingOutput {
+    std::unique_ptr<AudioOutput> output;
+    std::size_t way = 0;  // its place in `ways`
+};
+std::optional<PlayingOutput> firstPlayingWay(std::span<const OutputOpener> ways, std::size_t until,
+                                             int wakeFd, std::string& refusal);
+
+// The first of the chosen ways that plays right now, what answers there and through which
+// library ("PipeWire 0.3.65 (its own API), through libpipewire-0.3.so.0"); where none does,
+// why not, for each, in `refusal`.
 std::optional<std::string> acceptingSoundWay(std::string& refusal);
 
-// Whether the library of any of them loads; if none does, why not, for each.
+// Whether the library of any of the chosen ways loads; if none does, why not, for each.
 bool soundLibrariesLoad(std::string& refusal);
 
 }  // namespace beep

@@ -4,6 +4,7 @@
 // that takes it. Each cycle also tells exactly when its first frame is heard, which is what
 // PipeWire's PulseAudio protocol cannot tell (its timing lags by up to a period). Through silence
 // the stream is kept paused, at no cost to the server.
+#include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 #include <sys/eventfd.h>
@@ -12,7 +13,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
+#include <set>
 
 #include "audio_output.h"
 #include "loaded_library.h"
@@ -24,6 +27,9 @@ namespace beep {
 namespace {
 
 constexpr std::chrono::milliseconds kConnectLimit{2000};
+// A linked stream plays within a cycle or two; one that does not by then never will (nothing
+// links it), and the tone is better off on the next way than waiting for it.
+constexpr std::chrono::milliseconds kStartLimit{150};
 constexpr std::chrono::milliseconds kStopLimit{50};
 // The period asked of the graph, as the PulseAudio output asks for its requests: the graph takes
 // the smallest any stream asks for, within its own limits.
@@ -76,7 +82,6 @@ struct PipeWireFunctions {
             .bind(streamDestroy, "pw_stream_destroy");
         complete = library.complete();
         refusal = library.refusal();
-        if (complete) init(nullptr, nullptr);
     }
 };
 
@@ -84,6 +89,29 @@ struct PipeWireFunctions {
 const PipeWireFunctions& pipewire() {
     static const PipeWireFunctions* const functions = new PipeWireFunctions;
     return *functions;
+}
+
+// Set up only where a server is there to be reached: the library's own set-up looks for its
+// configuration, and says so on the terminal where there is none.
+void initialiseOnce() {
+    static const bool initialised = [] {
+        pipewire().init(nullptr, nullptr);
+        return true;
+    }();
+    (void)initialised;
+}
+
+// The socket the library connects to, as it finds it: PIPEWIRE_REMOTE, a path or a name in the
+// runtime folder (PIPEWIRE_RUNTIME_DIR, else XDG_RUNTIME_DIR), else pipewire-0 there.
+std::string serverSocket() {
+    const char* remote = std::getenv("PIPEWIRE_REMOTE");
+    std::string name = remote != nullptr && *remote != '\0' ? remote : "pipewire-0";
+    if (name.front() == '/') return name;
+    for (const char* variable : {"PIPEWIRE_RUNTIME_DIR", "XDG_RUNTIME_DIR"}) {
+        const char* folder = std::getenv(variable);
+        if (folder != nullptr && *folder != '\0') return std::string(folder) + "/" + name;
+    }
+    return {};
 }
 
 using SteadyClock = std::chrono::steady_clock;
@@ -102,6 +130,8 @@ public:
           queue_(framesIn(kQueuedAudio), kAskedPeriod) {}
     ~PipeWireOutput() override {
         destroyStream();
+        // The registry goes with the core.
+        if (registry_ != nullptr) spa_hook_remove(&registryListener_);
         if (core_ != nullptr) pipewire().coreDisconnect(core_);
         if (context_ != nullptr) pipewire().contextDestroy(context_);
         if (loop_ != nullptr) {
@@ -137,13 +167,45 @@ public:
                 auto* output = static_cast<PipeWireOutput*>(self);
                 if (id == PW_ID_CORE && seq == output->syncSeq_) output->synced_ = true;
             };
+            // The server went away (it stopped, or restarted): streams then fall back to
+            // unconnected rather than to an error, and only this says the connection is dead.
+            events.error = [](void* self, std::uint32_t id, int, int result, const char*) {
+                if (id == PW_ID_CORE && result == -EPIPE)
+                    static_cast<PipeWireOutput*>(self)->lost_ = true;
+            };
             return events;
         }();
         pw_core_add_listener(core_, &coreListener_, &coreEvents, this);
-        return true;
+        // What the graph holds: a stream plays only where a sink is there and a session
+        // manager links the stream to it. Followed from here on, so that a sink that goes
+        // is known at the next tone.
+        registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+        if (registry_ == nullptr) return failWithErrno(refusal, "no registry");
+        static const pw_registry_events registryEvents = [] {
+            pw_registry_events events{};
+            events.version = PW_VERSION_REGISTRY_EVENTS;
+            events.global = [](void* self, std::uint32_t id, std::uint32_t, const char* type,
+                               std::uint32_t, const spa_dict* props) {
+                static_cast<PipeWireOutput*>(self)->noteGlobal(id, type, props);
+            };
+            events.global_remove = [](void* self, std::uint32_t id) {
+                auto* output = static_cast<PipeWireOutput*>(self);
+                output->sinks_.erase(id);
+                if (output->manager_ == id) output->manager_.reset();
+            };
+            return events;
+        }();
+        pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
+        if (!roundTrip(SteadyClock::now() + kConnectLimit))
+            return fail(refusal, lost_ ? "the server went away" : "the server did not answer");
+        return canPlay(refusal);
     }
 
     bool startStream(std::string& refusal) override {
+        // What happened through the silence (a hang-up, a sink gone) is seen only now that
+        // the loop runs again.
+        iterate(std::chrono::milliseconds(0));
+        if (!canPlay(refusal)) return false;
         // A stream kept paused through the silence resumes within a cycle or two; a new one
         // waits for the session manager to link it, 5 to 15 ms, and its first cycle comes up
         // to a period later.
@@ -168,8 +230,16 @@ public:
     }
 
     bool wait(std::chrono::milliseconds timeout) override {
-        if (!iterate(timeout)) return false;
-        return stream_ == nullptr || pipewire().streamState(stream_, nullptr) > 0;
+        if (!iterate(timeout) || lost_) return false;
+        if (stream_ == nullptr || paused_) return true;
+        // Unlinked (its sink went away): the graph pulls no more, and what is queued would
+        // never play out. A relink to another sink comes sooner than the limit.
+        if (pipewire().streamState(stream_, nullptr) == PW_STREAM_STATE_STREAMING) {
+            unlinkedSince_.reset();
+            return true;
+        }
+        if (!unlinkedSince_) unlinkedSince_ = SteadyClock::now();
+        return SteadyClock::now() - *unlinkedSince_ < kStartLimit;
     }
 
     std::size_t writableFrames() override {
@@ -252,16 +322,20 @@ private:
 
     // Until the graph runs the stream.
     bool untilStreaming(std::string& refusal) {
-        const auto deadline = SteadyClock::now() + kConnectLimit;
+        const auto deadline = SteadyClock::now() + kStartLimit;
+        unlinkedSince_.reset();
         for (;;) {
             const char* error = nullptr;
             const pw_stream_state state = pipewire().streamState(stream_, &error);
             if (state == PW_STREAM_STATE_STREAMING) return true;
+            if (lost_) return fail(refusal, "the server went away");
             if (state == PW_STREAM_STATE_ERROR)
                 return fail(refusal, error != nullptr ? error : "the stream failed");
+            if (state == PW_STREAM_STATE_UNCONNECTED)
+                return fail(refusal, "the server let the stream go");
             const auto left = deadline - SteadyClock::now();
             if (left <= SteadyClock::duration::zero())
-                return fail(refusal, "the server did not start the stream");
+                return fail(refusal, "the graph did not start the stream");
             iterate(std::chrono::duration_cast<std::chrono::milliseconds>(left) +
                     std::chrono::milliseconds(1));
         }
@@ -282,10 +356,36 @@ private:
 
     // Messages go out only while the loop runs, and it does not run while idle: this waits
     // until the server has answered everything sent before.
-    void roundTrip(SteadyClock::time_point deadline) {
+    bool roundTrip(SteadyClock::time_point deadline) {
         synced_ = false;
         syncSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
-        while (!synced_ && SteadyClock::now() < deadline) iterate(std::chrono::milliseconds(5));
+        while (!synced_ && !lost_ && SteadyClock::now() < deadline)
+            iterate(std::chrono::milliseconds(5));
+        return synced_;
+    }
+
+    void noteGlobal(std::uint32_t id, const char* type, const spa_dict* props) {
+        if (props == nullptr) return;
+        const std::string_view kind = type != nullptr ? type : "";
+        if (kind == PW_TYPE_INTERFACE_Node) {
+            const char* mediaClass = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
+            const std::string_view media = mediaClass != nullptr ? mediaClass : "";
+            if (media.starts_with("Audio/Sink") || media.starts_with("Audio/Duplex"))
+                sinks_.insert(id);
+        } else if (kind == PW_TYPE_INTERFACE_Metadata) {
+            // The session manager keeps the default sink there; nothing else makes it.
+            const char* name = spa_dict_lookup(props, PW_KEY_METADATA_NAME);
+            if (name != nullptr && std::string_view(name) == "default") manager_ = id;
+        }
+    }
+
+    // Whether a stream can play here: the server is there, with a sink, and a session manager
+    // to link the stream to it.
+    bool canPlay(std::string& refusal) const {
+        if (lost_) return fail(refusal, "the server went away");
+        if (sinks_.empty()) return fail(refusal, "the server has no sink");
+        if (!manager_) return fail(refusal, "no session manager runs to link a stream");
+        return true;
     }
 
     static void drain(void*, int fd, std::uint32_t) {
@@ -344,6 +444,12 @@ private:
     pw_context* context_ = nullptr;
     pw_core* core_ = nullptr;
     spa_hook coreListener_{};
+    pw_registry* registry_ = nullptr;
+    spa_hook registryListener_{};
+    std::set<std::uint32_t> sinks_;         // the sink nodes in the graph
+    std::optional<std::uint32_t> manager_;  // the session manager's default metadata
+    bool lost_ = false;                     // the server went away
+    std::optional<SteadyClock::time_point> unlinkedSince_;  // a playing stream unlinked
     pw_stream* stream_ = nullptr;
     spa_hook streamListener_{};
     std::string server_;
@@ -370,6 +476,14 @@ std::unique_ptr<AudioOutput> openPipeWireOutput(int wakeFd, std::string& refusal
         refusal = "PipeWire: PULSE_SERVER names the server, PIPEWIRE_REMOTE does not";
         return nullptr;
     }
+    const std::string socket = serverSocket();
+    std::error_code error;
+    if (socket.empty() || !std::filesystem::is_socket(socket, error)) {
+        refusal =
+            "PipeWire: no server (" + (socket.empty() ? "no runtime folder" : "no " + socket) + ")";
+        return nullptr;
+    }
+    initialiseOnce();
     auto output = std::make_unique<PipeWireOutput>(wakeFd);
     if (!output->connect(refusal)) return nullptr;
     return output;

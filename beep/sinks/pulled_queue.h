@@ -98,7 +98,10 @@ public:
                 std::ceil(std::max(0.0, due) * kAudioSampleRateHz - kRounding));
             placement.frameZero = startedAt_;
         }
-        placement.firstReplaceable = std::min(written_, replaceable);
+        // Frames a cycle took before they were written (it came before the first write) are
+        // gone: what is placed there would be passed over.
+        placement.firstReplaceable =
+            written_ < taken_ ? replaceable : std::min(written_, replaceable);
         placement.leadSeconds = period + delay + slack;
         return placement;
     }
@@ -107,13 +110,13 @@ private:
     static constexpr double kRounding = 1e-6;  // of a frame, below which times are the same
 
     // Up to the frame heard at `heardAt`, what is silent; a tone placed earlier than that
-    // starts late, and the clock says so.
+    // starts late, and the clock says so. Counted from frame 0, whatever untimed cycles
+    // already took.
     void passOverWhatIsDue(double heardAt) {
         const double due = std::round((heardAt - startedAt_) * kAudioSampleRateHz);
-        for (std::size_t frames = due > 0 ? static_cast<std::size_t>(due) : 0; frames > 0;
-             --frames) {
+        for (const std::size_t until = due > 0 ? static_cast<std::size_t>(due) : 0; taken_ < until;
+             ++taken_) {
             if (taken_ < written_ && frames_[taken_ % frames_.size()] != 0.0F) break;
-            ++taken_;
         }
     }
 

@@ -41,6 +41,7 @@ struct PulseFunctions {
     decltype(&pa_context_errno) contextErrno = nullptr;
     decltype(&pa_context_disconnect) contextDisconnect = nullptr;
     decltype(&pa_context_get_server_info) serverInfo = nullptr;
+    decltype(&pa_context_get_sink_info_by_name) sinkInfo = nullptr;
     decltype(&pa_context_unref) contextUnref = nullptr;
     decltype(&pa_stream_new) streamNew = nullptr;
     decltype(&pa_stream_connect_playback) connectPlayback = nullptr;
@@ -72,6 +73,7 @@ struct PulseFunctions {
             .bind(contextErrno, "pa_context_errno")
             .bind(contextDisconnect, "pa_context_disconnect")
             .bind(serverInfo, "pa_context_get_server_info")
+            .bind(sinkInfo, "pa_context_get_sink_info_by_name")
             .bind(contextUnref, "pa_context_unref")
             .bind(streamNew, "pa_stream_new")
             .bind(connectPlayback, "pa_stream_connect_playback")
@@ -157,6 +159,22 @@ public:
         if (!serverKnown_) pulse().operationCancel(operation);
         pulse().operationUnref(operation);
         if (!serverKnown_) return fail(refusal, "the server did not say what it is");
+        // A server with no sink takes a stream that never plays (PipeWire's pulse server
+        // does): the next way is better.
+        operation = pulse().sinkInfo(
+            context_, "@DEFAULT_SINK@",
+            [](pa_context*, const pa_sink_info* info, int last, void* self) {
+                auto* output = static_cast<PulseOutput*>(self);
+                if (info != nullptr) output->sink_ = Answer::Yes;
+                if (last != 0 && output->sink_ == Answer::Unknown) output->sink_ = Answer::No;
+            },
+            this);
+        if (operation == nullptr) return failWithError(refusal);
+        while (sink_ == Answer::Unknown && iterateUntil(deadline)) {
+        }
+        if (sink_ == Answer::Unknown) pulse().operationCancel(operation);
+        pulse().operationUnref(operation);
+        if (sink_ != Answer::Yes) return fail(refusal, "the server has no sink");
         return true;
     }
 
@@ -391,6 +409,7 @@ private:
     bool timingAsked_ = false;  // a timing asked for after a write has not come back
     StreamClock clock_;         // when frame 0 is heard, system clock seconds (noteTiming)
     bool serverKnown_ = false;
+    enum class Answer { Unknown, Yes, No } sink_ = Answer::Unknown;
     bool pipewire_ = false;          // PipeWire's pulse server rather than PulseAudio
     std::string server_;             // its name and version, for people
     std::size_t lastRead_ = 0;       // the read index, in frames, at the last timing

@@ -16,6 +16,9 @@ namespace {
 
 constexpr std::uint64_t kDivisorMask = 0xFFFFFFFFu;
 constexpr std::chrono::milliseconds kLongestWait{20};
+// A stream that has played nothing for this long is gone (its sink went away, and the server
+// left it unlinked rather than ending it): waiting on for it would wake the thread for ever.
+constexpr std::chrono::milliseconds kStalledLimit{1000};
 using SteadyClock = std::chrono::steady_clock;
 
 std::uint32_t divisorOf(std::uint64_t state) {
@@ -52,6 +55,8 @@ public:
 
     // Plays until the hold after the tone is over (true), or the output is lost (false).
     bool play() {
+        std::size_t played = 0;
+        SteadyClock::time_point movedAt = SteadyClock::now();
         while (!sink_.stopping_) {
             const std::uint64_t state = sink_.state_.load(std::memory_order_acquire);
             const std::optional<std::uint32_t> tone =
@@ -68,6 +73,12 @@ public:
                 return true;
             }
             if (!output_.wait(kLongestWait)) return false;
+            if (const std::size_t now = playedFrames(); now != played) {
+                played = now;
+                movedAt = SteadyClock::now();
+            } else if (SteadyClock::now() - movedAt > kStalledLimit) {
+                return false;
+            }
         }
         return true;
     }
@@ -193,11 +204,12 @@ private:
         return true;
     }
 
+    std::size_t playedFrames() { return written_ - std::min(written_, output_.queuedFrames()); }
+
     // The tone has ended and `silence` after it has played.
     bool heardOutFor(std::chrono::milliseconds silence) {
         if (!synth_.silent()) return false;
-        const std::size_t played = written_ - std::min(written_, output_.queuedFrames());
-        return played >= audibleUntil_ + framesIn(silence);
+        return playedFrames() >= audibleUntil_ + framesIn(silence);
     }
 
     AudioOutput& output_;
@@ -218,12 +230,15 @@ private:
 
 std::vector<SoundSystemSink::OutputOpener> SoundSystemSink::defaultOutputs() {
     std::vector<OutputOpener> openers;
-    for (const AudioBackend& backend : audioBackends()) openers.emplace_back(backend.open);
+    for (const AudioBackend& backend : chosenSoundWays().ways) openers.emplace_back(backend.open);
     return openers;
 }
 
-SoundSystemSink::SoundSystemSink(std::vector<OutputOpener> outputs)
-    : outputs_(std::move(outputs)), wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+SoundSystemSink::SoundSystemSink(std::vector<OutputOpener> outputs,
+                                 std::chrono::milliseconds betterWayRetry)
+    : outputs_(std::move(outputs)),
+      betterWayRetry_(betterWayRetry),
+      wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 SoundSystemSink::~SoundSystemSink() {
     stopping_ = true;
@@ -279,41 +294,42 @@ std::chrono::steady_clock::time_point SoundSystemSink::lastChangeAt() const {
         SteadyClock::duration(changedAtNs_.load(std::memory_order_relaxed)));
 }
 
-std::unique_ptr<AudioOutput> SoundSystemSink::openOutput() {
-    for (const auto& open : outputs_) {
-        std::string refusal;
-        if (auto output = open(wakeFd_.get(), refusal)) return output;
-    }
-    return nullptr;
-}
-
 void SoundSystemSink::run() {
-    std::unique_ptr<AudioOutput> output;
     std::optional<std::uint32_t> failedOpening;
     while (!stopping_) {
         const std::uint64_t state = state_.load(std::memory_order_acquire);
         if (divisorOf(state) == 0 || failedOpening == openingOf(state)) {
             if (divisorOf(state) == 0) heardOut_.store(state, std::memory_order_release);
+            if (divisorOf(state) == 0 && output_ && way_ > 0 && playedSinceTry_ &&
+                SteadyClock::now() - betterTriedAt_ >= betterWayRetry_) {
+                tryBetterWays();
+                continue;
+            }
             state_.wait(state, std::memory_order_acquire);
             continue;
         }
-        if (!playStream(output)) {
+        playedSinceTry_ = true;
+        if (!playStream()) {
             // Not reconnecting in a loop: the next opening of the gate tries again.
-            output.reset();
+            output_.reset();
             failedOpening = openingOf(state_.load(std::memory_order_acquire));
         }
     }
 }
 
-bool SoundSystemSink::playStream(std::unique_ptr<AudioOutput>& output) {
+bool SoundSystemSink::playStream() {
     std::string refusal;
-    // A connection kept from an earlier tone may have gone stale: then one new one is tried.
-    if (output && !output->startStream(refusal)) output.reset();
-    if (!output) {
-        output = openOutput();
-        if (!output || !output->startStream(refusal)) return false;
+    // A connection kept from an earlier tone may have gone stale (its server restarted, its
+    // sink went): then every way is tried again, the best first.
+    if (output_ && !output_->startStream(refusal)) output_.reset();
+    if (!output_) {
+        auto playing = firstPlayingWay(outputs_, outputs_.size(), wakeFd_.get(), refusal);
+        if (!playing) return false;
+        output_ = std::move(playing->output);
+        way_ = playing->way;
+        betterTriedAt_ = SteadyClock::now();
     }
-    StreamPlayer player(*output, *this);
+    StreamPlayer player(*output_, *this);
     if (!player.start()) return false;
     // Asked only now, so that a slow answer from the system bus cannot hold up the first tone;
     // the queue covers the thread until then.
@@ -322,6 +338,17 @@ bool SoundSystemSink::playStream(std::unique_ptr<AudioOutput>& output) {
         priorityAsked_ = true;
     }
     return player.play();
+}
+
+void SoundSystemSink::tryBetterWays() {
+    betterTriedAt_ = SteadyClock::now();
+    playedSinceTry_ = false;
+    std::string refusal;
+    auto better = firstPlayingWay(outputs_, way_, wakeFd_.get(), refusal);
+    if (!better) return;
+    better->output->stopStream();
+    output_ = std::move(better->output);
+    way_ = better->way;
 }
 
 }  // namespace beep

@@ -18,8 +18,7 @@ namespace beep {
 
 class SoundSystemSink final : public ToneSink {
 public:
-    using OutputOpener =
-        std::function<std::unique_ptr<AudioOutput>(int wakeFd, std::string& refusal)>;
+    using OutputOpener = beep::OutputOpener;
 
     // Audio is rendered, and can be rewritten, in pieces of this many frames.
     static constexpr std::size_t kChunkFrames = 128;
@@ -28,10 +27,16 @@ public:
     // stream starts as soon.
     static constexpr std::chrono::milliseconds kHoldAfterTone{300};
 
-    // The ways built, best first (see audioBackends()).
+    // Where a way that is not the best plays, the better ones are tried again once a tone is
+    // over, at most this often: a server that has come back (or gained a sink) is used again,
+    // while a way that cannot play costs the tones nothing in between.
+    static constexpr std::chrono::seconds kBetterWayRetry{10};
+
+    // The ways chosen, best first (see chosenSoundWays()).
     static std::vector<OutputOpener> defaultOutputs();
 
-    explicit SoundSystemSink(std::vector<OutputOpener> outputs = defaultOutputs());
+    explicit SoundSystemSink(std::vector<OutputOpener> outputs = defaultOutputs(),
+                             std::chrono::milliseconds betterWayRetry = kBetterWayRetry);
     ~SoundSystemSink() override;
     SoundSystemSink(const SoundSystemSink&) = delete;
     SoundSystemSink& operator=(const SoundSystemSink&) = delete;
@@ -46,14 +51,22 @@ private:
 
     void run();
     void wakeAudioThread() noexcept;
-    std::unique_ptr<AudioOutput> openOutput();
     // Plays one stream from the opening of the gate until it has been silent for a while.
-    // False where the output could not be opened or was lost.
-    bool playStream(std::unique_ptr<AudioOutput>& output);
+    // False where no way could play or the output was lost.
+    bool playStream();
+    // Between tones, where a way worse than the best plays: tries the better ones again.
+    void tryBetterWays();
     std::optional<std::uint32_t> currentTone() const;
     std::chrono::steady_clock::time_point lastChangeAt() const;
 
     std::vector<OutputOpener> outputs_;
+    std::chrono::milliseconds betterWayRetry_;
+    // The audio thread's alone: the output that plays, which of outputs_ it came from, and
+    // when the ways before it were last tried.
+    std::unique_ptr<AudioOutput> output_;
+    std::size_t way_ = 0;
+    std::chrono::steady_clock::time_point betterTriedAt_;
+    bool playedSinceTry_ = false;  // once after a tone, not over and over through the silence
     // Low 32 bits: the divisor while sounding, else 0. High 32 bits: how many times the gate
     // has opened, so that a failed connection is tried again at the next opening only.
     std::atomic<std::uint64_t> state_{0};

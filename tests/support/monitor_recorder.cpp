@@ -27,7 +27,11 @@ double steadySeconds(MonitorRecorder::Clock::time_point time) {
 
 bool testServerRunning() {
     const char* server = std::getenv("PULSE_SERVER");
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     const std::string prefix = "unix:";
+    // Without PULSE_SERVER, where every client finds the server by itself.
+    if (server == nullptr && runtime != nullptr)
+        return std::filesystem::exists(std::string(runtime) + "/pulse/native");
     if (server == nullptr || std::string(server).rfind(prefix, 0) != 0) return false;
     return std::filesystem::exists(std::string(server).substr(prefix.size()));
 }

@@ -73,7 +73,8 @@ private:
 
 double steadySeconds(MonitorRecorder::Clock::time_point time);
 
-// Whether the test server that PULSE_SERVER names is up. It is missing only where no PulseAudio
+// Whether the test server that PULSE_SERVER names (or, without it, the one in XDG_RUNTIME_DIR)
+// is up. It is missing only where no PulseAudio
 // daemon can be installed (a PipeWire desktop), and the tests that listen then skip.
 bool testServerRunning();
 
