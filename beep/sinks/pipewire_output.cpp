@@ -20,6 +20,7 @@
 #include "audio_output.h"
 #include "loaded_library.h"
 #include "pulled_queue.h"
+#include "realtime_priority.h"
 #include "unique_fd.h"
 
 namespace beep {
@@ -395,6 +396,13 @@ private:
 
     // On PipeWire's real-time thread, once per cycle of the graph.
     void process() {
+        // A late cycle is a gap in the tone. The client library leaves this thread at normal
+        // priority, behind every busy process on the machine, and the audio thread that only
+        // tops the queue up is real-time: this one has the tighter deadline.
+        if (!threadRaised_) {
+            threadRaised_ = true;
+            raiseThreadPriority();
+        }
         pw_buffer* buffer = pipewire().dequeue(stream_);
         if (buffer == nullptr) return;
         spa_data& data = buffer->buffer->datas[0];
@@ -456,6 +464,7 @@ private:
     bool paused_ = false;  // the stream is kept, inactive
     int syncSeq_ = -1;     // of the last round trip asked for
     bool synced_ = false;
+    bool threadRaised_ = false;  // the process callback's thread, once; touched by it alone
 
     std::mutex mutex_;  // over the queue, shared with the process callback
     PulledQueue queue_;

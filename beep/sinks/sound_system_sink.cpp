@@ -315,6 +315,9 @@ void SoundSystemSink::run() {
             failedOpening = openingOf(state_.load(std::memory_order_acquire));
         }
     }
+    // Closed by the thread that opened it: a connection's loop belongs to the thread that
+    // entered it, and leaving it from another one is refused.
+    output_.reset();
 }
 
 bool SoundSystemSink::playStream() {
