@@ -104,11 +104,13 @@ start_pipewire() {
     export XDG_RUNTIME_DIR="$dir/runtime" PIPEWIRE_RUNTIME_DIR="$dir/runtime" \
         XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" HOME="$dir"
     mkdir -p "$dir/runtime" "$dir/state" "$dir/config/wireplumber/main.lua.d" \
-        "$dir/config/wireplumber/bluetooth.lua.d" "$dir/config/pipewire/pipewire.conf.d"
+        "$dir/config/wireplumber/bluetooth.lua.d" "$dir/config/wireplumber/wireplumber.conf.d" \
+        "$dir/config/pipewire/pipewire.conf.d"
     chmod 700 "$dir/runtime"
     cp "$here/sound_server/wireplumber-main.lua" "$dir/config/wireplumber/main.lua.d/90-vireko.lua"
     cp "$here/sound_server/wireplumber-bluetooth.lua" \
         "$dir/config/wireplumber/bluetooth.lua.d/90-vireko.lua"
+    cp "$here/sound_server/wireplumber.conf" "$dir/config/wireplumber/wireplumber.conf.d/90-vireko.conf"
     quantum=""
     rm -f "$dir/config/pipewire/pipewire.conf.d/90-vireko.conf"
     if [ "$kind" = pipewire-1024 ]; then
