@@ -107,9 +107,12 @@ start_pipewire() {
         "$dir/config/wireplumber/bluetooth.lua.d" "$dir/config/wireplumber/wireplumber.conf.d" \
         "$dir/config/pipewire/pipewire.conf.d"
     chmod 700 "$dir/runtime"
-    cp "$here/sound_server/wireplumber-main.lua" "$dir/config/wireplumber/main.lua.d/90-vireko.lua"
+    # WirePlumber 0.4 acts on its settings in 90-enable-all.lua: ours come before that and after
+    # its own (50-*). Left to act, its Bluetooth monitor loads a logind module that, where no
+    # logind runs (a container, a chroot), takes WirePlumber down with it.
+    cp "$here/sound_server/wireplumber-main.lua" "$dir/config/wireplumber/main.lua.d/60-vireko.lua"
     cp "$here/sound_server/wireplumber-bluetooth.lua" \
-        "$dir/config/wireplumber/bluetooth.lua.d/90-vireko.lua"
+        "$dir/config/wireplumber/bluetooth.lua.d/60-vireko.lua"
     cp "$here/sound_server/wireplumber.conf" "$dir/config/wireplumber/wireplumber.conf.d/90-vireko.conf"
     quantum=""
     rm -f "$dir/config/pipewire/pipewire.conf.d/90-vireko.conf"
