@@ -57,8 +57,9 @@ for module in sound/soundcore sound/core/snd sound/core/snd-timer sound/core/snd
     elif [ -f "$modules/$module.ko.zst" ]; then
         zstd -qdc "$modules/$module.ko.zst" >"$root/modules/$name.ko"
     else
-        echo "no module $module in $kernel_package" >&2
-        exit 1
+        # Folded into another module or gone in later kernels (ledtrig-audio in 6.12): what
+        # a driver still needs and cannot find shows in the guest's insmod.
+        echo "note: $kernel_package has no module $module"
     fi
 done
 cp "$(command -v aplay)" "$(command -v amixer)" "$root/bin/"
