@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "audio_output.h"
@@ -49,6 +50,8 @@ private:
     bool playStream(std::unique_ptr<AudioOutput>& output);
     std::optional<std::uint32_t> currentTone() const;
     std::chrono::steady_clock::time_point lastChangeAt() const;
+    // The last tone the gate opened on (its last count) and when it opened.
+    std::pair<std::uint32_t, std::chrono::steady_clock::time_point> lastOpening() const;
 
     std::vector<OutputOpener> outputs_;
     // Low 32 bits: the divisor while sounding, else 0. High 32 bits: how many times the gate
@@ -57,6 +60,9 @@ private:
     // When the state last changed, on the steady clock, so that each change is heard the same
     // lead after it was made, however late the audio thread gets to it.
     std::atomic<std::int64_t> changedAtNs_{0};
+    // Of the last opening, for a stream that was still being opened when the gate closed.
+    std::atomic<std::uint32_t> lastDivisor_{0};
+    std::atomic<std::int64_t> openedAtNs_{0};
     std::atomic<bool> stopping_{false};
     UniqueFd wakeFd_;             // an eventfd that ends the audio thread's waits at once
     bool priorityAsked_ = false;  // by the audio thread, for itself
