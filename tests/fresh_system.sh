@@ -6,7 +6,8 @@
 #     RELEASE   a Debian code name: bookworm, trixie, ...
 #     COMMAND   run by bash in the project's copy (default: CI=true bash .ci/run)
 #     --keep    leave the chroot in place afterwards (to look around, or to --reuse it)
-#     --reuse   run in the chroot kept from before, as it was left, instead of a fresh one
+#     --reuse   run in the chroot kept from before instead of a fresh one: its packages and
+#               build folders as they were left, the committed tree laid in again over them
 # FRESH_SYSTEM_DIR (default /var/tmp/vireko-fresh) holds the chroots and a cached debootstrap
 # tarball of each release; MIRROR (default http://deb.debian.org/debian) is where they come from.
 # Whatever the command leaves running inside is stopped by its process id, and everything mounted
@@ -96,6 +97,8 @@ if [ -z "$reuse" ]; then
 elif [ ! -d "$root/root/vireko" ]; then
     echo "fresh_system.sh: no kept chroot of $release in $base to reuse" >&2
     exit 1
+else
+    git -C "$project" archive HEAD | tar -x -C "$root/root/vireko"
 fi
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
 
