@@ -98,7 +98,16 @@ elif [ ! -d "$root/root/vireko" ]; then
     echo "fresh_system.sh: no kept chroot of $release in $base to reuse" >&2
     exit 1
 else
-    git -C "$project" archive HEAD | tar -x -C "$root/root/vireko"
+    # Only the files that differ are replaced, so that the builds redo only what changed.
+    rm -rf "$root/root/vireko.new"
+    mkdir -p "$root/root/vireko.new"
+    git -C "$project" archive HEAD | tar -x -C "$root/root/vireko.new"
+    (cd "$root/root/vireko.new" && find . -type f) | while read -r file; do
+        cmp -s "$root/root/vireko.new/$file" "$root/root/vireko/$file" && continue
+        mkdir -p "$(dirname "$root/root/vireko/$file")"
+        cp "$root/root/vireko.new/$file" "$root/root/vireko/$file"
+    done
+    rm -rf "$root/root/vireko.new"
 fi
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
 
@@ -114,6 +123,9 @@ mount_in tmpfs shm /dev/shm mode=1777
 mount_in tmpfs run /run mode=755
 
 echo "== $release: $run"
+# In the background, so that a signal to this script ends the wait at once and the clean-up
+# stops the command's processes, not only once it has finished.
 chroot "$root" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" LANG=C.UTF-8 \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    /bin/bash -c "cd /root/vireko && $run"
+    /bin/bash -c "cd /root/vireko && $run" &
+wait $!
