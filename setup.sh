@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what Vireko needs (with sudo where not root), builds it, then either starts the
 # program (`sh setup.sh run`) or runs the whole test suite headless (`sh setup.sh test`): as
-# built, then under the sanitizers, then the fuzz targets.
+# built, then under the sanitizers, then the fuzz targets. On Debian 12 and Debian 13 (each tried
+# fresh by tests/fresh_system.sh).
 set -eu
 cd "$(dirname "$0")"
 mode=${1:-run}

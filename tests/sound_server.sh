@@ -31,18 +31,49 @@ stop() {
     rm -f "$dir/pids"
 }
 
-wait_for_server() {
+# Waits, up to LIMIT seconds, until CHECK succeeds; else says what did not come, shows the
+# servers' logs and stops them. Servers get ready in their own time, on a cold machine later.
+#   wait_until LIMIT WHAT CHECK...
+wait_until() {
+    limit=$1 what=$2
+    shift 2
     tries=0
-    until pactl --server "unix:$dir/native" info >/dev/null 2>&1; do
+    until "$@" >/dev/null 2>&1; do
         tries=$((tries + 1))
-        if [ "$tries" -gt 50 ]; then
-            echo "the $kind test server did not start; its log:" >&2
+        if [ "$tries" -gt $((limit * 10)) ]; then
+            echo "the $kind test server: $what, not within $limit s; its log:" >&2
             cat "$dir"/*.log >&2
             stop
             exit 1
         fi
         sleep 0.1
     done
+}
+
+wait_for_server() {
+    wait_until 10 "its pulse protocol did not answer" pactl --server "unix:$dir/native" info
+}
+
+# PipeWire's parts are separate processes: each waits for the one it needs.
+pipewire_has() { # TYPE PATTERN: an object of that type whose properties match
+    PIPEWIRE_REMOTE="$dir/runtime/pipewire-0" pw-cli ls "$1" 2>/dev/null | grep -q "$2"
+}
+wait_for_pipewire_daemon() {
+    wait_until 10 "its daemon did not open its socket" test -S "$dir/runtime/pipewire-0"
+}
+wait_for_pipewire_session() {
+    # The session manager publishes the default-device metadata that set-default-sink writes to.
+    wait_until 10 "its session manager did not publish the default devices" \
+        pipewire_has Metadata 'metadata.name = "default"'
+}
+load_pipewire_null_sink() {
+    # The pulse protocol answers before the daemon takes every request: a load refused at first
+    # ("Not supported") succeeds moments later.
+    wait_until 10 "its null sink could not be loaded" pactl --server "unix:$dir/native" \
+        load-module module-null-sink sink_name=vireko_test format=float32le rate=48000 channels=1
+    wait_until 10 "its null sink did not appear" pipewire_has Node 'node.name = "vireko_test"'
+    wait_until 10 "its null sink could not be made the default" \
+        pactl --server "unix:$dir/native" set-default-sink vireko_test
 }
 
 start_pulseaudio() {
@@ -87,11 +118,16 @@ start_pipewire() {
     export XDG_RUNTIME_DIR="$dir/runtime" PIPEWIRE_RUNTIME_DIR="$dir/runtime" \
         XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" HOME="$dir"
     mkdir -p "$dir/runtime" "$dir/state" "$dir/config/wireplumber/main.lua.d" \
-        "$dir/config/wireplumber/bluetooth.lua.d" "$dir/config/pipewire/pipewire.conf.d"
+        "$dir/config/wireplumber/bluetooth.lua.d" "$dir/config/wireplumber/wireplumber.conf.d" \
+        "$dir/config/pipewire/pipewire.conf.d"
     chmod 700 "$dir/runtime"
-    cp "$here/sound_server/wireplumber-main.lua" "$dir/config/wireplumber/main.lua.d/90-vireko.lua"
+    # WirePlumber 0.4 acts on its settings in 90-enable-all.lua: ours come before that and after
+    # its own (50-*). Left to act, its Bluetooth monitor loads a logind module that, where no
+    # logind runs (a container, a chroot), takes WirePlumber down with it.
+    cp "$here/sound_server/wireplumber-main.lua" "$dir/config/wireplumber/main.lua.d/60-vireko.lua"
     cp "$here/sound_server/wireplumber-bluetooth.lua" \
-        "$dir/config/wireplumber/bluetooth.lua.d/90-vireko.lua"
+        "$dir/config/wireplumber/bluetooth.lua.d/60-vireko.lua"
+    cp "$here/sound_server/wireplumber.conf" "$dir/config/wireplumber/wireplumber.conf.d/90-vireko.conf"
     quantum=""
     rm -f "$dir/config/pipewire/pipewire.conf.d/90-vireko.conf"
     if [ "$kind" = pipewire-1024 ]; then
@@ -107,12 +143,13 @@ start_pipewire() {
     export DBUS_SESSION_BUS_ADDRESS
     pipewire >"$dir/pipewire.log" 2>&1 &
     echo $! >>"$dir/pids"
-    for _ in $(seq 50); do [ -S "$dir/runtime/pipewire-0" ] && break; sleep 0.1; done
+    wait_for_pipewire_daemon
     wireplumber >"$dir/wireplumber.log" 2>&1 &
     echo $! >>"$dir/pids"
     pipewire -c "$dir/pipewire-pulse.conf" >"$dir/pipewire-pulse.log" 2>&1 &
     echo $! >>"$dir/pids"
     wait_for_server
+    wait_for_pipewire_session
     # As for PulseAudio: every thread of the servers at real-time priority where that is
     # allowed. Their data threads are already; the main threads answer the clients.
     if command -v chrt >/dev/null; then
@@ -123,9 +160,7 @@ start_pipewire() {
             done
         done
     fi
-    pactl --server "unix:$dir/native" load-module module-null-sink sink_name=vireko_test \
-        format=float32le rate=48000 channels=1 >/dev/null
-    pactl --server "unix:$dir/native" set-default-sink vireko_test
+    load_pipewire_null_sink
 }
 
 # A PipeWire with neither sink nor PulseAudio protocol beside the PulseAudio started first, in

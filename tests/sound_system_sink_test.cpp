@@ -326,6 +326,7 @@ public:
         log_.tape.clear();
         written_ = 0;
         playsFrom_ = std::chrono::steady_clock::now() + startDelay_;
+        ++log_.streamsStarted;
         ++log_.streamsPlaying;
         return true;
     }
@@ -370,17 +371,28 @@ private:
     std::size_t written_ = 0;
 };
 
-TEST(SoundSystemSink, AStreamThatStartsLateStillSoundsTheWholeGate) {
+// How late, in ms: the connection, the stream's first frame after it; and the gate's length.
+struct Lateness {
+    int connectMs, startMs, gateMs;
+};
+// A start late by less than the gate; one late by more, so that the gate closes before the
+// stream plays; a connection that outlasts the gate, as the first tone of a process may on a
+// busy machine.
+class LateStart : public ::testing::TestWithParam<Lateness> {};
+
+TEST_P(LateStart, StillSoundsTheWholeGate) {
+    const Lateness late = GetParam();
     DeviceLog log;
-    SoundSystemSink sink({[&log](int, std::string&) -> std::unique_ptr<AudioOutput> {
-        return std::make_unique<LateStartingOutput>(log, 60ms);
+    SoundSystemSink sink({[&log, late](int, std::string&) -> std::unique_ptr<AudioOutput> {
+        std::this_thread::sleep_for(std::chrono::milliseconds(late.connectMs));
+        return std::make_unique<LateStartingOutput>(log, std::chrono::milliseconds(late.startMs));
     }});
     const auto on = std::chrono::steady_clock::now();
     sink.setTone(2711u);
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(late.gateMs));
     const auto off = std::chrono::steady_clock::now();
     sink.setTone(std::nullopt);
-    ASSERT_TRUE(eventually([&] { return log.streamsPlaying == 0; }));
+    ASSERT_TRUE(eventually([&] { return log.streamsStarted == 1 && log.streamsPlaying == 0; }));
 
     const std::lock_guard lock(log.mutex);
     const auto first =
@@ -391,9 +403,12 @@ TEST(SoundSystemSink, AStreamThatStartsLateStillSoundsTheWholeGate) {
     const double heard =
         double(log.tape.rend() - last - (first - log.tape.begin())) / kAudioSampleRateHz;
     const double gate = std::chrono::duration<double>(off - on).count();
-    // The closing ramp adds its 3 ms; a start 60 ms late takes nothing away.
+    // The closing ramp adds its 3 ms; a late start takes nothing away.
     EXPECT_NEAR(heard, gate + 0.003, 0.002);
 }
+INSTANTIATE_TEST_SUITE_P(SoundSystemSink, LateStart,
+                         ::testing::Values(Lateness{0, 60, 300}, Lateness{0, 200, 100},
+                                           Lateness{200, 0, 100}));
 
 // Timings as PipeWire's pulse server gives them: every 8 ms, each late by where it fell in the
 // graph's 5.3 ms period and by a reply that took up to a millisecond.

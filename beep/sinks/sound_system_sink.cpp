@@ -48,7 +48,17 @@ public:
     // False where the output was lost.
     bool start() {
         const std::optional<std::uint32_t> tone = sink_.currentTone();
-        schedule(tone);
+        if (!tone) {
+            // The gate opened and closed again while the stream was being opened (the first
+            // tone of a process also connects, and on a busy machine that can outlast a short
+            // gate): the tone is still heard, late, and as long as its gate was open.
+            const auto [divisor, openedAt] = sink_.lastOpening();
+            if (divisor != 0) {
+                schedule(divisor, openedAt);
+                scheduled_ = divisor;
+            }
+        }
+        schedule(tone, sink_.lastChangeAt());
         scheduled_ = tone;
         return topUp();
     }
@@ -62,7 +72,7 @@ public:
             const std::optional<std::uint32_t> tone =
                 divisorOf(state) != 0 ? std::optional(divisorOf(state)) : std::nullopt;
             if (tone != scheduled_) {
-                schedule(tone);
+                schedule(tone, sink_.lastChangeAt());
                 scheduled_ = tone;
             }
             if (!topUp()) return false;
@@ -105,7 +115,7 @@ private:
     // Lateness below this is the rounding to a whole frame, not a late change.
     static constexpr std::chrono::microseconds kRounding{100};
 
-    void schedule(std::optional<std::uint32_t> tone) {
+    void schedule(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt) {
         const AudioOutput::Standing standing = output_.standing();
         std::size_t earliest = standing.firstReplaceable;
         if (!history_.empty()) earliest = std::max(earliest, history_.front().frame);
@@ -116,17 +126,19 @@ private:
             lead_ = std::max<SteadyClock::duration>(kChangeLead, standing.lead);
             earliest = std::max(earliest, lastClose_);
         }
-        const SteadyClock::time_point asked = sink_.lastChangeAt() + lead_;
-        // Each change is heard as much later than asked as the tone's opening was: that
-        // lateness is measured again with what is now known of the stream's clock, so that a
-        // better clock corrects the tone in progress too.
-        SteadyClock::duration lag = bump_;
-        if (opening_ && standing.frameZero)
-            lag += heardAt(*standing.frameZero, opening_->frame) - opening_->asked;
-        const SteadyClock::time_point target = asked + lag;
+        const SteadyClock::time_point asked = changedAt + lead_;
         // A stream that has not started playing is taken to start now: it can only start
         // later, and the change is then heard later than asked, never sooner.
         const SteadyClock::time_point frameZero = standing.frameZero.value_or(SteadyClock::now());
+        // Each change is heard as much later than asked as the tone's opening was: that
+        // lateness is measured again with what is now known of the stream's clock, so that a
+        // better clock corrects the tone in progress too. Without a clock yet, a gate that
+        // closes (before the stream plays: its first tone still connecting, a busy server)
+        // keeps its distance from the opening, and the tone its length.
+        SteadyClock::duration lag = bump_;
+        if (opening_ && (standing.frameZero || !tone))
+            lag += heardAt(frameZero, opening_->frame) - opening_->asked;
+        const SteadyClock::time_point target = asked + lag;
         const double wanted = std::ceil(std::chrono::duration<double>(target - frameZero).count() *
                                         kAudioSampleRateHz);
         std::size_t frame = wanted > double(earliest) ? static_cast<std::size_t>(wanted) : earliest;
@@ -258,8 +270,13 @@ void SoundSystemSink::setTone(std::optional<std::uint32_t> divisor) noexcept {
     // One caller at a time (see ToneSink), so the load and the store need no loop.
     const std::uint64_t previous = state_.load(std::memory_order_relaxed);
     std::uint32_t opening = openingOf(previous);
-    if (divisor && divisorOf(previous) == 0) ++opening;
-    changedAtNs_.store(SteadyClock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    const std::int64_t nowNs = SteadyClock::now().time_since_epoch().count();
+    if (divisor && divisorOf(previous) == 0) {
+        ++opening;
+        openedAtNs_.store(nowNs, std::memory_order_relaxed);
+    }
+    if (divisor) lastDivisor_.store(*divisor, std::memory_order_relaxed);
+    changedAtNs_.store(nowNs, std::memory_order_relaxed);
     state_.store((std::uint64_t{opening} << 32) | (divisor ? *divisor : 0u),
                  std::memory_order_release);
     state_.notify_one();
@@ -292,6 +309,14 @@ std::optional<std::uint32_t> SoundSystemSink::currentTone() const {
 std::chrono::steady_clock::time_point SoundSystemSink::lastChangeAt() const {
     return SteadyClock::time_point(
         SteadyClock::duration(changedAtNs_.load(std::memory_order_relaxed)));
+}
+
+std::pair<std::uint32_t, std::chrono::steady_clock::time_point> SoundSystemSink::lastOpening()
+    const {
+    // Written before the state that announced them, and read after it.
+    return {lastDivisor_.load(std::memory_order_relaxed),
+            SteadyClock::time_point(
+                SteadyClock::duration(openedAtNs_.load(std::memory_order_relaxed)))};
 }
 
 void SoundSystemSink::run() {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "audio_output.h"
@@ -58,6 +59,8 @@ private:
     void tryBetterWays();
     std::optional<std::uint32_t> currentTone() const;
     std::chrono::steady_clock::time_point lastChangeAt() const;
+    // The last tone the gate opened on (its last count) and when it opened.
+    std::pair<std::uint32_t, std::chrono::steady_clock::time_point> lastOpening() const;
 
     std::vector<OutputOpener> outputs_;
     std::chrono::milliseconds betterWayRetry_;
@@ -73,6 +76,9 @@ private:
     // When the state last changed, on the steady clock, so that each change is heard the same
     // lead after it was made, however late the audio thread gets to it.
     std::atomic<std::int64_t> changedAtNs_{0};
+    // Of the last opening, for a stream that was still being opened when the gate closed.
+    std::atomic<std::uint32_t> lastDivisor_{0};
+    std::atomic<std::int64_t> openedAtNs_{0};
     std::atomic<bool> stopping_{false};
     // The state (gate closed) once everything before it has been heard.
     mutable std::atomic<std::uint64_t> heardOut_{0};

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "speaker_route.h"
+#include "square_synth.h"
 #include "support/tone_analysis.h"
 
 using namespace vireko::testing;
@@ -260,7 +261,11 @@ int main(int argc, char** argv) {
             check(soundSystem ? peakLevel(after) < 0.001f : peakLevel(after) == 0.0f,
                   "silence after beep_off");
         } else if (expected[i].gate == -1) {
-            check(std::abs(seconds - 0.300) <= lengthTolerance, "tone length = 300 ms");
+            // No gate stamped here: beep-probe's own 300 ms, which the emulated PC's sleep
+            // overshoots by a millisecond or two, and through the sound system the closing
+            // ramp after it (measured on Debian 13's kernel: 304.5 ms).
+            const double ramp = soundSystem ? beep::SquareWaveSynth::kRampSeconds : 0.0;
+            check(std::abs(seconds - ramp - 0.300) <= lengthTolerance, "tone length = 300 ms");
         } else {
             const std::string& signal = signals[signalIndex++];
             const double endedAt = log.ended.count(signal) ? log.ended.at(signal) + offset : 0;

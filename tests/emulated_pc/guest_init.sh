@@ -14,6 +14,7 @@ modules="soundcore snd snd-timer snd-pcm ac97_bus snd-ac97-codec snd-intel8x0 ev
     snd-intel8x0 snd-hwdep snd-intel-sdw-acpi snd-intel-dspcfg snd-hda-core snd-hda-codec
     ledtrig-audio snd-hda-codec-generic snd-hda-intel"
 for module in $modules; do
+    [ -f /modules/$module.ko ] || continue  # not in this kernel
     insmod /modules/$module.ko || echo "insmod $module failed"
 done
 V=/opt/vireko
