@@ -109,6 +109,19 @@ PA
     fi
 }
 
+# WirePlumber's settings, for 0.4 (Debian 12) and 0.5 (Debian 13): no hardware monitors. 0.4 acts
+# on its settings in 90-enable-all.lua: ours come before that and after its own (50-*). Left to
+# act, its Bluetooth monitor loads a logind module that, where no logind runs (a container, a
+# chroot), takes WirePlumber down with it.
+configure_wireplumber() {
+    mkdir -p "$dir/state" "$dir/config/wireplumber/main.lua.d" \
+        "$dir/config/wireplumber/bluetooth.lua.d" "$dir/config/wireplumber/wireplumber.conf.d"
+    cp "$here/sound_server/wireplumber-main.lua" "$dir/config/wireplumber/main.lua.d/60-vireko.lua"
+    cp "$here/sound_server/wireplumber-bluetooth.lua" \
+        "$dir/config/wireplumber/bluetooth.lua.d/60-vireko.lua"
+    cp "$here/sound_server/wireplumber.conf" "$dir/config/wireplumber/wireplumber.conf.d/90-vireko.conf"
+}
+
 # PipeWire with its session manager and its PulseAudio protocol, each in this folder: its own
 # runtime folder, configuration, state and session bus; the desktop's own server is left alone.
 start_pipewire() {
@@ -117,17 +130,9 @@ start_pipewire() {
     done
     export XDG_RUNTIME_DIR="$dir/runtime" PIPEWIRE_RUNTIME_DIR="$dir/runtime" \
         XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" HOME="$dir"
-    mkdir -p "$dir/runtime" "$dir/state" "$dir/config/wireplumber/main.lua.d" \
-        "$dir/config/wireplumber/bluetooth.lua.d" "$dir/config/wireplumber/wireplumber.conf.d" \
-        "$dir/config/pipewire/pipewire.conf.d"
+    mkdir -p "$dir/runtime" "$dir/config/pipewire/pipewire.conf.d"
     chmod 700 "$dir/runtime"
-    # WirePlumber 0.4 acts on its settings in 90-enable-all.lua: ours come before that and after
-    # its own (50-*). Left to act, its Bluetooth monitor loads a logind module that, where no
-    # logind runs (a container, a chroot), takes WirePlumber down with it.
-    cp "$here/sound_server/wireplumber-main.lua" "$dir/config/wireplumber/main.lua.d/60-vireko.lua"
-    cp "$here/sound_server/wireplumber-bluetooth.lua" \
-        "$dir/config/wireplumber/bluetooth.lua.d/60-vireko.lua"
-    cp "$here/sound_server/wireplumber.conf" "$dir/config/wireplumber/wireplumber.conf.d/90-vireko.conf"
+    configure_wireplumber
     quantum=""
     rm -f "$dir/config/pipewire/pipewire.conf.d/90-vireko.conf"
     if [ "$kind" = pipewire-1024 ]; then
@@ -172,27 +177,18 @@ start_pipewire_beside() {
     export XDG_RUNTIME_DIR="$dir/runtime" XDG_CONFIG_HOME="$dir/config" \
         XDG_STATE_HOME="$dir/state" HOME="$dir"
     unset PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE
-    mkdir -p "$dir/state" "$dir/config/wireplumber/main.lua.d" \
-        "$dir/config/wireplumber/bluetooth.lua.d"
-    cp "$here/sound_server/wireplumber-main.lua" "$dir/config/wireplumber/main.lua.d/90-vireko.lua"
-    cp "$here/sound_server/wireplumber-bluetooth.lua" \
-        "$dir/config/wireplumber/bluetooth.lua.d/90-vireko.lua"
+    configure_wireplumber
     dbus-daemon --session --fork --print-pid 3 --print-address 4 3>"$dir/dbus.pid" 4>"$dir/dbus.address"
     cat "$dir/dbus.pid" >>"$dir/pids"
     DBUS_SESSION_BUS_ADDRESS=$(cat "$dir/dbus.address")
     export DBUS_SESSION_BUS_ADDRESS
     pipewire >"$dir/pipewire.log" 2>&1 &
     echo $! >>"$dir/pids"
-    for _ in $(seq 50); do [ -S "$dir/runtime/pipewire-0" ] && break; sleep 0.1; done
-    [ -S "$dir/runtime/pipewire-0" ] || { echo "PipeWire did not start" >&2; cat "$dir/pipewire.log" >&2; stop; exit 1; }
+    wait_for_pipewire_daemon
     if [ "$kind" = pulse-beside-pipewire ]; then
         wireplumber >"$dir/wireplumber.log" 2>&1 &
         echo $! >>"$dir/pids"
-        # Up once it has made the default metadata.
-        for _ in $(seq 50); do
-            pw-cli ls Metadata 2>/dev/null | grep -q '"default"' && break
-            sleep 0.1
-        done
+        wait_for_pipewire_session
     fi
 }
 
