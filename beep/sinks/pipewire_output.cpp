@@ -47,6 +47,7 @@ struct PipeWireFunctions {
     decltype(&pw_context_connect) contextConnect = nullptr;
     decltype(&pw_context_destroy) contextDestroy = nullptr;
     decltype(&pw_core_disconnect) coreDisconnect = nullptr;
+    decltype(&pw_proxy_destroy) proxyDestroy = nullptr;
     decltype(&pw_properties_new) propertiesNew = nullptr;
     decltype(&pw_stream_new) streamNew = nullptr;
     decltype(&pw_stream_add_listener) addListener = nullptr;
@@ -70,6 +71,7 @@ struct PipeWireFunctions {
             .bind(contextConnect, "pw_context_connect")
             .bind(contextDestroy, "pw_context_destroy")
             .bind(coreDisconnect, "pw_core_disconnect")
+            .bind(proxyDestroy, "pw_proxy_destroy")
             .bind(propertiesNew, "pw_properties_new")
             .bind(streamNew, "pw_stream_new")
             .bind(addListener, "pw_stream_add_listener")
@@ -131,8 +133,11 @@ public:
           queue_(framesIn(kQueuedAudio), kAskedPeriod) {}
     ~PipeWireOutput() override {
         destroyStream();
-        // The registry goes with the core.
-        if (registry_ != nullptr) spa_hook_remove(&registryListener_);
+        if (registry_ != nullptr) {
+            spa_hook_remove(&registryListener_);
+            // A proxy the core handed out is not freed with the core.
+            pipewire().proxyDestroy(reinterpret_cast<pw_proxy*>(registry_));
+        }
         if (core_ != nullptr) pipewire().coreDisconnect(core_);
         if (context_ != nullptr) pipewire().contextDestroy(context_);
         if (loop_ != nullptr) {
