@@ -17,6 +17,20 @@ namespace vireko::testing {
 
 using SteadyClock = std::chrono::steady_clock;
 
+// The sanitizers make the library's own work several times slower: a limit on what it does
+// itself, such as setting up a connection, is widened by this much in their builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr double kSanitizedSlowdown = 2.0;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr double kSanitizedSlowdown = 2.0;
+#else
+inline constexpr double kSanitizedSlowdown = 1.0;
+#endif
+#else
+inline constexpr double kSanitizedSlowdown = 1.0;
+#endif
+
 // Judged away from the 3 ms ramps, which a ring-out and a phase measurement would mistake for a
 // fault.
 inline constexpr std::size_t kEdgeSamples = 2400;
