@@ -408,12 +408,16 @@ TEST_P(ProbeEndedMidTone, ClosesTheGateThenEndsByTheSignal) {
     EXPECT_LT(secondsBetween(ended, recorder.timeOfSample(tone.end - 1)), 0.050)
         << "the tone stops within 50 ms of the program's end";
     const auto steady = steadyPart(samples, tone);
-    EXPECT_LT(peakLevel(std::span(samples).subspan(tone.end - 24, 24)), 0.25f * peakLevel(steady))
-        << "the gate closed through its ramp, without a click";
+    const float lastPeak = peakLevel(std::span(samples).subspan(tone.end - 24, 24));
+    const bool click = lastPeak >= 0.25f * peakLevel(steady);
     const int dropouts = phaseContinuity(steady, kRate, kPitchOfCount2711).dropouts;
-    if (dropouts != 0 &&
-        spoiltByStall(recorder, sent - 1s, ended, std::to_string(dropouts) + " dropouts"))
+    if ((click || dropouts != 0) &&
+        spoiltByStall(
+            recorder, sent - 1s, recorder.timeOfSample(tone.end - 1),
+            std::to_string(dropouts) + " dropouts, last peak " + std::to_string(lastPeak)))
         GTEST_SKIP();
+    EXPECT_FALSE(click) << "the gate closed through its ramp, without a click: last peak "
+                        << lastPeak;
     EXPECT_EQ(dropouts, 0);
 }
 
