@@ -122,7 +122,7 @@ Series playSeries(BeepLibrary& speaker, int count) {
 void openingTimes(int count, Summary& connect, Summary& stream) {
     std::vector<double> connects, streams;
     for (int i = 0; i < count; ++i) {
-        for (const beep::AudioBackend& backend : beep::audioBackends()) {
+        for (const beep::AudioWay& backend : beep::audioWays()) {
             std::string refusal;
             const auto start = SteadyClock::now();
             auto output = backend.open(-1, refusal);

@@ -115,15 +115,16 @@ private:
     bool playing_ = false;
 };
 
-SoundSystemSink::OutputOpener opener(DeviceLog& log) {
-    return [&log](int, std::string& refusal) -> std::unique_ptr<AudioOutput> {
-        ++log.opens;
-        if (log.refuse) {
-            refusal = "no server";
-            return nullptr;
-        }
-        return std::make_unique<FakeOutput>(log);
-    };
+AudioWay fakeWay(DeviceLog& log) {
+    return {"a fake device", "", nullptr,
+            [&log](int, std::string& refusal) -> std::unique_ptr<AudioOutput> {
+                ++log.opens;
+                if (log.refuse) {
+                    refusal = "no server";
+                    return nullptr;
+                }
+                return std::make_unique<FakeOutput>(log);
+            }};
 }
 
 bool eventually(auto&& condition) {
@@ -191,7 +192,7 @@ std::size_t nextChange(const std::vector<float>& tape, std::vector<Change> chang
 
 TEST(SoundSystemSink, ConnectsAtTheFirstToneAndEndsTheStreamOnceSilentForAWhile) {
     DeviceLog log;
-    SoundSystemSink sink({opener(log)});
+    SoundSystemSink sink({fakeWay(log)});
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(log.opens, 0) << "nothing is opened before the gate opens";
     sink.setTone(2711u);
@@ -213,7 +214,7 @@ TEST(SoundSystemSink, ConnectsAtTheFirstToneAndEndsTheStreamOnceSilentForAWhile)
 // end, placed a lead after the closing, is played before the process may end and cut it.
 TEST(SoundSystemSink, AToneJustEndedIsHeardToItsEndBeforeTheProcessEnds) {
     DeviceLog log;
-    SoundSystemSink sink({opener(log)});
+    SoundSystemSink sink({fakeWay(log)});
     sink.setTone(2711u);
     ASSERT_TRUE(eventually([&] { return playedFrames(log) > 4800; }));
     sink.setTone(std::nullopt);
@@ -228,7 +229,7 @@ TEST(SoundSystemSink, AToneJustEndedIsHeardToItsEndBeforeTheProcessEnds) {
 TEST(SoundSystemSink, RefusedConnectionIsTriedAgainAtTheNextOpeningOnly) {
     DeviceLog log;
     log.refuse = true;
-    SoundSystemSink sink({opener(log), opener(log)});
+    SoundSystemSink sink({fakeWay(log), fakeWay(log)});
     sink.setTone(2711u);
     ASSERT_TRUE(eventually([&] { return log.opens == 2; })) << "each output is tried once";
     sink.setTone(1193u);  // a new pitch is not a new opening
@@ -244,7 +245,7 @@ TEST(SoundSystemSink, RefusedConnectionIsTriedAgainAtTheNextOpeningOnly) {
 
 TEST(SoundSystemSink, LostOutputIsDroppedAndReopenedAtTheNextOpening) {
     DeviceLog log;
-    SoundSystemSink sink({opener(log)});
+    SoundSystemSink sink({fakeWay(log)});
     sink.setTone(2711u);
     ASSERT_TRUE(eventually([&] { return log.streamsPlaying == 1; }));
     log.failWrites = true;
@@ -261,7 +262,7 @@ TEST(SoundSystemSink, LostOutputIsDroppedAndReopenedAtTheNextOpening) {
 TEST(SoundSystemSink, AWayThatConnectsButCannotPlayGivesWayAtOnceAndIsTriedAgainInSilence) {
     DeviceLog better, worse;
     better.refuseStreams = true;
-    SoundSystemSink sink({opener(better), opener(worse)}, 0ms);
+    SoundSystemSink sink({fakeWay(better), fakeWay(worse)}, 0ms);
     // The better way's openings by the time the tone played.
     const auto playOneTone = [&](DeviceLog& on) {
         const int started = on.streamsStarted;
@@ -284,7 +285,7 @@ TEST(SoundSystemSink, AWayThatConnectsButCannotPlayGivesWayAtOnceAndIsTriedAgain
 
 TEST(SoundSystemSink, ChangesRewriteTheQueueJustPastTheDeviceAndTheWaveRunsOn) {
     DeviceLog log;
-    SoundSystemSink sink({opener(log)});
+    SoundSystemSink sink({fakeWay(log)});
     sink.setTone(2711u);
     ASSERT_TRUE(eventually([&] { return log.streamsPlaying == 1 && playedFrames(log) > 2400; }));
     const std::size_t changeRequested = playedFrames(log);
@@ -383,10 +384,13 @@ class LateStart : public ::testing::TestWithParam<Lateness> {};
 TEST_P(LateStart, StillSoundsTheWholeGate) {
     const Lateness late = GetParam();
     DeviceLog log;
-    SoundSystemSink sink({[&log, late](int, std::string&) -> std::unique_ptr<AudioOutput> {
-        std::this_thread::sleep_for(std::chrono::milliseconds(late.connectMs));
-        return std::make_unique<LateStartingOutput>(log, std::chrono::milliseconds(late.startMs));
-    }});
+    SoundSystemSink sink({{"a late device", "", nullptr,
+                           [&log, late](int, std::string&) -> std::unique_ptr<AudioOutput> {
+                               std::this_thread::sleep_for(
+                                   std::chrono::milliseconds(late.connectMs));
+                               return std::make_unique<LateStartingOutput>(
+                                   log, std::chrono::milliseconds(late.startMs));
+                           }}});
     const auto on = std::chrono::steady_clock::now();
     sink.setTone(2711u);
     std::this_thread::sleep_for(std::chrono::milliseconds(late.gateMs));

@@ -138,7 +138,7 @@ TEST(SoundWay, IsTheServersOwnWhereBuilt) {
     if (!testServerRunning()) GTEST_SKIP() << "no test server";
     const std::string server = soundWayServer();
     const bool pipewireBuilt = std::ranges::any_of(
-        beep::audioBackends(), [](const auto& backend) { return backend.name == "PipeWire"; });
+        beep::audioWays(), [](const auto& backend) { return backend.name == "PipeWire"; });
     const bool ownWay = pipewireBuilt && std::getenv("PIPEWIRE_REMOTE") != nullptr;
     if (!testServerIsPipeWire())
         EXPECT_EQ(server.rfind("PulseAudio ", 0), 0u) << server;

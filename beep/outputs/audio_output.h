@@ -79,31 +79,29 @@ public:
 };
 
 // A way to the sound system: PipeWire's own client library, PulseAudio's (which also reaches
-// PipeWire through its pulse server), ALSA's "default" device. Only the ways whose headers were
-// there at build time are built.
-struct AudioBackend {
+// PipeWire through its pulse server), ALSA's "default" device. The sink takes a list of them,
+// and a test hands it stand-ins the same way.
+struct AudioWay {
     std::string_view name;     // as people call it
     std::string_view library;  // the file it loads
     // Whether its library loads, and if not, why.
-    bool (*libraryLoads)(std::string& refusal);
+    std::function<bool(std::string& refusal)> libraryLoads;
     // A connection, or why not. `wakeFd` ends any wait() when it becomes readable; the caller
     // drains it.
-    std::unique_ptr<AudioOutput> (*open)(int wakeFd, std::string& refusal);
+    std::function<std::unique_ptr<AudioOutput>(int wakeFd, std::string& refusal)> open;
 };
 
-// The ways built, best first.
-std::span<const AudioBackend> audioBackends();
+// The ways built, best first: only those whose headers were there at build time.
+std::span<const AudioWay> audioWays();
 
 // The ways to be tried: every one built, best first, unless BEEP_SOUND names one
 // (pipewire, pulse, alsa) or none at all (none: silence). `note` says so for people, or
 // that the value named no way and was passed over; empty where BEEP_SOUND is not set.
 struct SoundWayChoice {
-    std::vector<AudioBackend> ways;
+    std::vector<AudioWay> ways;
     std::string note;
 };
 SoundWayChoice chosenSoundWays();
-
-using OutputOpener = std::function<std::unique_ptr<AudioOutput>(int wakeFd, std::string& refusal)>;
 
 // The first of `ways`, before `until`, that connects and starts a stream, with the stream
 // playing; where none does, why not, for each, in `refusal`. The audio thread and beep-probe
@@ -112,7 +110,7 @@ struct PlayingOutput {
     std::unique_ptr<AudioOutput> output;
     std::size_t way = 0;  // its place in `ways`
 };
-std::optional<PlayingOutput> firstPlayingWay(std::span<const OutputOpener> ways, std::size_t until,
+std::optional<PlayingOutput> firstPlayingWay(std::span<const AudioWay> ways, std::size_t until,
                                              int wakeFd, std::string& refusal);
 
 // The first of the chosen ways that plays right now, what answers there and through which

@@ -240,15 +240,9 @@ private:
     std::vector<float> block_;
 };
 
-std::vector<SoundSystemSink::OutputOpener> SoundSystemSink::defaultOutputs() {
-    std::vector<OutputOpener> openers;
-    for (const AudioBackend& backend : chosenSoundWays().ways) openers.emplace_back(backend.open);
-    return openers;
-}
-
-SoundSystemSink::SoundSystemSink(std::vector<OutputOpener> outputs,
+SoundSystemSink::SoundSystemSink(std::vector<AudioWay> ways,
                                  std::chrono::milliseconds betterWayRetry)
-    : outputs_(std::move(outputs)),
+    : ways_(std::move(ways)),
       betterWayRetry_(betterWayRetry),
       wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
@@ -351,7 +345,7 @@ bool SoundSystemSink::playStream() {
     // sink went): then every way is tried again, the best first.
     if (output_ && !output_->startStream(refusal)) output_.reset();
     if (!output_) {
-        auto playing = firstPlayingWay(outputs_, outputs_.size(), wakeFd_.get(), refusal);
+        auto playing = firstPlayingWay(ways_, ways_.size(), wakeFd_.get(), refusal);
         if (!playing) return false;
         output_ = std::move(playing->output);
         way_ = playing->way;
@@ -372,7 +366,7 @@ void SoundSystemSink::tryBetterWays() {
     betterTriedAt_ = SteadyClock::now();
     playedSinceTry_ = false;
     std::string refusal;
-    auto better = firstPlayingWay(outputs_, way_, wakeFd_.get(), refusal);
+    auto better = firstPlayingWay(ways_, way_, wakeFd_.get(), refusal);
     if (!better) return;
     better->output->stopStream();
     output_ = std::move(better->output);

@@ -19,8 +19,6 @@ namespace beep {
 
 class SoundSystemSink final : public ToneSink {
 public:
-    using OutputOpener = beep::OutputOpener;
-
     // Audio is rendered, and can be rewritten, in pieces of this many frames.
     static constexpr std::size_t kChunkFrames = 128;
     // Once the tone has been silent this long the stream is closed (on PipeWire, paused), so
@@ -33,10 +31,8 @@ public:
     // while a way that cannot play costs the tones nothing in between.
     static constexpr std::chrono::seconds kBetterWayRetry{10};
 
-    // The ways chosen, best first (see chosenSoundWays()).
-    static std::vector<OutputOpener> defaultOutputs();
-
-    explicit SoundSystemSink(std::vector<OutputOpener> outputs = defaultOutputs(),
+    // By default the ways chosen, best first (see chosenSoundWays()).
+    explicit SoundSystemSink(std::vector<AudioWay> ways = chosenSoundWays().ways,
                              std::chrono::milliseconds betterWayRetry = kBetterWayRetry);
     ~SoundSystemSink() override;
     SoundSystemSink(const SoundSystemSink&) = delete;
@@ -62,9 +58,9 @@ private:
     // The last tone the gate opened on (its last count) and when it opened.
     std::pair<std::uint32_t, std::chrono::steady_clock::time_point> lastOpening() const;
 
-    std::vector<OutputOpener> outputs_;
+    std::vector<AudioWay> ways_;
     std::chrono::milliseconds betterWayRetry_;
-    // The audio thread's alone: the output that plays, which of outputs_ it came from, and
+    // The audio thread's alone: the output that plays, which of ways_ it came from, and
     // when the ways before it were last tried.
     std::unique_ptr<AudioOutput> output_;
     std::size_t way_ = 0;
