@@ -31,7 +31,7 @@ constexpr float kThreshold = 0.003f;
 constexpr std::chrono::milliseconds kHalfTone{150};
 constexpr std::chrono::milliseconds kShortSilence{150};
 constexpr std::chrono::milliseconds kLongSilence =
-    beep::SoundSystemSink::kHoldAfterTone + std::chrono::milliseconds(300);
+    beep::kHoldAfterTone + std::chrono::milliseconds(300);
 
 struct TimedTone {
     SteadyClock::time_point on, change, off;

@@ -201,7 +201,7 @@ TEST(SoundSystemSink, ConnectsAtTheFirstToneAndEndsTheStreamOnceSilentForAWhile)
     sink.setTone(std::nullopt);
     const std::size_t closedAt = playedFrames(log);
     ASSERT_TRUE(eventually([&] { return log.streamsPlaying == 0; }));
-    const auto holdFrames = framesIn(SoundSystemSink::kHoldAfterTone);
+    const auto holdFrames = framesIn(kHoldAfterTone);
     EXPECT_GE(log.playedWhenStopped - closedAt, holdFrames) << "kept ready for a while";
     EXPECT_LT(log.playedWhenStopped - closedAt, holdFrames + 4800) << "then let go";
 
@@ -432,9 +432,9 @@ TEST(StreamClock, KeepsTheEarliestEstimateAndFollowsAStreamThatSlipsAPeriod) {
     // A missed cycle: the stream plays a period later from now on. Not taken for a slip at
     // once, as a run of late replies would look the same for a moment; taken within two windows.
     heardFrom += kPeriod;
-    run(0.5 * StreamClock::kWindowSeconds);
+    run(0.5 * kClockWindowSeconds);
     EXPECT_LT(*clock.origin(), heardFrom - 0.8 * kPeriod);
-    run(1.5 * StreamClock::kWindowSeconds);
+    run(1.5 * kClockWindowSeconds);
     EXPECT_NEAR(*clock.origin(), heardFrom, 0.0002);
     run(1.0);
     EXPECT_NEAR(*clock.origin(), heardFrom, 0.0002) << "and keeps it";

@@ -473,7 +473,7 @@ TEST(SpeakerSound, ServerRestartedInTheSilenceIsUsedAtTheNextTone) {
     BeepLibrary speaker;
     playTone(speaker, 440, 100ms);
     // Past the hold: the stream is closed or paused, the connection kept.
-    std::this_thread::sleep_for(beep::SoundSystemSink::kHoldAfterTone + 300ms);
+    std::this_thread::sleep_for(beep::kHoldAfterTone + 300ms);
     restartServer();
     expectToneFromTheNewServer(speaker, true);
 }
@@ -507,7 +507,7 @@ TEST(SpeakerSound, SinkGoneMidToneLeavesNoThreadWaking) {
             pactlLines("unload-module " + line.substr(0, line.find('\t')));
     std::this_thread::sleep_for(200ms);
     speaker.beepOff();
-    std::this_thread::sleep_for(beep::SoundSystemSink::kHoldAfterTone + 1500ms);
+    std::this_thread::sleep_for(beep::kHoldAfterTone + 1500ms);
     const long before = otherThreadsSwitches();
     std::this_thread::sleep_for(500ms);
     EXPECT_LT(otherThreadsSwitches() - before, 15) << "woken every 20 ms";

@@ -17,10 +17,6 @@ namespace beep {
 
 namespace {
 
-// Short enough that a change of tone, heard once the queue ahead of it has played, is on time.
-constexpr std::chrono::milliseconds kAlsaQueuedAudio{24};
-// For the audio thread to wake and write a change.
-constexpr std::chrono::milliseconds kAskingTime{5};
 // How long one wait for room in the device lasts, at most.
 constexpr int kRoomWaitMs = 5;
 
@@ -141,7 +137,7 @@ public:
         snd_pcm_uframes_t buffer = 0, period = 0;
         if (alsa().snd_pcm_get_params(pcm_, &buffer, &period) == 0)
             standing.lead =
-                std::chrono::microseconds(buffer * 1000000 / kAudioSampleRateHz) + kAskingTime;
+                std::chrono::microseconds(buffer * 1000000 / kAudioSampleRateHz) + kAlsaWritingTime;
         snd_pcm_sframes_t delay = 0;
         if (alsa().snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING &&
             alsa().snd_pcm_delay(pcm_, &delay) == 0) {

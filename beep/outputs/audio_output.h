@@ -11,29 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "timing.h"
+
 namespace beep {
-
-inline constexpr unsigned kAudioSampleRateHz = 48000;
-
-// How much sound is kept queued at the server: deep enough to ride out a busy desktop's
-// scheduling delays. A change of tone does not wait behind it: the part not yet taken by the
-// device is rewritten.
-inline constexpr std::chrono::milliseconds kQueuedAudio{100};
-// How far ahead of the queue's reading point the device itself works. A change of tone is heard
-// about twice this long after it is made.
-inline constexpr std::chrono::milliseconds kDeviceLatency{8};
-
-// How long after a change of tone it is heard: twice the device's lead, so that the change
-// never falls into what the device has already taken, and a little for the audio thread to
-// wake and ask the server where it stands. Where a change cannot be heard that soon (a stream
-// that was slow to start, a device that works further ahead), it is heard later, and so is
-// every later change of the same stream, so that each tone stays as long as its gate was open.
-inline constexpr std::chrono::milliseconds kChangeLead =
-    2 * kDeviceLatency + std::chrono::milliseconds(4);
-
-constexpr std::size_t framesIn(std::chrono::milliseconds duration) {
-    return static_cast<std::size_t>(duration.count()) * kAudioSampleRateHz / 1000;
-}
 
 // A connection to a sound server or device, over which one stream at a time plays. Frames are
 // counted from the start of the stream. Every call is made from the audio thread alone.

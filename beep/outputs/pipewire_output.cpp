@@ -32,12 +32,6 @@ constexpr std::chrono::milliseconds kConnectLimit{2000};
 // links it), and the tone is better off on the next way than waiting for it.
 constexpr std::chrono::milliseconds kStartLimit{150};
 constexpr std::chrono::milliseconds kStopLimit{50};
-// The period asked of the graph, as the PulseAudio output asks for its requests: the graph takes
-// the smallest any stream asks for, within its own limits.
-constexpr std::size_t kAskedPeriod = 256;
-// For the process callback to come round late (a busy machine), and for the audio thread to
-// wake and place a change.
-constexpr double kCycleSlackSeconds = 0.005;
 
 // What is used of the library, loaded by these names (see BEEP_LOADED_FUNCTIONS).
 #define BEEP_PIPEWIRE_FUNCTIONS(X) \
@@ -104,7 +98,7 @@ public:
     explicit PipeWireOutput(int wakeFd)
         : wakeFd_(wakeFd),
           takenFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-          queue_(framesIn(kQueuedAudio), kAskedPeriod) {}
+          queue_(framesIn(kQueuedAudio), kPipeWireAskedPeriodFrames) {}
     ~PipeWireOutput() override {
         destroyStream();
         if (registry_ != nullptr) {
@@ -236,7 +230,7 @@ public:
     Standing standing() override {
         const double now = monotonicSeconds();
         const std::lock_guard lock(mutex_);
-        const PulledQueue::Placement placement = queue_.placement(now, kCycleSlackSeconds);
+        const PulledQueue::Placement placement = queue_.placement(now, kPipeWireCycleSlackSeconds);
         Standing standing;
         standing.firstReplaceable = placement.firstReplaceable;
         standing.lead = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -264,7 +258,7 @@ private:
     bool newStream(std::string& refusal) {
         const PipeWireFunctions& pw = pipewire();
         const std::string period =
-            std::to_string(kAskedPeriod) + "/" + std::to_string(kAudioSampleRateHz);
+            std::to_string(kPipeWireAskedPeriodFrames) + "/" + std::to_string(kAudioSampleRateHz);
         stream_ =
             pw.pw_stream_new(core_, "PC speaker",
                              pw.pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,

@@ -22,10 +22,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kConnectLimit{2000};
 constexpr std::chrono::milliseconds kTimingLimit{50};
-// Beyond the device's own lead, time for a rewrite to reach the server.
-constexpr std::chrono::microseconds kRewriteSlack{2000};
-// For the audio thread to wake and ask where the stream stands.
-constexpr std::chrono::microseconds kAskingTime{3000};
 constexpr std::size_t kFrameBytes = sizeof(float);
 
 // What is used of the library, loaded by these names (see BEEP_LOADED_FUNCTIONS).
@@ -242,7 +238,7 @@ public:
         // moment, and the index moves on while the rewrite is on its way.
         const pa_usec_t deviceLead = std::max<pa_usec_t>(timing->configured_sink_usec,
                                                          pa_usec_t(kDeviceLatency.count()) * 1000);
-        const double slack = std::chrono::duration<double>(kRewriteSlack).count();
+        const double slack = std::chrono::duration<double>(kPulseRewriteSlack).count();
         const double readFrames = double(timing->read_index) / kFrameBytes;
         double earliest = 0;
         const std::optional<double> origin = clock_.origin();
@@ -272,7 +268,7 @@ public:
             lead += period_ != SIZE_MAX
                         ? std::chrono::microseconds(period_ * 1000000 / kAudioSampleRateHz)
                         : std::chrono::microseconds(deviceLead);
-        standing.lead = lead + kRewriteSlack + kAskingTime;
+        standing.lead = lead + kPulseRewriteSlack + kPulseAskingTime;
         if (origin) {
             standing.frameZero =
                 SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(

@@ -78,7 +78,7 @@ public:
             if (!topUp()) return false;
             if (!tone && pending_.empty() && heardOutFor(std::chrono::milliseconds(0)))
                 sink_.heardOut_.store(state, std::memory_order_release);
-            if (!tone && pending_.empty() && heardOutFor(SoundSystemSink::kHoldAfterTone)) {
+            if (!tone && pending_.empty() && heardOutFor(kHoldAfterTone)) {
                 output_.stopStream();
                 return true;
             }
@@ -110,10 +110,7 @@ private:
         std::size_t frame;
         SteadyClock::time_point asked;
     };
-    static constexpr std::size_t kChunkFrames = SoundSystemSink::kChunkFrames;
-    static constexpr std::size_t kHistoryFrames = framesIn(kQueuedAudio) + 2 * kChunkFrames;
-    // Lateness below this is the rounding to a whole frame, not a late change.
-    static constexpr std::chrono::microseconds kRounding{100};
+    static constexpr std::size_t kHistoryFrames = framesIn(kQueuedAudio) + 2 * kRenderChunkFrames;
 
     void schedule(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt) {
         const AudioOutput::Standing standing = output_.standing();
@@ -155,7 +152,7 @@ private:
         } else if (standing.frameZero) {
             // Could not be heard that soon: every later change as late.
             const auto late = heardAt(*standing.frameZero, frame) - target;
-            if (late > kRounding) bump_ += late;
+            if (late > kLatenessRounding) bump_ += late;
         }
     }
 
@@ -187,12 +184,13 @@ private:
     // again at once, whatever the server has asked for: the change goes out now, and the queue
     // does not run short until the server's next request.
     bool topUp() {
-        const std::size_t chunks = std::max(output_.writableFrames(), takenBack_) / kChunkFrames;
+        const std::size_t chunks =
+            std::max(output_.writableFrames(), takenBack_) / kRenderChunkFrames;
         if (chunks == 0) return true;
-        block_.resize(chunks * kChunkFrames);
+        block_.resize(chunks * kRenderChunkFrames);
         for (std::size_t at = 0; at < block_.size();) {
-            if (at % kChunkFrames == 0) history_.push_back({written_ + at, synth_});
-            std::size_t until = (at / kChunkFrames + 1) * kChunkFrames;
+            if (at % kRenderChunkFrames == 0) history_.push_back({written_ + at, synth_});
+            std::size_t until = (at / kRenderChunkFrames + 1) * kRenderChunkFrames;
             if (!pending_.empty()) {
                 if (pending_.front().frame <= written_ + at) {
                     synth_.setTone(pending_.front().tone);

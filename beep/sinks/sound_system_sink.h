@@ -19,13 +19,6 @@ namespace beep {
 
 class SoundSystemSink final : public ToneSink {
 public:
-    // Audio is rendered, and can be rewritten, in pieces of this many frames.
-    static constexpr std::size_t kChunkFrames = 128;
-    // Once the tone has been silent this long the stream is closed (on PipeWire, paused), so
-    // that the server asks nothing while nothing sounds; the connection is kept, and a new
-    // stream starts as soon.
-    static constexpr std::chrono::milliseconds kHoldAfterTone{300};
-
     // Where a way that is not the best plays, the better ones are tried again once a tone is
     // over, at most this often: a server that has come back (or gained a sink) is used again,
     // while a way that cannot play costs the tones nothing in between.
