@@ -12,12 +12,13 @@
 #include <vector>
 
 #include "audio_output.h"
+#include "stream_player.h"
 #include "tone_sink.h"
 #include "unique_fd.h"
 
 namespace beep {
 
-class SoundSystemSink final : public ToneSink {
+class SoundSystemSink final : public ToneSink, private PlayedTone {
 public:
     // Where a way that is not the best plays, the better ones are tried again once a tone is
     // over, at most this often: a server that has come back (or gained a sink) is used again,
@@ -37,8 +38,6 @@ public:
     static constexpr std::chrono::milliseconds kFinishLimit{250};
 
 private:
-    friend class StreamPlayer;
-
     void run();
     void wakeAudioThread() noexcept;
     // Plays one stream from the opening of the gate until it has been silent for a while.
@@ -46,10 +45,12 @@ private:
     bool playStream();
     // Between tones, where a way worse than the best plays: tries the better ones again.
     void tryBetterWays();
-    std::optional<std::uint32_t> currentTone() const;
-    std::chrono::steady_clock::time_point lastChangeAt() const;
-    // The last tone the gate opened on (its last count) and when it opened.
-    std::pair<std::uint32_t, std::chrono::steady_clock::time_point> lastOpening() const;
+    // What the stream's player reads of the tone, and tells back.
+    Reading toneNow() const override;
+    std::chrono::steady_clock::time_point lastChangeAt() const override;
+    std::pair<std::uint32_t, std::chrono::steady_clock::time_point> lastOpening() const override;
+    bool stopping() const override;
+    void heardOut(const Reading& closed) override;
 
     std::vector<AudioWay> ways_;
     std::chrono::milliseconds betterWayRetry_;
@@ -70,7 +71,7 @@ private:
     std::atomic<std::int64_t> openedAtNs_{0};
     std::atomic<bool> stopping_{false};
     // The state (gate closed) once everything before it has been heard.
-    mutable std::atomic<std::uint64_t> heardOut_{0};
+    std::atomic<std::uint64_t> heardOut_{0};
     UniqueFd wakeFd_;             // an eventfd that ends the audio thread's waits at once
     bool priorityAsked_ = false;  // by the audio thread, for itself
     std::thread thread_;
