@@ -62,5 +62,7 @@ private:
             refusal = library.refusal();           \
         }                                          \
     }
-#define BEEP_LOADED_MEMBER(function) decltype(&::function) function = nullptr;
+// The argument names a member, so it cannot be put in parentheses.
+#define BEEP_LOADED_MEMBER(function) \
+    decltype(&::function) function = nullptr;  // NOLINT(bugprone-macro-parentheses)
 #define BEEP_LOADED_BIND(function) library.bind(function, #function);
