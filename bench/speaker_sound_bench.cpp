@@ -191,8 +191,7 @@ double emitSoundRunShare(double& runSeconds, double& tailCpuSeconds) {
         button->click();
         const double wall = seconds(SteadyClock::now() - start);
         const double run = processCpuSeconds() - before;
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(beep::SoundSystemSink::kHoldAfterTone + 300ms));
+        std::this_thread::sleep_for(std::chrono::milliseconds(beep::kHoldAfterTone + 300ms));
         const double values[3] = {run, wall, processCpuSeconds() - before - run};
         [[maybe_unused]] const auto sent = write(fds[1], values, sizeof values);
         _exit(0);

@@ -31,7 +31,7 @@ constexpr float kThreshold = 0.003f;
 constexpr std::chrono::milliseconds kHalfTone{150};
 constexpr std::chrono::milliseconds kShortSilence{150};
 constexpr std::chrono::milliseconds kLongSilence =
-    beep::SoundSystemSink::kHoldAfterTone + std::chrono::milliseconds(300);
+    beep::kHoldAfterTone + std::chrono::milliseconds(300);
 
 struct TimedTone {
     SteadyClock::time_point on, change, off;
@@ -122,7 +122,7 @@ Series playSeries(BeepLibrary& speaker, int count) {
 void openingTimes(int count, Summary& connect, Summary& stream) {
     std::vector<double> connects, streams;
     for (int i = 0; i < count; ++i) {
-        for (const beep::AudioBackend& backend : beep::audioBackends()) {
+        for (const beep::AudioWay& backend : beep::audioWays()) {
             std::string refusal;
             const auto start = SteadyClock::now();
             auto output = backend.open(-1, refusal);

@@ -1,32 +1,18 @@
 // The audio thread's handling of its output: when it connects, starts and ends streams, and how
 // it rewrites queued sound when the tone changes.
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
-#include "pulled_queue.h"
-#include "realtime_priority.h"
 #include "sound_system_sink.h"
 #include "square_synth.h"
-#include "stream_clock.h"
-#include "whole_writes.h"
 
 namespace beep {
 namespace {
@@ -115,15 +101,16 @@ private:
     bool playing_ = false;
 };
 
-SoundSystemSink::OutputOpener opener(DeviceLog& log) {
-    return [&log](int, std::string& refusal) -> std::unique_ptr<AudioOutput> {
-        ++log.opens;
-        if (log.refuse) {
-            refusal = "no server";
-            return nullptr;
-        }
-        return std::make_unique<FakeOutput>(log);
-    };
+AudioWay fakeWay(DeviceLog& log) {
+    return {"a fake device", "", nullptr,
+            [&log](int, std::string& refusal) -> std::unique_ptr<AudioOutput> {
+                ++log.opens;
+                if (log.refuse) {
+                    refusal = "no server";
+                    return nullptr;
+                }
+                return std::make_unique<FakeOutput>(log);
+            }};
 }
 
 bool eventually(auto&& condition) {
@@ -191,7 +178,7 @@ std::size_t nextChange(const std::vector<float>& tape, std::vector<Change> chang
 
 TEST(SoundSystemSink, ConnectsAtTheFirstToneAndEndsTheStreamOnceSilentForAWhile) {
     DeviceLog log;
-    SoundSystemSink sink({opener(log)});
+    SoundSystemSink sink({fakeWay(log)});
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(log.opens, 0) << "nothing is opened before the gate opens";
     sink.setTone(2711u);
@@ -200,7 +187,7 @@ TEST(SoundSystemSink, ConnectsAtTheFirstToneAndEndsTheStreamOnceSilentForAWhile)
     sink.setTone(std::nullopt);
     const std::size_t closedAt = playedFrames(log);
     ASSERT_TRUE(eventually([&] { return log.streamsPlaying == 0; }));
-    const auto holdFrames = framesIn(SoundSystemSink::kHoldAfterTone);
+    const auto holdFrames = framesIn(kHoldAfterTone);
     EXPECT_GE(log.playedWhenStopped - closedAt, holdFrames) << "kept ready for a while";
     EXPECT_LT(log.playedWhenStopped - closedAt, holdFrames + 4800) << "then let go";
 
@@ -213,7 +200,7 @@ TEST(SoundSystemSink, ConnectsAtTheFirstToneAndEndsTheStreamOnceSilentForAWhile)
 // end, placed a lead after the closing, is played before the process may end and cut it.
 TEST(SoundSystemSink, AToneJustEndedIsHeardToItsEndBeforeTheProcessEnds) {
     DeviceLog log;
-    SoundSystemSink sink({opener(log)});
+    SoundSystemSink sink({fakeWay(log)});
     sink.setTone(2711u);
     ASSERT_TRUE(eventually([&] { return playedFrames(log) > 4800; }));
     sink.setTone(std::nullopt);
@@ -228,7 +215,7 @@ TEST(SoundSystemSink, AToneJustEndedIsHeardToItsEndBeforeTheProcessEnds) {
 TEST(SoundSystemSink, RefusedConnectionIsTriedAgainAtTheNextOpeningOnly) {
     DeviceLog log;
     log.refuse = true;
-    SoundSystemSink sink({opener(log), opener(log)});
+    SoundSystemSink sink({fakeWay(log), fakeWay(log)});
     sink.setTone(2711u);
     ASSERT_TRUE(eventually([&] { return log.opens == 2; })) << "each output is tried once";
     sink.setTone(1193u);  // a new pitch is not a new opening
@@ -244,7 +231,7 @@ TEST(SoundSystemSink, RefusedConnectionIsTriedAgainAtTheNextOpeningOnly) {
 
 TEST(SoundSystemSink, LostOutputIsDroppedAndReopenedAtTheNextOpening) {
     DeviceLog log;
-    SoundSystemSink sink({opener(log)});
+    SoundSystemSink sink({fakeWay(log)});
     sink.setTone(2711u);
     ASSERT_TRUE(eventually([&] { return log.streamsPlaying == 1; }));
     log.failWrites = true;
@@ -261,7 +248,7 @@ TEST(SoundSystemSink, LostOutputIsDroppedAndReopenedAtTheNextOpening) {
 TEST(SoundSystemSink, AWayThatConnectsButCannotPlayGivesWayAtOnceAndIsTriedAgainInSilence) {
     DeviceLog better, worse;
     better.refuseStreams = true;
-    SoundSystemSink sink({opener(better), opener(worse)}, 0ms);
+    SoundSystemSink sink({fakeWay(better), fakeWay(worse)}, 0ms);
     // The better way's openings by the time the tone played.
     const auto playOneTone = [&](DeviceLog& on) {
         const int started = on.streamsStarted;
@@ -284,7 +271,7 @@ TEST(SoundSystemSink, AWayThatConnectsButCannotPlayGivesWayAtOnceAndIsTriedAgain
 
 TEST(SoundSystemSink, ChangesRewriteTheQueueJustPastTheDeviceAndTheWaveRunsOn) {
     DeviceLog log;
-    SoundSystemSink sink({opener(log)});
+    SoundSystemSink sink({fakeWay(log)});
     sink.setTone(2711u);
     ASSERT_TRUE(eventually([&] { return log.streamsPlaying == 1 && playedFrames(log) > 2400; }));
     const std::size_t changeRequested = playedFrames(log);
@@ -383,10 +370,13 @@ class LateStart : public ::testing::TestWithParam<Lateness> {};
 TEST_P(LateStart, StillSoundsTheWholeGate) {
     const Lateness late = GetParam();
     DeviceLog log;
-    SoundSystemSink sink({[&log, late](int, std::string&) -> std::unique_ptr<AudioOutput> {
-        std::this_thread::sleep_for(std::chrono::milliseconds(late.connectMs));
-        return std::make_unique<LateStartingOutput>(log, std::chrono::milliseconds(late.startMs));
-    }});
+    SoundSystemSink sink({{"a late device", "", nullptr,
+                           [&log, late](int, std::string&) -> std::unique_ptr<AudioOutput> {
+                               std::this_thread::sleep_for(
+                                   std::chrono::milliseconds(late.connectMs));
+                               return std::make_unique<LateStartingOutput>(
+                                   log, std::chrono::milliseconds(late.startMs));
+                           }}});
     const auto on = std::chrono::steady_clock::now();
     sink.setTone(2711u);
     std::this_thread::sleep_for(std::chrono::milliseconds(late.gateMs));
@@ -409,266 +399,6 @@ TEST_P(LateStart, StillSoundsTheWholeGate) {
 INSTANTIATE_TEST_SUITE_P(SoundSystemSink, LateStart,
                          ::testing::Values(Lateness{0, 60, 300}, Lateness{0, 200, 100},
                                            Lateness{200, 0, 100}));
-
-// Timings as PipeWire's pulse server gives them: every 8 ms, each late by where it fell in the
-// graph's 5.3 ms period and by a reply that took up to a millisecond.
-TEST(StreamClock, KeepsTheEarliestEstimateAndFollowsAStreamThatSlipsAPeriod) {
-    constexpr double kPeriod = 256.0 / 48000;
-    StreamClock clock;
-    double heardFrom = 100.0;  // when frame 0 is truly heard
-    double now = 200.0;
-    auto run = [&](double seconds) {
-        for (const double until = now + seconds; now < until; now += 0.008)
-            clock.note(heardFrom + std::fmod(now, kPeriod) + std::fmod(now * 7.7, 0.001), now);
-    };
-    run(1.0);
-    ASSERT_TRUE(clock.origin());
-    EXPECT_NEAR(*clock.origin(), heardFrom, 0.0002);
-
-    // A missed cycle: the stream plays a period later from now on. Not taken for a slip at
-    // once, as a run of late replies would look the same for a moment; taken within two windows.
-    heardFrom += kPeriod;
-    run(0.5 * StreamClock::kWindowSeconds);
-    EXPECT_LT(*clock.origin(), heardFrom - 0.8 * kPeriod);
-    run(1.5 * StreamClock::kWindowSeconds);
-    EXPECT_NEAR(*clock.origin(), heardFrom, 0.0002);
-    run(1.0);
-    EXPECT_NEAR(*clock.origin(), heardFrom, 0.0002) << "and keeps it";
-}
-
-// A graph with a 256-frame period whose device is 2 ms behind it, and a stream whose first cycle
-// comes 10 ms after it was ready.
-TEST(PulledQueue, FirstCycleKeepsToThePlacedTimeAndRewritesLandBehindWhatCyclesTook) {
-    constexpr std::size_t kPeriod = 256;
-    constexpr double kStart = 100.0, kSlack = 0.005;
-    PulledQueue queue(4800, kPeriod);
-    queue.restart(kStart);
-    std::vector<float> sound(2400, 0.0F);  // silence, then a tone from 15 ms on
-    std::fill(sound.begin() + 720, sound.end(), 1.0F);
-    queue.write(sound);
-    // Before the first cycle: what it may pass over is not replaceable.
-    EXPECT_EQ(queue.placement(kStart, kSlack).frameZero, kStart);
-    EXPECT_EQ(queue.placement(kStart, kSlack).firstReplaceable, 240 + kPeriod);
-
-    std::vector<float> period(kPeriod);
-    queue.take(period, PulledQueue::CycleTiming{kStart + 0.010, kStart + 0.012});
-    // Frame 576 is due when this period is heard: the tone still starts 15 ms after the start.
-    EXPECT_EQ(std::ranges::find(period, 1.0F) - period.begin(), 720 - 576);
-    PulledQueue::Placement placement = queue.placement(kStart + 0.011, kSlack);
-    EXPECT_NEAR(*placement.frameZero, kStart, 1e-9);
-    EXPECT_NEAR(placement.leadSeconds, (kPeriod + 96) / 48000.0 + kSlack, 1e-9);
-    // The next cycle is near: it keeps its period.
-    EXPECT_EQ(placement.firstReplaceable, 576 + 2 * kPeriod);
-    ASSERT_TRUE(queue.rewind(sound.size() - placement.firstReplaceable));
-    queue.write(std::vector<float>(kPeriod, 2.0F));
-    queue.take(period, PulledQueue::CycleTiming{kStart + 0.0153, kStart + 0.0173});
-    EXPECT_EQ(period.back(), 1.0F);
-    queue.take(period, std::nullopt);
-    EXPECT_EQ(period.front(), 2.0F);
-    EXPECT_EQ(period.back(), 2.0F);
-
-    // A tone placed sooner than the first cycle can be heard is not passed over: it starts
-    // late, and the clock says how late.
-    queue.restart(kStart);
-    queue.write(std::vector<float>(kPeriod, 1.0F));
-    queue.take(period, PulledQueue::CycleTiming{kStart + 0.010, kStart + 0.012});
-    EXPECT_EQ(period.front(), 1.0F);
-    EXPECT_NEAR(*queue.placement(kStart + 0.011, kSlack).frameZero, kStart + 0.012, 1e-9);
-}
-
-// Cycles the queue did not expect: one before anything was written, and an untimed first one
-// (the graph's clock not yet running). Neither costs the tone its start or moves it earlier.
-TEST(PulledQueue, EarlyCyclesNeitherDropTheStartOfTheToneNorMoveItEarlier) {
-    constexpr std::size_t kPeriod = 256;
-    constexpr double kStart = 100.0, kSlack = 0.005;
-    PulledQueue queue(4800, kPeriod);
-    std::vector<float> period(kPeriod);
-    const auto toneFramesIn = [&](int cycles) {
-        std::ptrdiff_t frames = 0;
-        for (int i = 0; i < cycles; ++i) {
-            queue.take(period, std::nullopt);
-            frames += std::ranges::count(period, 1.0F);
-        }
-        return frames;
-    };
-    queue.restart(kStart);
-    queue.take(period, PulledQueue::CycleTiming{kStart + 0.030, kStart + 0.032});
-    const std::size_t from = queue.placement(kStart + 0.031, kSlack).firstReplaceable;
-    std::vector<float> sound(from, 0.0F);
-    sound.resize(from + kPeriod, 1.0F);
-    queue.write(sound);
-    EXPECT_EQ(toneFramesIn(3), std::ptrdiff_t(kPeriod)) << "the tone's start was dropped";
-
-    queue.restart(kStart);
-    sound.assign(720, 0.0F);  // the tone from 15 ms on
-    sound.resize(2400, 1.0F);
-    queue.write(sound);
-    queue.take(period, std::nullopt);
-    // Frame 576 is heard 12 ms after the start, as placed.
-    queue.take(period, PulledQueue::CycleTiming{kStart + 0.010, kStart + 0.012});
-    EXPECT_EQ(std::ranges::find(period, 1.0F) - period.begin(), 720 - 576);
-}
-
-// A device that takes part of a block now and the rest after a wait: every frame is written,
-// in order, and the block counts as written only then.
-TEST(WholeBlockWrites, APartlyTakenBlockIsFinishedAfterWaitingForRoom) {
-    std::vector<float> block(256);
-    for (std::size_t i = 0; i < block.size(); ++i) block[i] = float(i);
-    std::vector<float> taken;
-    int calls = 0, waits = 0;
-    auto device = [&](const float* data, std::size_t frames) -> ssize_t {
-        if (++calls == 2) return -EAGAIN;  // full for a moment, after the first 100 frames
-        const std::size_t now = std::min<std::size_t>(frames, 100);
-        taken.insert(taken.end(), data, data + now);
-        return ssize_t(now);
-    };
-    EXPECT_TRUE(writeWholeBlock(
-        block, device, [](int) { return false; }, [&] { return ++waits, 0; }));
-    EXPECT_EQ(taken, block);
-    EXPECT_EQ(waits, 1);
-
-    auto alwaysFull = [](const float*, std::size_t) -> ssize_t { return -EAGAIN; };
-    EXPECT_FALSE(writeWholeBlock(
-        block, alwaysFull, [](int) { return false; }, [] { return 0; }))
-        << "a device that never takes the block is given up, not counted as written";
-}
-
-// A device that takes nothing and says no error (ALSA's writei returning 0) is waited for, and
-// given up like a full one: never spun on, on a thread that may run at real-time priority.
-TEST(WholeBlockWrites, ADeviceTakingNothingIsWaitedForNotSpunOn) {
-    const std::vector<float> block(256);
-    int calls = 0, waits = 0;
-    auto takesNothing = [&](const float*, std::size_t) -> ssize_t {
-        return ++calls < 1000 ? 0 : -EIO;
-    };
-    EXPECT_FALSE(writeWholeBlock(
-        block, takesNothing, [](int) { return false; }, [&] { return ++waits, 0; }));
-    EXPECT_EQ(waits, 10);
-    EXPECT_LE(calls, 11);
-}
-
-// An underrun or a suspend seen while waiting for room (snd_pcm_wait's -EPIPE, -ESTRPIPE) is
-// recovered and the block finished, rather than the output given up.
-TEST(WholeBlockWrites, AnUnderrunWhileWaitingIsRecovered) {
-    const std::vector<float> block(256);
-    int calls = 0;
-    std::vector<int> recovered;
-    auto fullOnce = [&](const float*, std::size_t frames) -> ssize_t {
-        return ++calls == 1 ? -EAGAIN : ssize_t(frames);
-    };
-    EXPECT_TRUE(writeWholeBlock(
-        block, fullOnce, [&](int error) { return recovered.push_back(error), true; },
-        [] { return -EPIPE; }));
-    EXPECT_EQ(recovered, std::vector<int>{-EPIPE});
-}
-
-// The audio thread asks RealtimeKit only where it cannot make itself real-time. Where there is
-// no RealtimeKit to ask, the host process's own limits must be left as they were: a hard limit,
-// once lowered, cannot be raised again. Run in a child, without the privilege to be real-time.
-[[noreturn]] void askForPriorityWithoutRealtimeKit() {
-    const rlimit noRealtimePriority{0, 0};
-    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
-    setrlimit(RLIMIT_RTPRIO, &noRealtimePriority);
-    setrlimit(RLIMIT_RTTIME, &unlimited);
-    if (getuid() == 0 && setuid(65534) != 0) std::_Exit(2);  // without CAP_SYS_NICE
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket", 1);
-    const bool refused = !askRealtimeKitFor(static_cast<pid_t>(gettid()));
-    rlimit after{};
-    getrlimit(RLIMIT_RTTIME, &after);
-    const bool untouched = after.rlim_max == RLIM_INFINITY && after.rlim_cur == RLIM_INFINITY;
-    std::_Exit(refused && untouched ? 0 : 1);
-}
-
-TEST(AudioThreadPriority, LeavesTheProcessLimitsAloneWhereRealtimeKitCannotBeAsked) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(askForPriorityWithoutRealtimeKit(), ::testing::ExitedWithCode(0), "");
-}
-
-// RealtimeKit is mostly started by the bus on demand: one that is activatable but not yet
-// running must be asked all the same. A private bus stands in for the system's, with a
-// RealtimeKit whose start is only recorded.
-TEST(AudioThreadPriority, AsksARealtimeKitThatTheBusStartsOnDemand) {
-    // The asking side: this test again in a process of its own, as forking this one, whose
-    // other threads may be inside the bus library, could leave the child deadlocked.
-    if (std::getenv("VIREKO_ASK_REALTIMEKIT") != nullptr) {
-        askRealtimeKitFor(static_cast<pid_t>(gettid()));
-        std::_Exit(0);
-    }
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("vireko-system-bus-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir / "services");
-    std::ofstream(dir / "bus.conf")
-        << "<busconfig><type>session</type><listen>unix:path=" << (dir / "socket").string()
-        << "</listen><servicedir>" << (dir / "services").string()
-        << "</servicedir><policy context=\"default\"><allow send_destination=\"*\"/>"
-           "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
-    std::ofstream(dir / "services" / "rtkit.service")
-        << "[D-BUS Service]\nName=org.freedesktop.RealtimeKit1\nExec=/bin/sh -c 'touch "
-        << (dir / "started").string()
-        << "; exit 1'\n";  // failed at once, not gone to the background
-    const std::string config = "--config-file=" + (dir / "bus.conf").string();
-    const char* arguments[] = {"dbus-daemon", config.c_str(), "--nofork", "--nopidfile", nullptr};
-    pid_t bus = 0;
-    if (posix_spawnp(&bus, "dbus-daemon", nullptr, nullptr, const_cast<char**>(arguments),
-                     environ) != 0) {
-        std::filesystem::remove_all(dir);
-        GTEST_SKIP() << "no dbus-daemon";
-    }
-    for (int waited = 0; waited < 500 && !std::filesystem::exists(dir / "socket"); ++waited)
-        std::this_thread::sleep_for(10ms);
-
-    const std::string address = "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (dir / "socket").string();
-    std::vector<const char*> environment{address.c_str(), "VIREKO_ASK_REALTIMEKIT=1"};
-    for (char** variable = environ; *variable != nullptr; ++variable)
-        if (std::string_view(*variable).rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) != 0)
-            environment.push_back(*variable);
-    environment.push_back(nullptr);
-    const std::string thisTest = std::string("--gtest_filter=AudioThreadPriority.") +
-                                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    const char* askerArguments[] = {"speaker_tests", thisTest.c_str(), nullptr};
-    pid_t asker = 0;
-    int status = -1;
-    if (posix_spawn(&asker, "/proc/self/exe", nullptr, nullptr, const_cast<char**>(askerArguments),
-                    const_cast<char**>(environment.data())) == 0) {
-        for (int waited = 0; waited < 1000 && waitpid(asker, &status, WNOHANG) == 0; ++waited)
-            std::this_thread::sleep_for(10ms);
-        if (kill(asker, SIGKILL) == 0) waitpid(asker, &status, 0);
-    }
-    const bool started = std::filesystem::exists(dir / "started");
-    kill(bus, SIGTERM);
-    waitpid(bus, nullptr, 0);
-    std::filesystem::remove_all(dir);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    EXPECT_TRUE(started) << "RealtimeKit was never asked";
-}
-
-// A system bus that takes the connection and never answers, as a stalled one does: asking for
-// the audio thread's priority must not hold the audio thread up.
-[[noreturn]] void askForPriorityOnAStalledBus() {
-    const std::string path = "/tmp/vireko-stalled-bus-" + std::to_string(getpid());
-    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    unlink(path.c_str());
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 4) != 0 || chmod(path.c_str(), 0777) != 0)
-        std::_Exit(2);
-    const rlimit noRealtimePriority{0, 0};
-    setrlimit(RLIMIT_RTPRIO, &noRealtimePriority);
-    if (getuid() == 0 && setuid(65534) != 0) std::_Exit(2);  // without CAP_SYS_NICE
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + path).c_str(), 1);
-    const auto before = std::chrono::steady_clock::now();
-    raiseThreadPriority();
-    const auto took = std::chrono::steady_clock::now() - before;
-    unlink(path.c_str());
-    std::_Exit(took < 100ms ? 0 : 1);  // asking in line waited for ever here
-}
-
-TEST(AudioThreadPriority, AStalledSystemBusNeverHoldsUpTheAudioThread) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(askForPriorityOnAStalledBus(), ::testing::ExitedWithCode(0), "");
-}
 
 }  // namespace
 }  // namespace beep

@@ -139,7 +139,7 @@ TEST(SoundWay, IsTheServersOwnWhereBuilt) {
     if (!testServerRunning()) GTEST_SKIP() << "no test server";
     const std::string server = soundWayServer();
     const bool pipewireBuilt = std::ranges::any_of(
-        beep::audioBackends(), [](const auto& backend) { return backend.name == "PipeWire"; });
+        beep::audioWays(), [](const auto& backend) { return backend.name == "PipeWire"; });
     const bool ownWay = pipewireBuilt && std::getenv("PIPEWIRE_REMOTE") != nullptr;
     if (!testServerIsPipeWire())
         EXPECT_EQ(server.rfind("PulseAudio ", 0), 0u) << server;
@@ -501,7 +501,7 @@ TEST(SpeakerSound, ServerRestartedInTheSilenceIsUsedAtTheNextTone) {
     BeepLibrary speaker;
     playTone(speaker, 440, 100ms);
     // Past the hold: the stream is closed or paused, the connection kept.
-    std::this_thread::sleep_for(beep::SoundSystemSink::kHoldAfterTone + 300ms);
+    std::this_thread::sleep_for(beep::kHoldAfterTone + 300ms);
     restartServer();
     expectToneFromTheNewServer(speaker, true);
 }
@@ -535,7 +535,7 @@ TEST(SpeakerSound, SinkGoneMidToneLeavesNoThreadWaking) {
             pactlLines("unload-module " + line.substr(0, line.find('\t')));
     std::this_thread::sleep_for(200ms);
     speaker.beepOff();
-    std::this_thread::sleep_for(beep::SoundSystemSink::kHoldAfterTone + 1500ms);
+    std::this_thread::sleep_for(beep::kHoldAfterTone + 1500ms);
     const long before = otherThreadsSwitches();
     std::this_thread::sleep_for(500ms);
     EXPECT_LT(otherThreadsSwitches() - before, 15) << "woken every 20 ms";

@@ -90,7 +90,7 @@ std::string observedRoute(bool heldRawIo) {
     std::string libraries;
     std::ifstream maps("/proc/self/maps");
     for (std::string line; std::getline(maps, line);) {
-        for (const beep::AudioBackend& way : beep::audioBackends()) {
+        for (const beep::AudioWay& way : beep::audioWays()) {
             if (line.find(way.library) != std::string::npos &&
                 libraries.find(way.library) == std::string::npos)
                 libraries += std::string(libraries.empty() ? "" : ", ") + std::string(way.library);

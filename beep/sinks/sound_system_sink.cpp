@@ -3,22 +3,14 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cmath>
-#include <deque>
-
 #include "realtime_priority.h"
-#include "square_synth.h"
+#include "stream_player.h"
 
 namespace beep {
 
 namespace {
 
 constexpr std::uint64_t kDivisorMask = 0xFFFFFFFFu;
-constexpr std::chrono::milliseconds kLongestWait{20};
-// A stream that has played nothing for this long is gone (its sink went away, and the server
-// left it unlinked rather than ending it): waiting on for it would wake the thread for ever.
-constexpr std::chrono::milliseconds kStalledLimit{1000};
 using SteadyClock = std::chrono::steady_clock;
 
 std::uint32_t divisorOf(std::uint64_t state) {
@@ -30,225 +22,9 @@ std::uint32_t openingOf(std::uint64_t state) {
 
 }  // namespace
 
-// One stream, from the opening of the gate until the tone has been silent for kHoldAfterTone.
-// The server's queue is kept full. Each change of tone is placed at the frame heard one lead
-// (kChangeLead, or more where the output needs it) after the change was made: what was written
-// from there on is taken back and the synth resumes from that exact frame, so that the change
-// is heard within milliseconds with the phase running on; a frame not yet written is waited
-// for. A change that could only land later than that (the stream was slow to start, the device
-// works further ahead) makes the tone's later changes as late, so that a tone lasts exactly as
-// long as its gate was open.
-class StreamPlayer {
-public:
-    StreamPlayer(AudioOutput& output, const SoundSystemSink& sink)
-        : output_(output), sink_(sink), synth_(kAudioSampleRateHz) {}
-
-    // The stream starts with the tone that opened it placed like any other change, one lead
-    // after the gate opened, and silence up to there: nothing written has to be taken back.
-    // False where the output was lost.
-    bool start() {
-        const std::optional<std::uint32_t> tone = sink_.currentTone();
-        if (!tone) {
-            // The gate opened and closed again while the stream was being opened (the first
-            // tone of a process also connects, and on a busy machine that can outlast a short
-            // gate): the tone is still heard, late, and as long as its gate was open.
-            const auto [divisor, openedAt] = sink_.lastOpening();
-            if (divisor != 0) {
-                schedule(divisor, openedAt);
-                scheduled_ = divisor;
-            }
-        }
-        schedule(tone, sink_.lastChangeAt());
-        scheduled_ = tone;
-        return topUp();
-    }
-
-    // Plays until the hold after the tone is over (true), or the output is lost (false).
-    bool play() {
-        std::size_t played = 0;
-        SteadyClock::time_point movedAt = SteadyClock::now();
-        while (!sink_.stopping_) {
-            const std::uint64_t state = sink_.state_.load(std::memory_order_acquire);
-            const std::optional<std::uint32_t> tone =
-                divisorOf(state) != 0 ? std::optional(divisorOf(state)) : std::nullopt;
-            if (tone != scheduled_) {
-                schedule(tone, sink_.lastChangeAt());
-                scheduled_ = tone;
-            }
-            if (!topUp()) return false;
-            if (!tone && pending_.empty() && heardOutFor(std::chrono::milliseconds(0)))
-                sink_.heardOut_.store(state, std::memory_order_release);
-            if (!tone && pending_.empty() && heardOutFor(SoundSystemSink::kHoldAfterTone)) {
-                output_.stopStream();
-                return true;
-            }
-            if (!output_.wait(kLongestWait)) return false;
-            if (const std::size_t now = playedFrames(); now != played) {
-                played = now;
-                movedAt = SteadyClock::now();
-            } else if (SteadyClock::now() - movedAt > kStalledLimit) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-private:
-    // The synth as it stood at one frame of the stream (the start of a chunk, or a change), for
-    // rewriting from there.
-    struct Snapshot {
-        std::size_t frame;
-        SquareWaveSynth synth;
-    };
-    // A change of tone and the frame it was placed at.
-    struct Change {
-        std::size_t frame;
-        std::optional<std::uint32_t> tone;
-    };
-    // Where a change was placed, and when it was asked to be heard.
-    struct Placed {
-        std::size_t frame;
-        SteadyClock::time_point asked;
-    };
-    static constexpr std::size_t kChunkFrames = SoundSystemSink::kChunkFrames;
-    static constexpr std::size_t kHistoryFrames = framesIn(kQueuedAudio) + 2 * kChunkFrames;
-    // Lateness below this is the rounding to a whole frame, not a late change.
-    static constexpr std::chrono::microseconds kRounding{100};
-
-    void schedule(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt) {
-        const AudioOutput::Standing standing = output_.standing();
-        std::size_t earliest = standing.firstReplaceable;
-        if (!history_.empty()) earliest = std::max(earliest, history_.front().frame);
-        if (tone && !scheduled_) {
-            // A new tone: it need not be as late as the last one, only not before its end.
-            opening_.reset();
-            bump_ = {};
-            lead_ = std::max<SteadyClock::duration>(kChangeLead, standing.lead);
-            earliest = std::max(earliest, lastClose_);
-        }
-        const SteadyClock::time_point asked = changedAt + lead_;
-        // A stream that has not started playing is taken to start now: it can only start
-        // later, and the change is then heard later than asked, never sooner.
-        const SteadyClock::time_point frameZero = standing.frameZero.value_or(SteadyClock::now());
-        // Each change is heard as much later than asked as the tone's opening was: that
-        // lateness is measured again with what is now known of the stream's clock, so that a
-        // better clock corrects the tone in progress too. Without a clock yet, a gate that
-        // closes (before the stream plays: its first tone still connecting, a busy server)
-        // keeps its distance from the opening, and the tone its length.
-        SteadyClock::duration lag = bump_;
-        if (opening_ && (standing.frameZero || !tone))
-            lag += heardAt(frameZero, opening_->frame) - opening_->asked;
-        const SteadyClock::time_point target = asked + lag;
-        const double wanted = std::ceil(std::chrono::duration<double>(target - frameZero).count() *
-                                        kAudioSampleRateHz);
-        std::size_t frame = wanted > double(earliest) ? static_cast<std::size_t>(wanted) : earliest;
-        // A later change supersedes whatever was to come after it.
-        while (!pending_.empty() && pending_.back().frame >= frame) pending_.pop_back();
-        if (frame < written_ && !rewindTo(frame)) frame = written_;
-        if (frame <= written_)
-            synth_.setTone(tone);
-        else
-            pending_.push_back({frame, tone});
-        if (!tone) lastClose_ = frame;
-        if (!opening_) {
-            opening_ = Placed{frame, asked};
-        } else if (standing.frameZero) {
-            // Could not be heard that soon: every later change as late.
-            const auto late = heardAt(*standing.frameZero, frame) - target;
-            if (late > kRounding) bump_ += late;
-        }
-    }
-
-    static SteadyClock::time_point heardAt(SteadyClock::time_point frameZero, std::size_t frame) {
-        return frameZero + std::chrono::duration_cast<SteadyClock::duration>(
-                               std::chrono::duration<double>(double(frame) / kAudioSampleRateHz));
-    }
-
-    // Takes back the frames from `frame` on, and runs the synth from the snapshot before that
-    // frame forward to it exactly.
-    bool rewindTo(std::size_t frame) {
-        if (history_.empty() || frame < history_.front().frame || !output_.rewind(written_ - frame))
-            return false;
-        auto snapshot = std::prev(
-            std::upper_bound(history_.begin(), history_.end(), frame,
-                             [](std::size_t f, const Snapshot& s) { return f < s.frame; }));
-        synth_ = snapshot->synth;
-        block_.resize(frame - snapshot->frame);
-        synth_.render(block_);
-        history_.erase(std::next(snapshot), history_.end());
-        takenBack_ += written_ - frame;
-        written_ = frame;
-        audibleUntil_ = std::min(audibleUntil_, frame);
-        return true;
-    }
-
-    // Keeps the server's queue full, in whole chunks, each with its snapshot; a change waiting
-    // for its frame comes in there, with a snapshot of its own. What was taken back is written
-    // again at once, whatever the server has asked for: the change goes out now, and the queue
-    // does not run short until the server's next request.
-    bool topUp() {
-        const std::size_t chunks = std::max(output_.writableFrames(), takenBack_) / kChunkFrames;
-        if (chunks == 0) return true;
-        block_.resize(chunks * kChunkFrames);
-        for (std::size_t at = 0; at < block_.size();) {
-            if (at % kChunkFrames == 0) history_.push_back({written_ + at, synth_});
-            std::size_t until = (at / kChunkFrames + 1) * kChunkFrames;
-            if (!pending_.empty()) {
-                if (pending_.front().frame <= written_ + at) {
-                    synth_.setTone(pending_.front().tone);
-                    pending_.pop_front();
-                    if (history_.back().frame == written_ + at) history_.pop_back();
-                    history_.push_back({written_ + at, synth_});
-                    continue;
-                }
-                until = std::min(until, pending_.front().frame - written_);
-            }
-            const bool audible = !synth_.silent();
-            synth_.render(std::span(block_).subspan(at, until - at));
-            if (audible) audibleUntil_ = written_ + until;
-            at = until;
-        }
-        if (!output_.write(block_)) return false;
-        written_ += block_.size();
-        takenBack_ -= std::min(takenBack_, block_.size());
-        while (history_.size() > 1 && history_[1].frame + kHistoryFrames <= written_)
-            history_.pop_front();
-        return true;
-    }
-
-    std::size_t playedFrames() { return written_ - std::min(written_, output_.queuedFrames()); }
-
-    // The tone has ended and `silence` after it has played.
-    bool heardOutFor(std::chrono::milliseconds silence) {
-        if (!synth_.silent()) return false;
-        return playedFrames() >= audibleUntil_ + framesIn(silence);
-    }
-
-    AudioOutput& output_;
-    const SoundSystemSink& sink_;
-    SquareWaveSynth synth_;
-    std::deque<Snapshot> history_;  // those that may still be rewritten from, oldest first
-    std::deque<Change> pending_;    // changes placed past the write position, in order
-    std::size_t written_ = 0;
-    std::size_t takenBack_ = 0;     // rewound and not yet written again
-    std::size_t audibleUntil_ = 0;  // the frame after the last one that was not silent
-    std::optional<std::uint32_t> scheduled_;
-    std::optional<Placed> opening_;  // of the tone now sounding or last sounded
-    SteadyClock::duration bump_{0};  // how much later still, where a change could not be as soon
-    std::size_t lastClose_ = 0;      // the frame where the last tone ended
-    SteadyClock::duration lead_ = kChangeLead;  // for every change of the tone
-    std::vector<float> block_;
-};
-
-std::vector<SoundSystemSink::OutputOpener> SoundSystemSink::defaultOutputs() {
-    std::vector<OutputOpener> openers;
-    for (const AudioBackend& backend : chosenSoundWays().ways) openers.emplace_back(backend.open);
-    return openers;
-}
-
-SoundSystemSink::SoundSystemSink(std::vector<OutputOpener> outputs,
+SoundSystemSink::SoundSystemSink(std::vector<AudioWay> ways,
                                  std::chrono::milliseconds betterWayRetry)
-    : outputs_(std::move(outputs)),
+    : ways_(std::move(ways)),
       betterWayRetry_(betterWayRetry),
       wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
@@ -301,9 +77,10 @@ void SoundSystemSink::finishTone() noexcept {
     }
 }
 
-std::optional<std::uint32_t> SoundSystemSink::currentTone() const {
-    const std::uint32_t divisor = divisorOf(state_.load(std::memory_order_acquire));
-    return divisor != 0 ? std::optional(divisor) : std::nullopt;
+PlayedTone::Reading SoundSystemSink::toneNow() const {
+    const std::uint64_t state = state_.load(std::memory_order_acquire);
+    const std::uint32_t divisor = divisorOf(state);
+    return {divisor != 0 ? std::optional(divisor) : std::nullopt, state};
 }
 
 std::chrono::steady_clock::time_point SoundSystemSink::lastChangeAt() const {
@@ -317,6 +94,14 @@ std::pair<std::uint32_t, std::chrono::steady_clock::time_point> SoundSystemSink:
     return {lastDivisor_.load(std::memory_order_relaxed),
             SteadyClock::time_point(
                 SteadyClock::duration(openedAtNs_.load(std::memory_order_relaxed)))};
+}
+
+bool SoundSystemSink::stopping() const {
+    return stopping_;
+}
+
+void SoundSystemSink::heardOut(const Reading& closed) {
+    heardOut_.store(closed.stamp, std::memory_order_release);
 }
 
 void SoundSystemSink::run() {
@@ -351,7 +136,7 @@ bool SoundSystemSink::playStream() {
     // sink went): then every way is tried again, the best first.
     if (output_ && !output_->startStream(refusal)) output_.reset();
     if (!output_) {
-        auto playing = firstPlayingWay(outputs_, outputs_.size(), wakeFd_.get(), refusal);
+        auto playing = firstPlayingWay(ways_, ways_.size(), wakeFd_.get(), refusal);
         if (!playing) return false;
         output_ = std::move(playing->output);
         way_ = playing->way;
@@ -372,7 +157,7 @@ void SoundSystemSink::tryBetterWays() {
     betterTriedAt_ = SteadyClock::now();
     playedSinceTry_ = false;
     std::string refusal;
-    auto better = firstPlayingWay(outputs_, way_, wakeFd_.get(), refusal);
+    auto better = firstPlayingWay(ways_, way_, wakeFd_.get(), refusal);
     if (!better) return;
     better->output->stopStream();
     output_ = std::move(better->output);

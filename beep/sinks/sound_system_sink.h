@@ -12,31 +12,21 @@
 #include <vector>
 
 #include "audio_output.h"
+#include "stream_player.h"
 #include "tone_sink.h"
 #include "unique_fd.h"
 
 namespace beep {
 
-class SoundSystemSink final : public ToneSink {
+class SoundSystemSink final : public ToneSink, private PlayedTone {
 public:
-    using OutputOpener = beep::OutputOpener;
-
-    // Audio is rendered, and can be rewritten, in pieces of this many frames.
-    static constexpr std::size_t kChunkFrames = 128;
-    // Once the tone has been silent this long the stream is closed (on PipeWire, paused), so
-    // that the server asks nothing while nothing sounds; the connection is kept, and a new
-    // stream starts as soon.
-    static constexpr std::chrono::milliseconds kHoldAfterTone{300};
-
     // Where a way that is not the best plays, the better ones are tried again once a tone is
     // over, at most this often: a server that has come back (or gained a sink) is used again,
     // while a way that cannot play costs the tones nothing in between.
     static constexpr std::chrono::seconds kBetterWayRetry{10};
 
-    // The ways chosen, best first (see chosenSoundWays()).
-    static std::vector<OutputOpener> defaultOutputs();
-
-    explicit SoundSystemSink(std::vector<OutputOpener> outputs = defaultOutputs(),
+    // By default the ways chosen, best first (see chosenSoundWays()).
+    explicit SoundSystemSink(std::vector<AudioWay> ways = chosenSoundWays().ways,
                              std::chrono::milliseconds betterWayRetry = kBetterWayRetry);
     ~SoundSystemSink() override;
     SoundSystemSink(const SoundSystemSink&) = delete;
@@ -48,8 +38,6 @@ public:
     static constexpr std::chrono::milliseconds kFinishLimit{250};
 
 private:
-    friend class StreamPlayer;
-
     void run();
     void wakeAudioThread() noexcept;
     // Plays one stream from the opening of the gate until it has been silent for a while.
@@ -57,14 +45,16 @@ private:
     bool playStream();
     // Between tones, where a way worse than the best plays: tries the better ones again.
     void tryBetterWays();
-    std::optional<std::uint32_t> currentTone() const;
-    std::chrono::steady_clock::time_point lastChangeAt() const;
-    // The last tone the gate opened on (its last count) and when it opened.
-    std::pair<std::uint32_t, std::chrono::steady_clock::time_point> lastOpening() const;
+    // What the stream's player reads of the tone, and tells back.
+    Reading toneNow() const override;
+    std::chrono::steady_clock::time_point lastChangeAt() const override;
+    std::pair<std::uint32_t, std::chrono::steady_clock::time_point> lastOpening() const override;
+    bool stopping() const override;
+    void heardOut(const Reading& closed) override;
 
-    std::vector<OutputOpener> outputs_;
+    std::vector<AudioWay> ways_;
     std::chrono::milliseconds betterWayRetry_;
-    // The audio thread's alone: the output that plays, which of outputs_ it came from, and
+    // The audio thread's alone: the output that plays, which of ways_ it came from, and
     // when the ways before it were last tried.
     std::unique_ptr<AudioOutput> output_;
     std::size_t way_ = 0;
@@ -81,7 +71,7 @@ private:
     std::atomic<std::int64_t> openedAtNs_{0};
     std::atomic<bool> stopping_{false};
     // The state (gate closed) once everything before it has been heard.
-    mutable std::atomic<std::uint64_t> heardOut_{0};
+    std::atomic<std::uint64_t> heardOut_{0};
     UniqueFd wakeFd_;             // an eventfd that ends the audio thread's waits at once
     bool priorityAsked_ = false;  // by the audio thread, for itself
     std::thread thread_;

@@ -44,3 +44,25 @@ private:
 };
 
 }  // namespace beep
+
+// A table of one library's functions, each written once in LIST, a macro of one parameter X
+// that lists X(function) for each. Each becomes a member of that name, of the type of the
+// function's own declaration in the library's header, bound to the symbol of that name: a
+// member cannot be bound to another function, nor be of another type. `complete` says whether
+// every one was found, `refusal` why not.
+#define BEEP_LOADED_FUNCTIONS(Table, soname, LIST) \
+    struct Table {                                 \
+        LIST(BEEP_LOADED_MEMBER)                   \
+        bool complete = false;                     \
+        std::string refusal;                       \
+        Table() {                                  \
+            ::beep::LoadedLibrary library(soname); \
+            LIST(BEEP_LOADED_BIND)                 \
+            complete = library.complete();         \
+            refusal = library.refusal();           \
+        }                                          \
+    }
+// The argument names a member, so it cannot be put in parentheses.
+#define BEEP_LOADED_MEMBER(function) \
+    decltype(&::function) function = nullptr;  // NOLINT(bugprone-macro-parentheses)
+#define BEEP_LOADED_BIND(function) library.bind(function, #function);

@@ -9,19 +9,12 @@
 #include <algorithm>
 #include <optional>
 
+#include "timing.h"
+
 namespace beep {
 
 class StreamClock {
 public:
-    // How fast the server's clock and the system's may part: ample for any sound card.
-    static constexpr double kDrift = 1e-4;
-    // A later estimate by more than this is a stall, followed at once.
-    static constexpr double kJumpSeconds = 0.050;
-    // Every estimate of a window this long later by more than kSlipSeconds is a slip. Many
-    // timings come in such a window, some of them right after a cycle of the server.
-    static constexpr double kWindowSeconds = 0.150;
-    static constexpr double kSlipSeconds = 0.0015;
-
     void reset() { origin_.reset(); }
 
     // An estimate of when frame 0 is heard, from a timing taken at `taken`; both in seconds.
@@ -32,17 +25,17 @@ public:
             takenAt_ = taken;
             return;
         }
-        const double drift = kDrift * std::max(0.0, taken - takenAt_);
+        const double drift = kClockDriftRate * std::max(0.0, taken - takenAt_);
         takenAt_ = taken;
-        if (estimate >= *origin_ + drift + kJumpSeconds) {
+        if (estimate >= *origin_ + drift + kClockJumpSeconds) {
             origin_ = estimate;
             startWindow(estimate, taken);
             return;
         }
         origin_ = std::min(estimate, *origin_ + drift);
         windowEarliest_ = std::min(windowEarliest_, estimate);
-        if (taken - windowStart_ >= kWindowSeconds) {
-            if (windowEarliest_ > *origin_ + kSlipSeconds) origin_ = windowEarliest_;
+        if (taken - windowStart_ >= kClockWindowSeconds) {
+            if (windowEarliest_ > *origin_ + kClockSlipSeconds) origin_ = windowEarliest_;
             startWindow(estimate, taken);
         }
     }

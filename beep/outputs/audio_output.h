@@ -11,29 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "timing.h"
+
 namespace beep {
-
-inline constexpr unsigned kAudioSampleRateHz = 48000;
-
-// How much sound is kept queued at the server: deep enough to ride out a busy desktop's
-// scheduling delays. A change of tone does not wait behind it: the part not yet taken by the
-// device is rewritten.
-inline constexpr std::chrono::milliseconds kQueuedAudio{100};
-// How far ahead of the queue's reading point the device itself works. A change of tone is heard
-// about twice this long after it is made.
-inline constexpr std::chrono::milliseconds kDeviceLatency{8};
-
-// How long after a change of tone it is heard: twice the device's lead, so that the change
-// never falls into what the device has already taken, and a little for the audio thread to
-// wake and ask the server where it stands. Where a change cannot be heard that soon (a stream
-// that was slow to start, a device that works further ahead), it is heard later, and so is
-// every later change of the same stream, so that each tone stays as long as its gate was open.
-inline constexpr std::chrono::milliseconds kChangeLead =
-    2 * kDeviceLatency + std::chrono::milliseconds(4);
-
-constexpr std::size_t framesIn(std::chrono::milliseconds duration) {
-    return static_cast<std::size_t>(duration.count()) * kAudioSampleRateHz / 1000;
-}
 
 // A connection to a sound server or device, over which one stream at a time plays. Frames are
 // counted from the start of the stream. Every call is made from the audio thread alone.
@@ -79,31 +59,29 @@ public:
 };
 
 // A way to the sound system: PipeWire's own client library, PulseAudio's (which also reaches
-// PipeWire through its pulse server), ALSA's "default" device. Only the ways whose headers were
-// there at build time are built.
-struct AudioBackend {
+// PipeWire through its pulse server), ALSA's "default" device. The sink takes a list of them,
+// and a test hands it stand-ins the same way.
+struct AudioWay {
     std::string_view name;     // as people call it
     std::string_view library;  // the file it loads
     // Whether its library loads, and if not, why.
-    bool (*libraryLoads)(std::string& refusal);
+    std::function<bool(std::string& refusal)> libraryLoads;
     // A connection, or why not. `wakeFd` ends any wait() when it becomes readable; the caller
     // drains it.
-    std::unique_ptr<AudioOutput> (*open)(int wakeFd, std::string& refusal);
+    std::function<std::unique_ptr<AudioOutput>(int wakeFd, std::string& refusal)> open;
 };
 
-// The ways built, best first.
-std::span<const AudioBackend> audioBackends();
+// The ways built, best first: only those whose headers were there at build time.
+std::span<const AudioWay> audioWays();
 
 // The ways to be tried: every one built, best first, unless BEEP_SOUND names one
 // (pipewire, pulse, alsa) or none at all (none: silence). `note` says so for people, or
 // that the value named no way and was passed over; empty where BEEP_SOUND is not set.
 struct SoundWayChoice {
-    std::vector<AudioBackend> ways;
+    std::vector<AudioWay> ways;
     std::string note;
 };
 SoundWayChoice chosenSoundWays();
-
-using OutputOpener = std::function<std::unique_ptr<AudioOutput>(int wakeFd, std::string& refusal)>;
 
 // The first of `ways`, before `until`, that connects and starts a stream, with the stream
 // playing; where none does, why not, for each, in `refusal`. The audio thread and beep-probe
@@ -112,7 +90,7 @@ struct PlayingOutput {
     std::unique_ptr<AudioOutput> output;
     std::size_t way = 0;  // its place in `ways`
 };
-std::optional<PlayingOutput> firstPlayingWay(std::span<const OutputOpener> ways, std::size_t until,
+std::optional<PlayingOutput> firstPlayingWay(std::span<const AudioWay> ways, std::size_t until,
                                              int wakeFd, std::string& refusal);
 
 // The first of the chosen ways that plays right now, what answers there and through which

@@ -95,7 +95,7 @@ public:
             // The first cycle comes within a period and passes over what is due by then.
             const double due = now + slack + period + delay - startedAt_;
             replaceable = static_cast<std::size_t>(
-                std::ceil(std::max(0.0, due) * kAudioSampleRateHz - kRounding));
+                std::ceil(std::max(0.0, due) * kAudioSampleRateHz - kSameFrameTolerance));
             placement.frameZero = startedAt_;
         }
         // Frames a cycle took before they were written (it came before the first write) are
@@ -107,8 +107,6 @@ public:
     }
 
 private:
-    static constexpr double kRounding = 1e-6;  // of a frame, below which times are the same
-
     // Up to the frame heard at `heardAt`, what is silent; a tone placed earlier than that
     // starts late, and the clock says so. Counted from frame 0, whatever untimed cycles
     // already took.

@@ -1,4 +1,4 @@
-// The ways to the sound system that this build has, best first.
+// The ways to the sound system that this build has, best first, and how one is chosen.
 #include <cstdlib>
 #include <vector>
 
@@ -19,8 +19,8 @@ bool alsaLibraryLoads(std::string& refusal);
 std::unique_ptr<AudioOutput> openAlsaOutput(int wakeFd, std::string& refusal);
 #endif
 
-std::span<const AudioBackend> audioBackends() {
-    static const AudioBackend backends[] = {
+std::span<const AudioWay> audioWays() {
+    static const std::vector<AudioWay> ways = {
 #ifdef VIREKO_HAVE_PIPEWIRE
         {"PipeWire", "libpipewire-0.3.so.0", pipewireLibraryLoads, openPipeWireOutput},
 #endif
@@ -30,14 +30,13 @@ std::span<const AudioBackend> audioBackends() {
 #ifdef VIREKO_HAVE_ALSA
         {"the ALSA default device", "libasound.so.2", alsaLibraryLoads, openAlsaOutput},
 #endif
-        {"", "", nullptr, nullptr},  // keeps the array from being empty
     };
-    return std::span(backends, std::size(backends) - 1);
+    return ways;
 }
 
 SoundWayChoice chosenSoundWays() {
     SoundWayChoice choice;
-    const std::span<const AudioBackend> built = audioBackends();
+    const std::span<const AudioWay> built = audioWays();
     choice.ways.assign(built.begin(), built.end());
     const char* value = std::getenv("BEEP_SOUND");
     if (value == nullptr || *value == '\0') return choice;
@@ -55,7 +54,7 @@ SoundWayChoice chosenSoundWays() {
     for (const auto& key : kKeys) {
         if (named != key.first) continue;
         const std::string_view name = key.second;
-        std::erase_if(choice.ways, [name](const AudioBackend& way) { return way.name != name; });
+        std::erase_if(choice.ways, [name](const AudioWay& way) { return way.name != name; });
         choice.note = "BEEP_SOUND=" + std::string(key.first) + ": only " + std::string(name) +
                       (choice.ways.empty() ? ", which this build lacks" : "");
         return choice;
@@ -65,12 +64,12 @@ SoundWayChoice chosenSoundWays() {
     return choice;
 }
 
-std::optional<PlayingOutput> firstPlayingWay(std::span<const OutputOpener> ways, std::size_t until,
+std::optional<PlayingOutput> firstPlayingWay(std::span<const AudioWay> ways, std::size_t until,
                                              int wakeFd, std::string& refusal) {
     refusal.clear();
     for (std::size_t way = 0; way < std::min(until, ways.size()); ++way) {
         std::string why;
-        auto output = ways[way](wakeFd, why);
+        auto output = ways[way].open(wakeFd, why);
         if (output != nullptr && output->startStream(why))
             return PlayingOutput{std::move(output), way};
         refusal += (refusal.empty() ? "" : "; ") + why;
@@ -81,15 +80,13 @@ std::optional<PlayingOutput> firstPlayingWay(std::span<const OutputOpener> ways,
 
 std::optional<std::string> acceptingSoundWay(std::string& refusal) {
     const SoundWayChoice choice = chosenSoundWays();
-    std::vector<OutputOpener> openers;
-    for (const AudioBackend& way : choice.ways) openers.emplace_back(way.open);
-    auto playing = firstPlayingWay(openers, openers.size(), -1, refusal);
+    auto playing = firstPlayingWay(choice.ways, choice.ways.size(), -1, refusal);
     if (!playing) {
         if (choice.ways.empty()) refusal = choice.note;
         return std::nullopt;
     }
     playing->output->stopStream();
-    const AudioBackend& way = choice.ways[playing->way];
+    const AudioWay& way = choice.ways[playing->way];
     const std::string server = playing->output->serverName();
     return (server.empty() ? std::string(way.name) : server) + ", through " +
            std::string(way.library);
@@ -98,7 +95,7 @@ std::optional<std::string> acceptingSoundWay(std::string& refusal) {
 bool soundLibrariesLoad(std::string& refusal) {
     refusal.clear();
     const SoundWayChoice choice = chosenSoundWays();
-    for (const AudioBackend& backend : choice.ways) {
+    for (const AudioWay& backend : choice.ways) {
         std::string why;
         if (backend.libraryLoads(why)) return true;
         refusal += (refusal.empty() ? "" : "; ") + why;

@@ -33,36 +33,20 @@ constexpr rlim_t kRealtimeLimitUs = 200000;
 constexpr int kBusTimeoutMs = 200;
 constexpr const char* kRealtimeKit = "org.freedesktop.RealtimeKit1";
 
-struct DbusFunctions {
-    decltype(&dbus_error_init) errorInit = nullptr;
-    decltype(&dbus_error_free) errorFree = nullptr;
-    decltype(&dbus_bus_get_private) busGetPrivate = nullptr;
-    decltype(&dbus_connection_set_exit_on_disconnect) setExitOnDisconnect = nullptr;
-    decltype(&dbus_connection_close) connectionClose = nullptr;
-    decltype(&dbus_connection_unref) connectionUnref = nullptr;
-    decltype(&dbus_message_new_method_call) newMethodCall = nullptr;
-    decltype(&dbus_message_append_args) appendArgs = nullptr;
-    decltype(&dbus_connection_send_with_reply_and_block) sendAndBlock = nullptr;
-    decltype(&dbus_message_unref) messageUnref = nullptr;
-    decltype(&dbus_bus_start_service_by_name) startServiceByName = nullptr;
-    bool complete = false;
-
-    DbusFunctions() {
-        LoadedLibrary library("libdbus-1.so.3");
-        library.bind(errorInit, "dbus_error_init")
-            .bind(errorFree, "dbus_error_free")
-            .bind(busGetPrivate, "dbus_bus_get_private")
-            .bind(setExitOnDisconnect, "dbus_connection_set_exit_on_disconnect")
-            .bind(connectionClose, "dbus_connection_close")
-            .bind(connectionUnref, "dbus_connection_unref")
-            .bind(newMethodCall, "dbus_message_new_method_call")
-            .bind(appendArgs, "dbus_message_append_args")
-            .bind(sendAndBlock, "dbus_connection_send_with_reply_and_block")
-            .bind(messageUnref, "dbus_message_unref")
-            .bind(startServiceByName, "dbus_bus_start_service_by_name");
-        complete = library.complete();
-    }
-};
+// What is used of the library, loaded by these names (see BEEP_LOADED_FUNCTIONS).
+#define BEEP_DBUS_FUNCTIONS(X)                   \
+    X(dbus_error_init)                           \
+    X(dbus_error_free)                           \
+    X(dbus_bus_get_private)                      \
+    X(dbus_connection_set_exit_on_disconnect)    \
+    X(dbus_connection_close)                     \
+    X(dbus_connection_unref)                     \
+    X(dbus_message_new_method_call)              \
+    X(dbus_message_append_args)                  \
+    X(dbus_connection_send_with_reply_and_block) \
+    X(dbus_message_unref)                        \
+    X(dbus_bus_start_service_by_name)
+BEEP_LOADED_FUNCTIONS(DbusFunctions, "libdbus-1.so.3", BEEP_DBUS_FUNCTIONS);
 
 // Limits the process's real-time CPU time as RealtimeKit requires. Returns the limits before,
 // or nothing where they could not be set.
@@ -95,37 +79,39 @@ bool askRealtimeKitFor(pid_t thread) {
     if (!dbus->complete) return false;
 
     DBusError error;
-    dbus->errorInit(&error);
-    DBusConnection* bus = dbus->busGetPrivate(DBUS_BUS_SYSTEM, &error);
+    dbus->dbus_error_init(&error);
+    DBusConnection* bus = dbus->dbus_bus_get_private(DBUS_BUS_SYSTEM, &error);
     if (bus == nullptr) {
-        dbus->errorFree(&error);
+        dbus->dbus_error_free(&error);
         return false;
     }
-    dbus->setExitOnDisconnect(bus, false);
+    dbus->dbus_connection_set_exit_on_disconnect(bus, false);
     bool granted = false;
     std::optional<rlimit> before;
     // Running, or started by the bus for this call: RealtimeKit is mostly started on demand.
     dbus_uint32_t started = 0;
-    if (dbus->startServiceByName(bus, kRealtimeKit, 0, &started, &error))
+    if (dbus->dbus_bus_start_service_by_name(bus, kRealtimeKit, 0, &started, &error))
         before = limitRealtimeTime();
-    DBusMessage* call = before ? dbus->newMethodCall(kRealtimeKit, "/org/freedesktop/RealtimeKit1",
-                                                     kRealtimeKit, "MakeThreadRealtime")
-                               : nullptr;
+    DBusMessage* call =
+        before ? dbus->dbus_message_new_method_call(kRealtimeKit, "/org/freedesktop/RealtimeKit1",
+                                                    kRealtimeKit, "MakeThreadRealtime")
+               : nullptr;
     if (call != nullptr) {
         const auto threadId = static_cast<dbus_uint64_t>(thread);
         const auto priority = static_cast<dbus_uint32_t>(kAudioThreadPriority);
-        if (dbus->appendArgs(call, DBUS_TYPE_UINT64, &threadId, DBUS_TYPE_UINT32, &priority,
-                             DBUS_TYPE_INVALID)) {
-            DBusMessage* reply = dbus->sendAndBlock(bus, call, kBusTimeoutMs, &error);
+        if (dbus->dbus_message_append_args(call, DBUS_TYPE_UINT64, &threadId, DBUS_TYPE_UINT32,
+                                           &priority, DBUS_TYPE_INVALID)) {
+            DBusMessage* reply =
+                dbus->dbus_connection_send_with_reply_and_block(bus, call, kBusTimeoutMs, &error);
             granted = reply != nullptr;
-            if (reply != nullptr) dbus->messageUnref(reply);
+            if (reply != nullptr) dbus->dbus_message_unref(reply);
         }
-        dbus->messageUnref(call);
+        dbus->dbus_message_unref(call);
     }
     if (before && !granted) restoreRealtimeTime(*before);
-    dbus->errorFree(&error);
-    dbus->connectionClose(bus);
-    dbus->connectionUnref(bus);
+    dbus->dbus_error_free(&error);
+    dbus->dbus_connection_close(bus);
+    dbus->dbus_connection_unref(bus);
     return granted;
 }
 

@@ -17,77 +17,54 @@ namespace beep {
 
 namespace {
 
-// Short enough that a change of tone, heard once the queue ahead of it has played, is on time.
-constexpr std::chrono::milliseconds kAlsaQueuedAudio{24};
-// For the audio thread to wake and write a change.
-constexpr std::chrono::milliseconds kAskingTime{5};
 // How long one wait for room in the device lasts, at most.
 constexpr int kRoomWaitMs = 5;
 
 // ALSA reports configuration trouble on stderr; the library reports nothing.
 void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
 
-struct AlsaFunctions {
-    decltype(&snd_pcm_open) open = nullptr;
-    decltype(&snd_pcm_set_params) setParams = nullptr;
-    decltype(&snd_pcm_writei) writei = nullptr;
-    decltype(&snd_pcm_recover) recover = nullptr;
-    decltype(&snd_pcm_drop) drop = nullptr;
-    decltype(&snd_pcm_close) close = nullptr;
-    decltype(&snd_pcm_avail_update) availUpdate = nullptr;
-    decltype(&snd_pcm_delay) delay = nullptr;
-    decltype(&snd_pcm_state) state = nullptr;
-    decltype(&snd_pcm_get_params) getParams = nullptr;
-    decltype(&snd_pcm_wait) wait = nullptr;
-    decltype(&snd_pcm_poll_descriptors_count) pollCount = nullptr;
-    decltype(&snd_pcm_poll_descriptors) pollDescriptors = nullptr;
-    decltype(&snd_pcm_poll_descriptors_revents) pollRevents = nullptr;
-    decltype(&snd_strerror) strerror = nullptr;
-    bool complete = false;
-    std::string refusal;
-
-    AlsaFunctions() {
-        LoadedLibrary library("libasound.so.2");
-        decltype(&snd_lib_error_set_handler) setErrorHandler = nullptr;
-        library.bind(open, "snd_pcm_open")
-            .bind(setParams, "snd_pcm_set_params")
-            .bind(writei, "snd_pcm_writei")
-            .bind(recover, "snd_pcm_recover")
-            .bind(drop, "snd_pcm_drop")
-            .bind(close, "snd_pcm_close")
-            .bind(availUpdate, "snd_pcm_avail_update")
-            .bind(delay, "snd_pcm_delay")
-            .bind(state, "snd_pcm_state")
-            .bind(getParams, "snd_pcm_get_params")
-            .bind(wait, "snd_pcm_wait")
-            .bind(pollCount, "snd_pcm_poll_descriptors_count")
-            .bind(pollDescriptors, "snd_pcm_poll_descriptors")
-            .bind(pollRevents, "snd_pcm_poll_descriptors_revents")
-            .bind(strerror, "snd_strerror")
-            .bind(setErrorHandler, "snd_lib_error_set_handler");
-        complete = library.complete();
-        refusal = library.refusal();
-        if (complete) setErrorHandler(quietAlsa);
-    }
-};
+// What is used of the library, loaded by these names (see BEEP_LOADED_FUNCTIONS).
+#define BEEP_ALSA_FUNCTIONS(X)          \
+    X(snd_pcm_open)                     \
+    X(snd_pcm_set_params)               \
+    X(snd_pcm_writei)                   \
+    X(snd_pcm_recover)                  \
+    X(snd_pcm_drop)                     \
+    X(snd_pcm_close)                    \
+    X(snd_pcm_avail_update)             \
+    X(snd_pcm_delay)                    \
+    X(snd_pcm_state)                    \
+    X(snd_pcm_get_params)               \
+    X(snd_pcm_wait)                     \
+    X(snd_pcm_poll_descriptors_count)   \
+    X(snd_pcm_poll_descriptors)         \
+    X(snd_pcm_poll_descriptors_revents) \
+    X(snd_strerror)                     \
+    X(snd_lib_error_set_handler)
+BEEP_LOADED_FUNCTIONS(AlsaFunctions, "libasound.so.2", BEEP_ALSA_FUNCTIONS);
 
 // Kept for the life of the process: the audio thread may still use it while the process exits.
 const AlsaFunctions& alsa() {
-    static const AlsaFunctions* const functions = new AlsaFunctions;
+    static const AlsaFunctions* const functions = [] {
+        auto* loaded = new AlsaFunctions;
+        if (loaded->complete) loaded->snd_lib_error_set_handler(quietAlsa);
+        return loaded;
+    }();
     return *functions;
 }
 
 snd_pcm_t* openDevice(std::string& refusal) {
     snd_pcm_t* pcm = nullptr;
-    int error = alsa().open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+    int error = alsa().snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
     if (error == 0) {
         const auto latencyUs = static_cast<unsigned>(kAlsaQueuedAudio.count() * 1000);
-        error = alsa().setParams(pcm, SND_PCM_FORMAT_FLOAT_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
-                                 kAudioSampleRateHz, 1, latencyUs);
-        if (error != 0) alsa().close(pcm);
+        error =
+            alsa().snd_pcm_set_params(pcm, SND_PCM_FORMAT_FLOAT_LE, SND_PCM_ACCESS_RW_INTERLEAVED,
+                                      1, kAudioSampleRateHz, 1, latencyUs);
+        if (error != 0) alsa().snd_pcm_close(pcm);
     }
     if (error != 0) {
-        refusal = std::string("ALSA default device: ") + alsa().strerror(error);
+        refusal = std::string("ALSA default device: ") + alsa().snd_strerror(error);
         return nullptr;
     }
     return pcm;
@@ -108,16 +85,16 @@ public:
     }
     void stopStream() override {
         if (pcm_ == nullptr) return;
-        alsa().drop(pcm_);
-        alsa().close(pcm_);
+        alsa().snd_pcm_drop(pcm_);
+        alsa().snd_pcm_close(pcm_);
         pcm_ = nullptr;
     }
 
     bool wait(std::chrono::milliseconds timeout) override {
-        const int count = alsa().pollCount(pcm_);
+        const int count = alsa().snd_pcm_poll_descriptors_count(pcm_);
         if (count <= 0) return false;
         std::vector<pollfd> fds(std::size_t(count) + 1);
-        alsa().pollDescriptors(pcm_, fds.data(), unsigned(count));
+        alsa().snd_pcm_poll_descriptors(pcm_, fds.data(), unsigned(count));
         fds[std::size_t(count)] = {wakeFd_, POLLIN, 0};
         if (::poll(fds.data(), fds.size(), static_cast<int>(timeout.count())) < 0) return true;
         if (fds[std::size_t(count)].revents & POLLIN) {
@@ -125,12 +102,12 @@ public:
             [[maybe_unused]] const auto got = ::read(wakeFd_, &wakes, sizeof wakes);
         }
         unsigned short events = 0;
-        alsa().pollRevents(pcm_, fds.data(), unsigned(count), &events);
+        alsa().snd_pcm_poll_descriptors_revents(pcm_, fds.data(), unsigned(count), &events);
         return (events & (POLLERR | POLLNVAL)) == 0 || recover(-EPIPE);
     }
 
     std::size_t writableFrames() override {
-        const snd_pcm_sframes_t available = alsa().availUpdate(pcm_);
+        const snd_pcm_sframes_t available = alsa().snd_pcm_avail_update(pcm_);
         if (available < 0) {
             recover(static_cast<int>(available));
             return 0;
@@ -144,10 +121,10 @@ public:
         if (!writeWholeBlock(
                 samples,
                 [this](const float* data, std::size_t frames) {
-                    return static_cast<ssize_t>(alsa().writei(pcm_, data, frames));
+                    return static_cast<ssize_t>(alsa().snd_pcm_writei(pcm_, data, frames));
                 },
                 [this](int error) { return recover(error); },
-                [this] { return std::min(alsa().wait(pcm_, kRoomWaitMs), 0); }))
+                [this] { return std::min(alsa().snd_pcm_wait(pcm_, kRoomWaitMs), 0); }))
             return false;
         writtenFrames_ += samples.size();
         return true;
@@ -158,11 +135,12 @@ public:
     Standing standing() override {
         Standing standing{writtenFrames_, std::nullopt};
         snd_pcm_uframes_t buffer = 0, period = 0;
-        if (alsa().getParams(pcm_, &buffer, &period) == 0)
+        if (alsa().snd_pcm_get_params(pcm_, &buffer, &period) == 0)
             standing.lead =
-                std::chrono::microseconds(buffer * 1000000 / kAudioSampleRateHz) + kAskingTime;
+                std::chrono::microseconds(buffer * 1000000 / kAudioSampleRateHz) + kAlsaWritingTime;
         snd_pcm_sframes_t delay = 0;
-        if (alsa().state(pcm_) == SND_PCM_STATE_RUNNING && alsa().delay(pcm_, &delay) == 0) {
+        if (alsa().snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING &&
+            alsa().snd_pcm_delay(pcm_, &delay) == 0) {
             // The next frame written is heard `delay` frames from now.
             const double untilFrameZero =
                 (double(delay) - double(writtenFrames_)) / kAudioSampleRateHz;
@@ -176,13 +154,13 @@ public:
 
     std::size_t queuedFrames() override {
         snd_pcm_sframes_t delay = 0;
-        if (alsa().delay(pcm_, &delay) < 0 || delay < 0) return 0;
+        if (alsa().snd_pcm_delay(pcm_, &delay) < 0 || delay < 0) return 0;
         return static_cast<std::size_t>(delay);
     }
 
 private:
     // An underrun or a suspend is recovered; a vanished device is not.
-    bool recover(int error) { return alsa().recover(pcm_, error, 1) >= 0; }
+    bool recover(int error) { return alsa().snd_pcm_recover(pcm_, error, 1) >= 0; }
 
     snd_pcm_t* pcm_;
     int wakeFd_;

@@ -22,76 +22,38 @@ namespace {
 
 constexpr std::chrono::milliseconds kConnectLimit{2000};
 constexpr std::chrono::milliseconds kTimingLimit{50};
-// Beyond the device's own lead, time for a rewrite to reach the server.
-constexpr std::chrono::microseconds kRewriteSlack{2000};
-// For the audio thread to wake and ask where the stream stands.
-constexpr std::chrono::microseconds kAskingTime{3000};
 constexpr std::size_t kFrameBytes = sizeof(float);
 
-struct PulseFunctions {
-    decltype(&pa_mainloop_new) mainloopNew = nullptr;
-    decltype(&pa_mainloop_get_api) mainloopApi = nullptr;
-    decltype(&pa_mainloop_prepare) prepare = nullptr;
-    decltype(&pa_mainloop_poll) poll = nullptr;
-    decltype(&pa_mainloop_dispatch) dispatch = nullptr;
-    decltype(&pa_mainloop_free) mainloopFree = nullptr;
-    decltype(&pa_context_new) contextNew = nullptr;
-    decltype(&pa_context_connect) contextConnect = nullptr;
-    decltype(&pa_context_get_state) contextState = nullptr;
-    decltype(&pa_context_errno) contextErrno = nullptr;
-    decltype(&pa_context_disconnect) contextDisconnect = nullptr;
-    decltype(&pa_context_get_server_info) serverInfo = nullptr;
-    decltype(&pa_context_get_sink_info_by_name) sinkInfo = nullptr;
-    decltype(&pa_context_unref) contextUnref = nullptr;
-    decltype(&pa_stream_new) streamNew = nullptr;
-    decltype(&pa_stream_connect_playback) connectPlayback = nullptr;
-    decltype(&pa_stream_get_state) streamState = nullptr;
-    decltype(&pa_stream_writable_size) writableSize = nullptr;
-    decltype(&pa_stream_write) streamWrite = nullptr;
-    decltype(&pa_stream_update_timing_info) updateTiming = nullptr;
-    decltype(&pa_stream_get_timing_info) timingInfo = nullptr;
-    decltype(&pa_stream_disconnect) streamDisconnect = nullptr;
-    decltype(&pa_stream_unref) streamUnref = nullptr;
-    decltype(&pa_operation_get_state) operationState = nullptr;
-    decltype(&pa_operation_cancel) operationCancel = nullptr;
-    decltype(&pa_operation_unref) operationUnref = nullptr;
-    decltype(&pa_strerror) strerror = nullptr;
-    bool complete = false;
-    std::string refusal;
-
-    PulseFunctions() {
-        LoadedLibrary library("libpulse.so.0");
-        library.bind(mainloopNew, "pa_mainloop_new")
-            .bind(mainloopApi, "pa_mainloop_get_api")
-            .bind(prepare, "pa_mainloop_prepare")
-            .bind(poll, "pa_mainloop_poll")
-            .bind(dispatch, "pa_mainloop_dispatch")
-            .bind(mainloopFree, "pa_mainloop_free")
-            .bind(contextNew, "pa_context_new")
-            .bind(contextConnect, "pa_context_connect")
-            .bind(contextState, "pa_context_get_state")
-            .bind(contextErrno, "pa_context_errno")
-            .bind(contextDisconnect, "pa_context_disconnect")
-            .bind(serverInfo, "pa_context_get_server_info")
-            .bind(sinkInfo, "pa_context_get_sink_info_by_name")
-            .bind(contextUnref, "pa_context_unref")
-            .bind(streamNew, "pa_stream_new")
-            .bind(connectPlayback, "pa_stream_connect_playback")
-            .bind(streamState, "pa_stream_get_state")
-            .bind(writableSize, "pa_stream_writable_size")
-            .bind(streamWrite, "pa_stream_write")
-            .bind(updateTiming, "pa_stream_update_timing_info")
-            .bind(timingInfo, "pa_stream_get_timing_info")
-            .bind(streamDisconnect, "pa_stream_disconnect")
-            .bind(streamUnref, "pa_stream_unref")
-            .bind(operationState, "pa_operation_get_state")
-            .bind(operationCancel, "pa_operation_cancel")
-            .bind(operationUnref, "pa_operation_unref")
-            .bind(strerror, "pa_strerror");
-        complete = library.complete();
-        refusal = library.refusal();
-    }
-};
+// What is used of the library, loaded by these names (see BEEP_LOADED_FUNCTIONS).
+#define BEEP_PULSE_FUNCTIONS(X)         \
+    X(pa_mainloop_new)                  \
+    X(pa_mainloop_get_api)              \
+    X(pa_mainloop_prepare)              \
+    X(pa_mainloop_poll)                 \
+    X(pa_mainloop_dispatch)             \
+    X(pa_mainloop_free)                 \
+    X(pa_context_new)                   \
+    X(pa_context_connect)               \
+    X(pa_context_get_state)             \
+    X(pa_context_errno)                 \
+    X(pa_context_disconnect)            \
+    X(pa_context_get_server_info)       \
+    X(pa_context_get_sink_info_by_name) \
+    X(pa_context_unref)                 \
+    X(pa_stream_new)                    \
+    X(pa_stream_connect_playback)       \
+    X(pa_stream_get_state)              \
+    X(pa_stream_writable_size)          \
+    X(pa_stream_write)                  \
+    X(pa_stream_update_timing_info)     \
+    X(pa_stream_get_timing_info)        \
+    X(pa_stream_disconnect)             \
+    X(pa_stream_unref)                  \
+    X(pa_operation_get_state)           \
+    X(pa_operation_cancel)              \
+    X(pa_operation_unref)               \
+    X(pa_strerror)
+BEEP_LOADED_FUNCTIONS(PulseFunctions, "libpulse.so.0", BEEP_PULSE_FUNCTIONS);
 
 // Kept for the life of the process: the audio thread may still use it while the process exits.
 const PulseFunctions& pulse() {
@@ -108,34 +70,34 @@ public:
         stopStream();
         if (wakeEvent_ != nullptr) api_->io_free(wakeEvent_);
         if (context_ != nullptr) {
-            pulse().contextDisconnect(context_);
-            pulse().contextUnref(context_);
+            pulse().pa_context_disconnect(context_);
+            pulse().pa_context_unref(context_);
         }
-        if (loop_ != nullptr) pulse().mainloopFree(loop_);
+        if (loop_ != nullptr) pulse().pa_mainloop_free(loop_);
     }
     PulseOutput(const PulseOutput&) = delete;
     PulseOutput& operator=(const PulseOutput&) = delete;
 
     bool connect(std::string& refusal) {
-        loop_ = pulse().mainloopNew();
+        loop_ = pulse().pa_mainloop_new();
         if (loop_ == nullptr) return fail(refusal, "no main loop");
-        api_ = pulse().mainloopApi(loop_);
+        api_ = pulse().pa_mainloop_get_api(loop_);
         if (wakeFd_ >= 0)
             wakeEvent_ = api_->io_new(api_, wakeFd_, PA_IO_EVENT_INPUT, drainWakeFd, nullptr);
-        context_ = pulse().contextNew(api_, "BEEP");
+        context_ = pulse().pa_context_new(api_, "BEEP");
         if (context_ == nullptr) return fail(refusal, "no context");
         // No daemon is started on the user's behalf: the desktop runs one or it does not.
-        if (pulse().contextConnect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        if (pulse().pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
             return failWithError(refusal);
         const auto deadline = SteadyClock::now() + kConnectLimit;
         for (;;) {
-            const pa_context_state_t state = pulse().contextState(context_);
+            const pa_context_state_t state = pulse().pa_context_get_state(context_);
             if (state == PA_CONTEXT_READY) break;
             if (!PA_CONTEXT_IS_GOOD(state)) return failWithError(refusal);
             if (!iterateUntil(deadline)) return fail(refusal, "the server did not answer");
         }
         // Which server answers: PipeWire's pulse server tells the stream's timing its own way.
-        pa_operation* operation = pulse().serverInfo(
+        pa_operation* operation = pulse().pa_context_get_server_info(
             context_,
             [](pa_context*, const pa_server_info* info, void* self) {
                 auto* output = static_cast<PulseOutput*>(self);
@@ -156,12 +118,12 @@ public:
         if (operation == nullptr) return failWithError(refusal);
         while (!serverKnown_ && iterateUntil(deadline)) {
         }
-        if (!serverKnown_) pulse().operationCancel(operation);
-        pulse().operationUnref(operation);
+        if (!serverKnown_) pulse().pa_operation_cancel(operation);
+        pulse().pa_operation_unref(operation);
         if (!serverKnown_) return fail(refusal, "the server did not say what it is");
         // A server with no sink takes a stream that never plays (PipeWire's pulse server
         // does): the next way is better.
-        operation = pulse().sinkInfo(
+        operation = pulse().pa_context_get_sink_info_by_name(
             context_, "@DEFAULT_SINK@",
             [](pa_context*, const pa_sink_info* info, int last, void* self) {
                 auto* output = static_cast<PulseOutput*>(self);
@@ -172,17 +134,18 @@ public:
         if (operation == nullptr) return failWithError(refusal);
         while (sink_ == Answer::Unknown && iterateUntil(deadline)) {
         }
-        if (sink_ == Answer::Unknown) pulse().operationCancel(operation);
-        pulse().operationUnref(operation);
+        if (sink_ == Answer::Unknown) pulse().pa_operation_cancel(operation);
+        pulse().pa_operation_unref(operation);
         if (sink_ != Answer::Yes) return fail(refusal, "the server has no sink");
         return true;
     }
 
     bool startStream(std::string& refusal) override {
         stopStream();
-        if (!PA_CONTEXT_IS_GOOD(pulse().contextState(context_))) return failWithError(refusal);
+        if (!PA_CONTEXT_IS_GOOD(pulse().pa_context_get_state(context_)))
+            return failWithError(refusal);
         const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, kAudioSampleRateHz, 1};
-        stream_ = pulse().streamNew(context_, "PC speaker", &format, nullptr);
+        stream_ = pulse().pa_stream_new(context_, "PC speaker", &format, nullptr);
         if (stream_ == nullptr) return failWithError(refusal);
         // Early requests: the server asks for more each kDeviceLatency and has the device
         // work only that far ahead of the queue, however deep the queue is, so that a rewrite
@@ -199,11 +162,12 @@ public:
         attributes.fragsize = static_cast<std::uint32_t>(-1);
         const auto flags =
             static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_EARLY_REQUESTS);
-        if (pulse().connectPlayback(stream_, nullptr, &attributes, flags, nullptr, nullptr) < 0)
+        if (pulse().pa_stream_connect_playback(stream_, nullptr, &attributes, flags, nullptr,
+                                               nullptr) < 0)
             return failWithError(refusal);
         const auto deadline = SteadyClock::now() + kConnectLimit;
         for (;;) {
-            const pa_stream_state_t state = pulse().streamState(stream_);
+            const pa_stream_state_t state = pulse().pa_stream_get_state(stream_);
             if (state == PA_STREAM_READY) break;
             if (!PA_STREAM_IS_GOOD(state)) return failWithError(refusal);
             if (!iterateUntil(deadline)) return fail(refusal, "the server did not open a stream");
@@ -218,13 +182,14 @@ public:
 
     void stopStream() override {
         if (stream_ == nullptr) return;
-        pulse().streamDisconnect(stream_);
+        pulse().pa_stream_disconnect(stream_);
         // The request goes out only while the main loop runs, and it does not run while idle.
         const auto deadline = SteadyClock::now() + kTimingLimit;
-        while (pulse().streamState(stream_) != PA_STREAM_TERMINATED &&
-               PA_CONTEXT_IS_GOOD(pulse().contextState(context_)) && iterateUntil(deadline)) {
+        while (pulse().pa_stream_get_state(stream_) != PA_STREAM_TERMINATED &&
+               PA_CONTEXT_IS_GOOD(pulse().pa_context_get_state(context_)) &&
+               iterateUntil(deadline)) {
         }
-        pulse().streamUnref(stream_);
+        pulse().pa_stream_unref(stream_);
         stream_ = nullptr;
     }
 
@@ -234,22 +199,23 @@ public:
     }
 
     std::size_t writableFrames() override {
-        const std::size_t bytes = pulse().writableSize(stream_);
+        const std::size_t bytes = pulse().pa_stream_writable_size(stream_);
         return bytes == static_cast<std::size_t>(-1) ? 0 : bytes / kFrameBytes;
     }
 
     bool write(std::span<const float> samples) override {
         const auto offset = static_cast<std::int64_t>(writtenFrames_ * kFrameBytes);
-        if (pulse().streamWrite(stream_, samples.data(), samples.size_bytes(), nullptr, offset,
-                                PA_SEEK_ABSOLUTE) < 0)
+        if (pulse().pa_stream_write(stream_, samples.data(), samples.size_bytes(), nullptr, offset,
+                                    PA_SEEK_ABSOLUTE) < 0)
             return false;
         writtenFrames_ += samples.size();
         // The server asks for more just after its device took some: a timing asked for now
         // comes back close to that moment, which places the stream's clock best.
         if (!timingAsked_) {
-            if (pa_operation* operation = pulse().updateTiming(stream_, timingArrived, this)) {
+            if (pa_operation* operation =
+                    pulse().pa_stream_update_timing_info(stream_, timingArrived, this)) {
                 timingAsked_ = true;
-                pulse().operationUnref(operation);
+                pulse().pa_operation_unref(operation);
             }
         }
         return true;
@@ -257,22 +223,22 @@ public:
 
     Standing standing() override {
         bool done = false;
-        pa_operation* operation = pulse().updateTiming(
+        pa_operation* operation = pulse().pa_stream_update_timing_info(
             stream_, [](pa_stream*, int, void* flag) { *static_cast<bool*>(flag) = true; }, &done);
         if (operation == nullptr) return {writtenFrames_, std::nullopt};
         const auto deadline = SteadyClock::now() + kTimingLimit;
         while (!done && iterateUntil(deadline) && good()) {
         }
-        if (!done) pulse().operationCancel(operation);
-        pulse().operationUnref(operation);
-        const pa_timing_info* timing = done ? pulse().timingInfo(stream_) : nullptr;
+        if (!done) pulse().pa_operation_cancel(operation);
+        pulse().pa_operation_unref(operation);
+        const pa_timing_info* timing = done ? pulse().pa_stream_get_timing_info(stream_) : nullptr;
         if (timing == nullptr || timing->read_index_corrupt) return {writtenFrames_, std::nullopt};
         noteTiming(*timing);
         // The device may take up to its configured latency beyond the read index at any
         // moment, and the index moves on while the rewrite is on its way.
         const pa_usec_t deviceLead = std::max<pa_usec_t>(timing->configured_sink_usec,
                                                          pa_usec_t(kDeviceLatency.count()) * 1000);
-        const double slack = std::chrono::duration<double>(kRewriteSlack).count();
+        const double slack = std::chrono::duration<double>(kPulseRewriteSlack).count();
         const double readFrames = double(timing->read_index) / kFrameBytes;
         double earliest = 0;
         const std::optional<double> origin = clock_.origin();
@@ -302,7 +268,7 @@ public:
             lead += period_ != SIZE_MAX
                         ? std::chrono::microseconds(period_ * 1000000 / kAudioSampleRateHz)
                         : std::chrono::microseconds(deviceLead);
-        standing.lead = lead + kRewriteSlack + kAskingTime;
+        standing.lead = lead + kPulseRewriteSlack + kPulseAskingTime;
         if (origin) {
             standing.frameZero =
                 SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
@@ -320,7 +286,7 @@ public:
     std::string serverName() const override { return server_; }
 
     std::size_t queuedFrames() override {
-        const pa_timing_info* timing = pulse().timingInfo(stream_);
+        const pa_timing_info* timing = pulse().pa_stream_get_timing_info(stream_);
         if (timing == nullptr) return writtenFrames_;
         auto readFrames = static_cast<double>(timing->read_index) / kFrameBytes;
         if (timing->playing)
@@ -339,7 +305,8 @@ private:
         auto* output = static_cast<PulseOutput*>(self);
         output->timingAsked_ = false;
         if (stream != output->stream_ || !success) return;
-        if (const pa_timing_info* timing = pulse().timingInfo(stream)) output->noteTiming(*timing);
+        if (const pa_timing_info* timing = pulse().pa_stream_get_timing_info(stream))
+            output->noteTiming(*timing);
     }
 
     // When frame 0 is heard, in seconds of the system clock, from one timing. PulseAudio takes
@@ -371,17 +338,17 @@ private:
     static double secondsSince(const timeval& then) { return systemSeconds() - seconds(then); }
 
     bool good() const {
-        if (!PA_CONTEXT_IS_GOOD(pulse().contextState(context_))) return false;
-        return stream_ == nullptr || PA_STREAM_IS_GOOD(pulse().streamState(stream_));
+        if (!PA_CONTEXT_IS_GOOD(pulse().pa_context_get_state(context_))) return false;
+        return stream_ == nullptr || PA_STREAM_IS_GOOD(pulse().pa_stream_get_state(stream_));
     }
 
     // One pass of the main loop, waiting at most `timeout` for something to happen.
     bool iterate(std::chrono::microseconds timeout) {
-        if (pulse().prepare(loop_, static_cast<int>(std::max<std::int64_t>(0, timeout.count()))) <
-            0)
+        if (pulse().pa_mainloop_prepare(
+                loop_, static_cast<int>(std::max<std::int64_t>(0, timeout.count()))) < 0)
             return false;
-        if (pulse().poll(loop_) < 0) return false;
-        return pulse().dispatch(loop_) >= 0;
+        if (pulse().pa_mainloop_poll(loop_) < 0) return false;
+        return pulse().pa_mainloop_dispatch(loop_) >= 0;
     }
 
     bool iterateUntil(SteadyClock::time_point deadline) {
@@ -395,7 +362,8 @@ private:
         return false;
     }
     bool failWithError(std::string& refusal) {
-        refusal = std::string("PulseAudio: ") + pulse().strerror(pulse().contextErrno(context_));
+        refusal =
+            std::string("PulseAudio: ") + pulse().pa_strerror(pulse().pa_context_errno(context_));
         return false;
     }
 

@@ -32,61 +32,29 @@ constexpr std::chrono::milliseconds kConnectLimit{2000};
 // links it), and the tone is better off on the next way than waiting for it.
 constexpr std::chrono::milliseconds kStartLimit{150};
 constexpr std::chrono::milliseconds kStopLimit{50};
-// The period asked of the graph, as the PulseAudio output asks for its requests: the graph takes
-// the smallest any stream asks for, within its own limits.
-constexpr std::size_t kAskedPeriod = 256;
-// For the process callback to come round late (a busy machine), and for the audio thread to
-// wake and place a change.
-constexpr double kCycleSlackSeconds = 0.005;
 
-struct PipeWireFunctions {
-    decltype(&pw_init) init = nullptr;
-    decltype(&pw_loop_new) loopNew = nullptr;
-    decltype(&pw_loop_destroy) loopDestroy = nullptr;
-    decltype(&pw_context_new) contextNew = nullptr;
-    decltype(&pw_context_connect) contextConnect = nullptr;
-    decltype(&pw_context_destroy) contextDestroy = nullptr;
-    decltype(&pw_core_disconnect) coreDisconnect = nullptr;
-    decltype(&pw_proxy_destroy) proxyDestroy = nullptr;
-    decltype(&pw_properties_new) propertiesNew = nullptr;
-    decltype(&pw_stream_new) streamNew = nullptr;
-    decltype(&pw_stream_add_listener) addListener = nullptr;
-    decltype(&pw_stream_connect) streamConnect = nullptr;
-    decltype(&pw_stream_get_state) streamState = nullptr;
-    decltype(&pw_stream_set_active) setActive = nullptr;
-    decltype(&pw_stream_dequeue_buffer) dequeue = nullptr;
-    decltype(&pw_stream_queue_buffer) queue = nullptr;
-    decltype(&pw_stream_get_time_n) timeOf = nullptr;
-    decltype(&pw_stream_disconnect) streamDisconnect = nullptr;
-    decltype(&pw_stream_destroy) streamDestroy = nullptr;
-    bool complete = false;
-    std::string refusal;
-
-    PipeWireFunctions() {
-        LoadedLibrary library("libpipewire-0.3.so.0");
-        library.bind(init, "pw_init")
-            .bind(loopNew, "pw_loop_new")
-            .bind(loopDestroy, "pw_loop_destroy")
-            .bind(contextNew, "pw_context_new")
-            .bind(contextConnect, "pw_context_connect")
-            .bind(contextDestroy, "pw_context_destroy")
-            .bind(coreDisconnect, "pw_core_disconnect")
-            .bind(proxyDestroy, "pw_proxy_destroy")
-            .bind(propertiesNew, "pw_properties_new")
-            .bind(streamNew, "pw_stream_new")
-            .bind(addListener, "pw_stream_add_listener")
-            .bind(streamConnect, "pw_stream_connect")
-            .bind(streamState, "pw_stream_get_state")
-            .bind(setActive, "pw_stream_set_active")
-            .bind(dequeue, "pw_stream_dequeue_buffer")
-            .bind(queue, "pw_stream_queue_buffer")
-            .bind(timeOf, "pw_stream_get_time_n")
-            .bind(streamDisconnect, "pw_stream_disconnect")
-            .bind(streamDestroy, "pw_stream_destroy");
-        complete = library.complete();
-        refusal = library.refusal();
-    }
-};
+// What is used of the library, loaded by these names (see BEEP_LOADED_FUNCTIONS).
+#define BEEP_PIPEWIRE_FUNCTIONS(X) \
+    X(pw_init)                     \
+    X(pw_loop_new)                 \
+    X(pw_loop_destroy)             \
+    X(pw_context_new)              \
+    X(pw_context_connect)          \
+    X(pw_context_destroy)          \
+    X(pw_core_disconnect)          \
+    X(pw_proxy_destroy)            \
+    X(pw_properties_new)           \
+    X(pw_stream_new)               \
+    X(pw_stream_add_listener)      \
+    X(pw_stream_connect)           \
+    X(pw_stream_get_state)         \
+    X(pw_stream_set_active)        \
+    X(pw_stream_dequeue_buffer)    \
+    X(pw_stream_queue_buffer)      \
+    X(pw_stream_get_time_n)        \
+    X(pw_stream_disconnect)        \
+    X(pw_stream_destroy)
+BEEP_LOADED_FUNCTIONS(PipeWireFunctions, "libpipewire-0.3.so.0", BEEP_PIPEWIRE_FUNCTIONS);
 
 // Kept for the life of the process, as the PulseAudio functions are.
 const PipeWireFunctions& pipewire() {
@@ -98,7 +66,7 @@ const PipeWireFunctions& pipewire() {
 // configuration, and says so on the terminal where there is none.
 void initialiseOnce() {
     static const bool initialised = [] {
-        pipewire().init(nullptr, nullptr);
+        pipewire().pw_init(nullptr, nullptr);
         return true;
     }();
     (void)initialised;
@@ -130,19 +98,19 @@ public:
     explicit PipeWireOutput(int wakeFd)
         : wakeFd_(wakeFd),
           takenFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-          queue_(framesIn(kQueuedAudio), kAskedPeriod) {}
+          queue_(framesIn(kQueuedAudio), kPipeWireAskedPeriodFrames) {}
     ~PipeWireOutput() override {
         destroyStream();
         if (registry_ != nullptr) {
             spa_hook_remove(&registryListener_);
             // A proxy the core handed out is not freed with the core.
-            pipewire().proxyDestroy(reinterpret_cast<pw_proxy*>(registry_));
+            pipewire().pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
         }
-        if (core_ != nullptr) pipewire().coreDisconnect(core_);
-        if (context_ != nullptr) pipewire().contextDestroy(context_);
+        if (core_ != nullptr) pipewire().pw_core_disconnect(core_);
+        if (context_ != nullptr) pipewire().pw_context_destroy(context_);
         if (loop_ != nullptr) {
             pw_loop_leave(loop_);
-            pipewire().loopDestroy(loop_);
+            pipewire().pw_loop_destroy(loop_);
         }
     }
     PipeWireOutput(const PipeWireOutput&) = delete;
@@ -150,16 +118,16 @@ public:
 
     bool connect(std::string& refusal) {
         if (!takenFd_) return fail(refusal, "no eventfd");
-        loop_ = pipewire().loopNew(nullptr);
+        loop_ = pipewire().pw_loop_new(nullptr);
         if (loop_ == nullptr) return fail(refusal, "no loop");
         // The loop is ours alone: this thread iterates it, from here on.
         pw_loop_enter(loop_);
         if (wakeFd_ >= 0) pw_loop_add_io(loop_, wakeFd_, SPA_IO_IN, false, drain, nullptr);
         pw_loop_add_io(loop_, takenFd_.get(), SPA_IO_IN, false, drain, nullptr);
-        context_ = pipewire().contextNew(loop_, nullptr, 0);
+        context_ = pipewire().pw_context_new(loop_, nullptr, 0);
         if (context_ == nullptr) return failWithErrno(refusal, "no context");
         // No server is started on the user's behalf: the desktop runs one or it does not.
-        core_ = pipewire().contextConnect(context_, nullptr, 0);
+        core_ = pipewire().pw_context_connect(context_, nullptr, 0);
         if (core_ == nullptr) return failWithErrno(refusal, "no server");
         static const pw_core_events coreEvents = [] {
             pw_core_events events{};
@@ -215,10 +183,10 @@ public:
         // A stream kept paused through the silence resumes within a cycle or two; a new one
         // waits for the session manager to link it, 5 to 15 ms, and its first cycle comes up
         // to a period later.
-        if (paused_ && pipewire().streamState(stream_, nullptr) == PW_STREAM_STATE_PAUSED) {
+        if (paused_ && pipewire().pw_stream_get_state(stream_, nullptr) == PW_STREAM_STATE_PAUSED) {
             restartQueue();
             paused_ = false;
-            pipewire().setActive(stream_, true);
+            pipewire().pw_stream_set_active(stream_, true);
         } else {
             destroyStream();
             if (!newStream(refusal)) return false;
@@ -231,7 +199,7 @@ public:
     void stopStream() override {
         if (stream_ == nullptr || paused_) return;
         paused_ = true;
-        pipewire().setActive(stream_, false);
+        pipewire().pw_stream_set_active(stream_, false);
         roundTrip(SteadyClock::now() + kStopLimit);
     }
 
@@ -240,7 +208,7 @@ public:
         if (stream_ == nullptr || paused_) return true;
         // Unlinked (its sink went away): the graph pulls no more, and what is queued would
         // never play out. A relink to another sink comes sooner than the limit.
-        if (pipewire().streamState(stream_, nullptr) == PW_STREAM_STATE_STREAMING) {
+        if (pipewire().pw_stream_get_state(stream_, nullptr) == PW_STREAM_STATE_STREAMING) {
             unlinkedSince_.reset();
             return true;
         }
@@ -262,7 +230,7 @@ public:
     Standing standing() override {
         const double now = monotonicSeconds();
         const std::lock_guard lock(mutex_);
-        const PulledQueue::Placement placement = queue_.placement(now, kCycleSlackSeconds);
+        const PulledQueue::Placement placement = queue_.placement(now, kPipeWireCycleSlackSeconds);
         Standing standing;
         standing.firstReplaceable = placement.firstReplaceable;
         standing.lead = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -290,11 +258,12 @@ private:
     bool newStream(std::string& refusal) {
         const PipeWireFunctions& pw = pipewire();
         const std::string period =
-            std::to_string(kAskedPeriod) + "/" + std::to_string(kAudioSampleRateHz);
-        stream_ = pw.streamNew(core_, "PC speaker",
-                               pw.propertiesNew(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
-                                                "Playback", PW_KEY_APP_NAME, "BEEP",
-                                                PW_KEY_NODE_LATENCY, period.c_str(), nullptr));
+            std::to_string(kPipeWireAskedPeriodFrames) + "/" + std::to_string(kAudioSampleRateHz);
+        stream_ =
+            pw.pw_stream_new(core_, "PC speaker",
+                             pw.pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
+                                                  "Playback", PW_KEY_APP_NAME, "BEEP",
+                                                  PW_KEY_NODE_LATENCY, period.c_str(), nullptr));
         if (stream_ == nullptr) return failWithErrno(refusal, "no stream");
         static const pw_stream_events streamEvents = [] {
             pw_stream_events events{};
@@ -302,7 +271,7 @@ private:
             events.process = [](void* self) { static_cast<PipeWireOutput*>(self)->process(); };
             return events;
         }();
-        pw.addListener(stream_, &streamListener_, &streamEvents, this);
+        pw.pw_stream_add_listener(stream_, &streamListener_, &streamEvents, this);
         restartQueue();
         std::uint8_t podBuffer[1024];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(podBuffer, sizeof podBuffer);
@@ -315,7 +284,7 @@ private:
             spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
         const auto flags = static_cast<pw_stream_flags>(
             PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
-        if (pw.streamConnect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) < 0)
+        if (pw.pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) < 0)
             return failWithErrno(refusal, "the stream was not connected");
         return true;
     }
@@ -332,7 +301,7 @@ private:
         unlinkedSince_.reset();
         for (;;) {
             const char* error = nullptr;
-            const pw_stream_state state = pipewire().streamState(stream_, &error);
+            const pw_stream_state state = pipewire().pw_stream_get_state(stream_, &error);
             if (state == PW_STREAM_STATE_STREAMING) return true;
             if (lost_) return fail(refusal, "the server went away");
             if (state == PW_STREAM_STATE_ERROR)
@@ -350,12 +319,12 @@ private:
     void destroyStream() {
         if (stream_ == nullptr) return;
         paused_ = false;
-        pipewire().streamDisconnect(stream_);
+        pipewire().pw_stream_disconnect(stream_);
         const auto deadline = SteadyClock::now() + kStopLimit;
-        while (pipewire().streamState(stream_, nullptr) != PW_STREAM_STATE_UNCONNECTED &&
+        while (pipewire().pw_stream_get_state(stream_, nullptr) != PW_STREAM_STATE_UNCONNECTED &&
                SteadyClock::now() < deadline)
             iterate(std::chrono::milliseconds(5));
-        pipewire().streamDestroy(stream_);
+        pipewire().pw_stream_destroy(stream_);
         stream_ = nullptr;
         roundTrip(deadline);
     }
@@ -408,7 +377,7 @@ private:
             threadRaised_ = true;
             raiseThreadPriority();
         }
-        pw_buffer* buffer = pipewire().dequeue(stream_);
+        pw_buffer* buffer = pipewire().pw_stream_dequeue_buffer(stream_);
         if (buffer == nullptr) return;
         spa_data& data = buffer->buffer->datas[0];
         if (auto* samples = static_cast<float*>(data.data)) {
@@ -416,8 +385,8 @@ private:
             if (buffer->requested != 0) frames = std::min<std::size_t>(frames, buffer->requested);
             pw_time time{};
             std::optional<PulledQueue::CycleTiming> timing;
-            if (pipewire().timeOf(stream_, &time, sizeof time) == 0 && time.rate.denom != 0 &&
-                time.now != 0) {
+            if (pipewire().pw_stream_get_time_n(stream_, &time, sizeof time) == 0 &&
+                time.rate.denom != 0 && time.now != 0) {
                 // The first frame of this period is heard the stream's delay after the cycle.
                 const double tick = double(time.rate.num) / time.rate.denom;
                 const double ranAt = 1e-9 * double(time.now);
@@ -431,7 +400,7 @@ private:
             data.chunk->stride = sizeof(float);
             data.chunk->size = static_cast<std::uint32_t>(frames * sizeof(float));
         }
-        pipewire().queue(stream_, buffer);
+        pipewire().pw_stream_queue_buffer(stream_, buffer);
         const std::uint64_t one = 1;
         [[maybe_unused]] const auto sent = ::write(takenFd_.get(), &one, sizeof one);
     }

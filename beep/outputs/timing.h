@@ -1,0 +1,84 @@
+// When a change of tone is heard through the sound system: every constant that decides it, in
+// one place. A tone's lead is fixed when it opens, and each later change of that tone is heard
+// as long after it was made, so that the tone lasts exactly as long as its gate was open.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+namespace beep {
+
+// Every stream is mono float at this rate; frames count time in every output.
+inline constexpr unsigned kAudioSampleRateHz = 48000;
+
+constexpr std::size_t framesIn(std::chrono::milliseconds duration) {
+    return static_cast<std::size_t>(duration.count()) * kAudioSampleRateHz / 1000;
+}
+
+// For every output
+
+// How much sound is kept queued at the server: deep enough to ride out a busy desktop's
+// scheduling delays. A change of tone does not wait behind it: the part not yet taken by the
+// device is rewritten.
+inline constexpr std::chrono::milliseconds kQueuedAudio{100};
+// How far ahead of the queue's reading point the device itself works. A change of tone is heard
+// about twice this long after it is made.
+inline constexpr std::chrono::milliseconds kDeviceLatency{8};
+// How long after a change of tone it is heard: twice the device's lead, so that the change
+// never falls into what the device has already taken, and a little for the audio thread to
+// wake and ask the server where it stands. Where a change cannot be heard that soon (a stream
+// that was slow to start, a device that works further ahead), it is heard later, and so is
+// every later change of the same stream, so that each tone stays as long as its gate was open.
+inline constexpr std::chrono::milliseconds kChangeLead =
+    2 * kDeviceLatency + std::chrono::milliseconds(4);
+
+// The sound-system sink's audio thread
+
+// Audio is rendered, and can be rewritten, in pieces of this many frames.
+inline constexpr std::size_t kRenderChunkFrames = 128;
+// A change heard later than asked by less than this is the rounding to a whole frame, not a
+// late change that makes the rest of its tone as late.
+inline constexpr std::chrono::microseconds kLatenessRounding{100};
+// Once the tone has been silent this long the stream is closed (on PipeWire, paused), so that
+// the server asks nothing while nothing sounds; the connection is kept, and a new stream starts
+// as soon.
+inline constexpr std::chrono::milliseconds kHoldAfterTone{300};
+
+// PulseAudio (and PipeWire's pulse server)
+
+// Beyond the device's own lead, time for a rewrite to reach the server.
+inline constexpr std::chrono::microseconds kPulseRewriteSlack{2000};
+// For the audio thread to wake and ask where the stream stands.
+inline constexpr std::chrono::microseconds kPulseAskingTime{3000};
+
+// PipeWire's own library
+
+// The period asked of the graph, as the PulseAudio output asks for its requests: the graph takes
+// the smallest any stream asks for, within its own limits.
+inline constexpr std::size_t kPipeWireAskedPeriodFrames = 256;
+// For the process callback to come round late (a busy machine), and for the audio thread to
+// wake and place a change.
+inline constexpr double kPipeWireCycleSlackSeconds = 0.005;
+// Times in the pulled queue closer than this fraction of a frame are the same frame.
+inline constexpr double kSameFrameTolerance = 1e-6;
+
+// ALSA
+
+// Its queue, kept short because it is never rewritten: a change of tone, heard once the queue
+// ahead of it has played, is on time.
+inline constexpr std::chrono::milliseconds kAlsaQueuedAudio{24};
+// For the audio thread to wake and write a change.
+inline constexpr std::chrono::milliseconds kAlsaWritingTime{5};
+
+// When frame 0 of a stream is heard, from the server's timings (StreamClock)
+
+// How fast the server's clock and the system's may part: ample for any sound card.
+inline constexpr double kClockDriftRate = 1e-4;
+// A later estimate by more than this is a stall, followed at once.
+inline constexpr double kClockJumpSeconds = 0.050;
+// Every estimate of a window this long later by more than kClockSlipSeconds is a slip. Many
+// timings come in such a window, some of them right after a cycle of the server.
+inline constexpr double kClockWindowSeconds = 0.150;
+inline constexpr double kClockSlipSeconds = 0.0015;
+
+}  // namespace beep

@@ -1,0 +1,163 @@
+#include "stream_player.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace beep {
+
+namespace {
+
+constexpr std::chrono::milliseconds kLongestWait{20};
+// A stream that has played nothing for this long is gone (its sink went away, and the server
+// left it unlinked rather than ending it): waiting on for it would wake the thread for ever.
+constexpr std::chrono::milliseconds kStalledLimit{1000};
+
+}  // namespace
+
+bool StreamPlayer::start() {
+    const std::optional<std::uint32_t> tone = tone_.toneNow().tone;
+    if (!tone) {
+        // The gate opened and closed again while the stream was being opened (the first
+        // tone of a process also connects, and on a busy machine that can outlast a short
+        // gate): the tone is still heard, late, and as long as its gate was open.
+        const auto [divisor, openedAt] = tone_.lastOpening();
+        if (divisor != 0) {
+            schedule(divisor, openedAt);
+            scheduled_ = divisor;
+        }
+    }
+    schedule(tone, tone_.lastChangeAt());
+    scheduled_ = tone;
+    return topUp();
+}
+
+bool StreamPlayer::play() {
+    std::size_t played = 0;
+    SteadyClock::time_point movedAt = SteadyClock::now();
+    while (!tone_.stopping()) {
+        const PlayedTone::Reading reading = tone_.toneNow();
+        const std::optional<std::uint32_t> tone = reading.tone;
+        if (tone != scheduled_) {
+            schedule(tone, tone_.lastChangeAt());
+            scheduled_ = tone;
+        }
+        if (!topUp()) return false;
+        if (!tone && pending_.empty() && heardOutFor(std::chrono::milliseconds(0)))
+            tone_.heardOut(reading);
+        if (!tone && pending_.empty() && heardOutFor(kHoldAfterTone)) {
+            output_.stopStream();
+            return true;
+        }
+        if (!output_.wait(kLongestWait)) return false;
+        if (const std::size_t now = playedFrames(); now != played) {
+            played = now;
+            movedAt = SteadyClock::now();
+        } else if (SteadyClock::now() - movedAt > kStalledLimit) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt) {
+    const AudioOutput::Standing standing = output_.standing();
+    std::size_t earliest = standing.firstReplaceable;
+    if (!history_.empty()) earliest = std::max(earliest, history_.front().frame);
+    if (tone && !scheduled_) {
+        // A new tone: it need not be as late as the last one, only not before its end.
+        opening_.reset();
+        bump_ = {};
+        lead_ = std::max<SteadyClock::duration>(kChangeLead, standing.lead);
+        earliest = std::max(earliest, lastClose_);
+    }
+    const SteadyClock::time_point asked = changedAt + lead_;
+    // A stream that has not started playing is taken to start now: it can only start
+    // later, and the change is then heard later than asked, never sooner.
+    const SteadyClock::time_point frameZero = standing.frameZero.value_or(SteadyClock::now());
+    // Each change is heard as much later than asked as the tone's opening was: that
+    // lateness is measured again with what is now known of the stream's clock, so that a
+    // better clock corrects the tone in progress too. Without a clock yet, a gate that
+    // closes (before the stream plays: its first tone still connecting, a busy server)
+    // keeps its distance from the opening, and the tone its length.
+    SteadyClock::duration lag = bump_;
+    if (opening_ && (standing.frameZero || !tone))
+        lag += heardAt(frameZero, opening_->frame) - opening_->asked;
+    const SteadyClock::time_point target = asked + lag;
+    const double wanted =
+        std::ceil(std::chrono::duration<double>(target - frameZero).count() * kAudioSampleRateHz);
+    std::size_t frame = wanted > double(earliest) ? static_cast<std::size_t>(wanted) : earliest;
+    // A later change supersedes whatever was to come after it.
+    while (!pending_.empty() && pending_.back().frame >= frame) pending_.pop_back();
+    if (frame < written_ && !rewindTo(frame)) frame = written_;
+    if (frame <= written_)
+        synth_.setTone(tone);
+    else
+        pending_.push_back({frame, tone});
+    if (!tone) lastClose_ = frame;
+    if (!opening_) {
+        opening_ = Placed{frame, asked};
+    } else if (standing.frameZero) {
+        // Could not be heard that soon: every later change as late.
+        const auto late = heardAt(*standing.frameZero, frame) - target;
+        if (late > kLatenessRounding) bump_ += late;
+    }
+}
+
+StreamPlayer::SteadyClock::time_point StreamPlayer::heardAt(SteadyClock::time_point frameZero,
+                                                            std::size_t frame) {
+    return frameZero + std::chrono::duration_cast<SteadyClock::duration>(
+                           std::chrono::duration<double>(double(frame) / kAudioSampleRateHz));
+}
+
+bool StreamPlayer::rewindTo(std::size_t frame) {
+    if (history_.empty() || frame < history_.front().frame || !output_.rewind(written_ - frame))
+        return false;
+    auto snapshot =
+        std::prev(std::upper_bound(history_.begin(), history_.end(), frame,
+                                   [](std::size_t f, const Snapshot& s) { return f < s.frame; }));
+    synth_ = snapshot->synth;
+    block_.resize(frame - snapshot->frame);
+    synth_.render(block_);
+    history_.erase(std::next(snapshot), history_.end());
+    takenBack_ += written_ - frame;
+    written_ = frame;
+    audibleUntil_ = std::min(audibleUntil_, frame);
+    return true;
+}
+
+bool StreamPlayer::topUp() {
+    const std::size_t chunks = std::max(output_.writableFrames(), takenBack_) / kRenderChunkFrames;
+    if (chunks == 0) return true;
+    block_.resize(chunks * kRenderChunkFrames);
+    for (std::size_t at = 0; at < block_.size();) {
+        if (at % kRenderChunkFrames == 0) history_.push_back({written_ + at, synth_});
+        std::size_t until = (at / kRenderChunkFrames + 1) * kRenderChunkFrames;
+        if (!pending_.empty()) {
+            if (pending_.front().frame <= written_ + at) {
+                synth_.setTone(pending_.front().tone);
+                pending_.pop_front();
+                if (history_.back().frame == written_ + at) history_.pop_back();
+                history_.push_back({written_ + at, synth_});
+                continue;
+            }
+            until = std::min(until, pending_.front().frame - written_);
+        }
+        const bool audible = !synth_.silent();
+        synth_.render(std::span(block_).subspan(at, until - at));
+        if (audible) audibleUntil_ = written_ + until;
+        at = until;
+    }
+    if (!output_.write(block_)) return false;
+    written_ += block_.size();
+    takenBack_ -= std::min(takenBack_, block_.size());
+    while (history_.size() > 1 && history_[1].frame + kHistoryFrames <= written_)
+        history_.pop_front();
+    return true;
+}
+
+bool StreamPlayer::heardOutFor(std::chrono::milliseconds silence) {
+    if (!synth_.silent()) return false;
+    return playedFrames() >= audibleUntil_ + framesIn(silence);
+}
+
+}  // namespace beep

@@ -1,0 +1,115 @@
+// One stream of the sound-system sink, played by its audio thread: the tone rendered, placed on
+// the stream's clock, and rewritten where it changes.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "audio_output.h"
+#include "square_synth.h"
+
+namespace beep {
+
+// What a StreamPlayer reads of the tone it plays, and what it tells back.
+class PlayedTone {
+public:
+    // One reading of the tone: none while the gate is closed.
+    struct Reading {
+        std::optional<std::uint32_t> tone;
+        std::uint64_t stamp = 0;  // which reading it was, for heardOut()
+    };
+    virtual Reading toneNow() const = 0;
+    // When the tone last changed, so that each change is heard the same lead after it was made,
+    // however late the audio thread gets to it.
+    virtual std::chrono::steady_clock::time_point lastChangeAt() const = 0;
+    // The last tone the gate opened on (its last count) and when it opened.
+    virtual std::pair<std::uint32_t, std::chrono::steady_clock::time_point> lastOpening() const = 0;
+    // The player is to end: its sink is going.
+    virtual bool stopping() const = 0;
+    // Everything up to `closed`, a reading of the gate closed, has been heard.
+    virtual void heardOut(const Reading& closed) = 0;
+
+protected:
+    ~PlayedTone() = default;
+};
+
+// One stream, from the opening of the gate until the tone has been silent for kHoldAfterTone.
+// The server's queue is kept full. Each change of tone is placed at the frame heard one lead
+// (kChangeLead, or more where the output needs it) after the change was made: what was written
+// from there on is taken back and the synth resumes from that exact frame, so that the change
+// is heard within milliseconds with the phase running on; a frame not yet written is waited
+// for. A change that could only land later than that (the stream was slow to start, the device
+// works further ahead) makes the tone's later changes as late, so that a tone lasts exactly as
+// long as its gate was open.
+class StreamPlayer {
+public:
+    StreamPlayer(AudioOutput& output, PlayedTone& tone)
+        : output_(output), tone_(tone), synth_(kAudioSampleRateHz) {}
+
+    // The stream starts with the tone that opened it placed like any other change, one lead
+    // after the gate opened, and silence up to there: nothing written has to be taken back.
+    // False where the output was lost.
+    bool start();
+    // Plays until the hold after the tone is over (true), or the output is lost (false).
+    bool play();
+
+private:
+    using SteadyClock = std::chrono::steady_clock;
+
+    // The synth as it stood at one frame of the stream (the start of a chunk, or a change), for
+    // rewriting from there.
+    struct Snapshot {
+        std::size_t frame;
+        SquareWaveSynth synth;
+    };
+    // A change of tone and the frame it was placed at.
+    struct Change {
+        std::size_t frame;
+        std::optional<std::uint32_t> tone;
+    };
+    // Where a change was placed, and when it was asked to be heard.
+    struct Placed {
+        std::size_t frame;
+        SteadyClock::time_point asked;
+    };
+    static constexpr std::size_t kHistoryFrames = framesIn(kQueuedAudio) + 2 * kRenderChunkFrames;
+
+    void schedule(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt);
+    static SteadyClock::time_point heardAt(SteadyClock::time_point frameZero, std::size_t frame);
+
+    // Takes back the frames from `frame` on, and runs the synth from the snapshot before that
+    // frame forward to it exactly.
+    bool rewindTo(std::size_t frame);
+
+    // Keeps the server's queue full, in whole chunks, each with its snapshot; a change waiting
+    // for its frame comes in there, with a snapshot of its own. What was taken back is written
+    // again at once, whatever the server has asked for: the change goes out now, and the queue
+    // does not run short until the server's next request.
+    bool topUp();
+
+    std::size_t playedFrames() { return written_ - std::min(written_, output_.queuedFrames()); }
+
+    // The tone has ended and `silence` after it has played.
+    bool heardOutFor(std::chrono::milliseconds silence);
+
+    AudioOutput& output_;
+    PlayedTone& tone_;
+    SquareWaveSynth synth_;
+    std::deque<Snapshot> history_;  // those that may still be rewritten from, oldest first
+    std::deque<Change> pending_;    // changes placed past the write position, in order
+    std::size_t written_ = 0;
+    std::size_t takenBack_ = 0;     // rewound and not yet written again
+    std::size_t audibleUntil_ = 0;  // the frame after the last one that was not silent
+    std::optional<std::uint32_t> scheduled_;
+    std::optional<Placed> opening_;  // of the tone now sounding or last sounded
+    SteadyClock::duration bump_{0};  // how much later still, where a change could not be as soon
+    std::size_t lastClose_ = 0;      // the frame where the last tone ended
+    SteadyClock::duration lead_ = kChangeLead;  // for every change of the tone
+    std::vector<float> block_;
+};
+
+}  // namespace beep
