@@ -7,7 +7,7 @@
 #     COMMAND   run by bash in the project's copy (default: CI=true bash .ci/run)
 #     --keep    leave the chroot in place afterwards (to look around, or to --reuse it)
 #     --reuse   run in the chroot kept from before instead of a fresh one: its packages and
-#               build folders as they were left, the committed tree laid in again over them
+#               build folders as they were left, the committed tree laid in again in place
 # FRESH_SYSTEM_DIR (default /var/tmp/vireko-fresh) holds the chroots and a cached debootstrap
 # tarball of each release; MIRROR (default http://deb.debian.org/debian) is where they come from.
 # Whatever the command leaves running inside is stopped by its process id, and everything mounted
@@ -106,6 +106,11 @@ else
         cmp -s "$root/root/vireko.new/$file" "$root/root/vireko/$file" && continue
         mkdir -p "$(dirname "$root/root/vireko/$file")"
         cp "$root/root/vireko.new/$file" "$root/root/vireko/$file"
+    done
+    # And the files the tree no longer has are taken out: a header left behind where its
+    # folder is searched first would shadow the one that moved.
+    (cd "$root/root/vireko" && find . -path ./build -prune -o -type f -print) | while read -r file; do
+        [ -e "$root/root/vireko.new/$file" ] || rm -f "$root/root/vireko/$file"
     done
     rm -rf "$root/root/vireko.new"
 fi
