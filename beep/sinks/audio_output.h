@@ -13,6 +13,8 @@
 
 namespace beep {
 
+class ToneRendering;
+
 inline constexpr unsigned kAudioSampleRateHz = 48000;
 
 // How much sound is kept queued at the server: deep enough to ride out a busy desktop's
@@ -73,6 +75,10 @@ public:
     virtual bool rewind(std::size_t frames) = 0;
     // Frames written that have not yet been played, as far as is known without asking.
     virtual std::size_t queuedFrames() = 0;
+
+    // Where the output renders the tone itself (see ToneRendering), how changes are placed
+    // with it; then nothing is written, rewound or queued.
+    virtual ToneRendering* toneRendering() { return nullptr; }
 
     // What answers at the other end, for people ("PulseAudio 16.1"); empty where unknown.
     virtual std::string serverName() const { return {}; }

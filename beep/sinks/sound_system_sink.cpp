@@ -9,6 +9,7 @@
 
 #include "realtime_priority.h"
 #include "square_synth.h"
+#include "tone_rendering.h"
 
 namespace beep {
 
@@ -37,11 +38,15 @@ std::uint32_t openingOf(std::uint64_t state) {
 // is heard within milliseconds with the phase running on; a frame not yet written is waited
 // for. A change that could only land later than that (the stream was slow to start, the device
 // works further ahead) makes the tone's later changes as late, so that a tone lasts exactly as
-// long as its gate was open.
+// long as its gate was open. An output that renders the tone itself is given the changes at
+// their frames instead, and nothing is written to it.
 class StreamPlayer {
 public:
     StreamPlayer(AudioOutput& output, const SoundSystemSink& sink)
-        : output_(output), sink_(sink), synth_(kAudioSampleRateHz) {}
+        : output_(output),
+          sink_(sink),
+          rendering_(output.toneRendering()),
+          synth_(kAudioSampleRateHz) {}
 
     // The stream starts with the tone that opened it placed like any other change, one lead
     // after the gate opened, and silence up to there: nothing written has to be taken back.
@@ -144,11 +149,17 @@ private:
         std::size_t frame = wanted > double(earliest) ? static_cast<std::size_t>(wanted) : earliest;
         // A later change supersedes whatever was to come after it.
         while (!pending_.empty() && pending_.back().frame >= frame) pending_.pop_back();
-        if (frame < written_ && !rewindTo(frame)) frame = written_;
-        if (frame <= written_)
-            synth_.setTone(tone);
-        else
+        if (rendering_ != nullptr) {
+            // What the output was given stays given: a change never comes before it.
+            frame = std::max(frame, placedUntil_);
             pending_.push_back({frame, tone});
+        } else {
+            if (frame < written_ && !rewindTo(frame)) frame = written_;
+            if (frame <= written_)
+                synth_.setTone(tone);
+            else
+                pending_.push_back({frame, tone});
+        }
         if (!tone) lastClose_ = frame;
         if (!opening_) {
             opening_ = Placed{frame, asked};
@@ -187,6 +198,15 @@ private:
     // again at once, whatever the server has asked for: the change goes out now, and the queue
     // does not run short until the server's next request.
     bool topUp() {
+        if (rendering_ != nullptr) {
+            // Those the output has no room for yet wait for the next wake-up.
+            while (!pending_.empty() &&
+                   rendering_->place(pending_.front().frame, pending_.front().tone)) {
+                placedUntil_ = pending_.front().frame;
+                pending_.pop_front();
+            }
+            return true;
+        }
         const std::size_t chunks = std::max(output_.writableFrames(), takenBack_) / kChunkFrames;
         if (chunks == 0) return true;
         block_.resize(chunks * kChunkFrames);
@@ -216,19 +236,25 @@ private:
         return true;
     }
 
-    std::size_t playedFrames() { return written_ - std::min(written_, output_.queuedFrames()); }
+    std::size_t playedFrames() {
+        if (rendering_ != nullptr) return rendering_->heardFrames();
+        return written_ - std::min(written_, output_.queuedFrames());
+    }
 
     // The tone has ended and `silence` after it has played.
     bool heardOutFor(std::chrono::milliseconds silence) {
+        if (rendering_ != nullptr) return rendering_->heardOut(framesIn(silence));
         if (!synth_.silent()) return false;
         return playedFrames() >= audibleUntil_ + framesIn(silence);
     }
 
     AudioOutput& output_;
     const SoundSystemSink& sink_;
+    ToneRendering* rendering_;     // where the output renders the tone itself
+    std::size_t placedUntil_ = 0;  // the frame of the last change given to it
     SquareWaveSynth synth_;
     std::deque<Snapshot> history_;  // those that may still be rewritten from, oldest first
-    std::deque<Change> pending_;    // changes placed past the write position, in order
+    std::deque<Change> pending_;    // past the write position, or not yet given to the output
     std::size_t written_ = 0;
     std::size_t takenBack_ = 0;     // rewound and not yet written again
     std::size_t audibleUntil_ = 0;  // the frame after the last one that was not silent
