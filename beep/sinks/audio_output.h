@@ -65,7 +65,8 @@ public:
         // seconds later. Unknown until the stream plays, and for an output without a clock.
         std::optional<std::chrono::steady_clock::time_point> frameZero;
         // How far ahead of its change a frame must be to be sure it can still be replaced:
-        // a change is heard no sooner than this, nor than kChangeLead.
+        // a change is heard no sooner than this, nor, where the sound is written ahead, than
+        // kChangeLead.
         std::chrono::nanoseconds lead{0};
     };
     virtual Standing standing() = 0;

@@ -34,9 +34,9 @@ constexpr std::chrono::milliseconds kStopLimit{50};
 // The period asked of the graph, as the PulseAudio output asks for its requests: the graph takes
 // the smallest any stream asks for, within its own limits.
 constexpr std::size_t kAskedPeriod = 256;
-// For the process callback to come round late (a busy machine), and for the audio thread to
-// wake and place a change.
-constexpr double kCycleSlackSeconds = 0.005;
+// For a change placed to reach the ring before the cycle it was placed for begins. How late the
+// audio thread wakes to place it is measured, and added, by the audio thread (WakeMargin).
+constexpr double kCycleSlackSeconds = 0.001;
 
 struct PipeWireFunctions {
     decltype(&pw_init) init = nullptr;

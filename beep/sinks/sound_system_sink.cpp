@@ -42,9 +42,10 @@ std::uint32_t openingOf(std::uint64_t state) {
 // their frames instead, and nothing is written to it.
 class StreamPlayer {
 public:
-    StreamPlayer(AudioOutput& output, const SoundSystemSink& sink)
+    StreamPlayer(AudioOutput& output, const SoundSystemSink& sink, WakeMargin& wakes)
         : output_(output),
           sink_(sink),
+          wakes_(wakes),
           rendering_(output.toneRendering()),
           synth_(kAudioSampleRateHz) {}
 
@@ -77,7 +78,9 @@ public:
             const std::optional<std::uint32_t> tone =
                 divisorOf(state) != 0 ? std::optional(divisorOf(state)) : std::nullopt;
             if (tone != scheduled_) {
-                schedule(tone, sink_.lastChangeAt());
+                const SteadyClock::time_point changedAt = sink_.lastChangeAt();
+                wakes_.note(SteadyClock::now() - changedAt);
+                schedule(tone, changedAt);
                 scheduled_ = tone;
             }
             if (!topUp()) return false;
@@ -128,7 +131,13 @@ private:
             // A new tone: it need not be as late as the last one, only not before its end.
             opening_.reset();
             bump_ = {};
-            lead_ = std::max<SteadyClock::duration>(kChangeLead, standing.lead);
+            // Sound that is written ahead has to be rewritten in time, and how far ahead the
+            // server reads is known only roughly: the fixed lead covers it. A tone rendered by
+            // the output needs only the stream's own lead and this thread's lateness.
+            lead_ = rendering_ != nullptr
+                        ? std::chrono::duration_cast<SteadyClock::duration>(standing.lead +
+                                                                            wakes_.margin())
+                        : std::max<SteadyClock::duration>(kChangeLead, standing.lead);
             earliest = std::max(earliest, lastClose_);
         }
         const SteadyClock::time_point asked = changedAt + lead_;
@@ -250,6 +259,7 @@ private:
 
     AudioOutput& output_;
     const SoundSystemSink& sink_;
+    WakeMargin& wakes_;
     ToneRendering* rendering_;     // where the output renders the tone itself
     std::size_t placedUntil_ = 0;  // the frame of the last change given to it
     SquareWaveSynth synth_;
@@ -383,7 +393,7 @@ bool SoundSystemSink::playStream() {
         way_ = playing->way;
         betterTriedAt_ = SteadyClock::now();
     }
-    StreamPlayer player(*output_, *this);
+    StreamPlayer player(*output_, *this, wakeMargin_);
     if (!player.start()) return false;
     // Asked only now, so that a slow answer from the system bus cannot hold up the first tone;
     // the queue covers the thread until then.
