@@ -516,6 +516,26 @@ TEST(PulledQueue, EarlyCyclesNeitherDropTheStartOfTheToneNorMoveItEarlier) {
     EXPECT_EQ(graph.soundFrom(graph.take(0.010)), 720 - 576);
 }
 
+// The audio thread placing changes, and reading where the stream stands, while the graph's
+// thread runs cycles as fast as it can: each change is applied exactly once, whichever cycle
+// reaches it.
+TEST(PulledQueue, ChangesPlacedWhileCyclesRunAreEachAppliedOnce) {
+    PulledCycles graph;
+    PulledQueue& queue = graph.queue;
+    queue.restart(graph.kStart);
+    std::jthread cycles([&] {
+        for (int cycle = 0; cycle < 1000; ++cycle) graph.take(std::nullopt);
+    });
+    for (std::size_t change = 0; change < 1000; ++change) {
+        const std::size_t from = queue.placement(graph.kStart, graph.kSlack).firstReplaceable;
+        ASSERT_TRUE(queue.place(std::max(from, change * 200),
+                                change % 2 == 0 ? std::optional(graph.kTone) : std::nullopt));
+    }
+    cycles.join();
+    for (int cycle = 0; cycle < 3; ++cycle) graph.take(std::nullopt);
+    EXPECT_TRUE(queue.heardOut(0)) << "a change was lost, or applied twice";
+}
+
 // A device that takes part of a block now and the rest after a wait: every frame is written,
 // in order, and the block counts as written only then.
 TEST(WholeBlockWrites, APartlyTakenBlockIsFinishedAfterWaitingForRoom) {
