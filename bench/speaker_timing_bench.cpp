@@ -42,6 +42,7 @@ struct Series {
     int tones = 0, dropouts = 0;
     int stalledTones = 0, dropoutsInStalls = 0;  // tones while the machine stalled (StallWatch)
     std::vector<double> onsets, offsets, changes, lengthErrors, firstLengthErrors;
+    std::vector<double> firstOnsets;  // of the tones after silence, the stream resumed or new
     std::vector<double> lengthErrorsOutsideStalls;
 };
 
@@ -87,6 +88,7 @@ Series playSeries(BeepLibrary& speaker, int count) {
     for (std::size_t i = 0; i < heard.size(); ++i) {
         const TimedTone& gate = played[i];
         series.onsets.push_back(secondsBetween(gate.on, recorder.timeOfSample(heard[i].begin)));
+        if (gate.afterSilence) series.firstOnsets.push_back(series.onsets.back());
         series.offsets.push_back(secondsBetween(gate.off, recorder.timeOfSample(heard[i].end - 1)));
         const bool stalled =
             recorder.stallBetween(gate.on - 50ms, recorder.timeOfSample(heard[i].end - 1)) >
@@ -175,6 +177,8 @@ int main() {
         static_cast<long long>(kLongSilence.count()));
     std::printf("  %-40s %8s %8s %10s %8s\n", "ms", "idle", "worst", "all busy", "worst");
     printMs("onset", summarise(idle.onsets), summarise(busy.onsets));
+    printMs("  of them the first after silence", summarise(idle.firstOnsets),
+            summarise(busy.firstOnsets));
     printMs("offset", summarise(idle.offsets), summarise(busy.offsets));
     printMs("change of pitch", summarise(idle.changes), summarise(busy.changes));
     printMs("|length - gate|, held stream", summarise(idle.lengthErrors),

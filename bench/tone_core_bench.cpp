@@ -1,15 +1,18 @@
 // How long one full picture takes on the Qt picture area, one speaker triple on the emulated
-// bus, and reading a megabyte of pasted text.
+// bus, reading a megabyte of pasted text, and one period of the tone rendered on a sound server's
+// real-time thread.
 #include <benchmark/benchmark.h>
 
 #include <QtGui/private/qhighdpiscaling_p.h>
 #include <QApplication>
 
 #include <string>
+#include <vector>
 
 #include "conversions.h"
 #include "emulated_bus.h"
 #include "picture_box.h"
+#include "pulled_queue.h"
 #include "runtime_error.h"
 #include "speaker_ops.h"
 #include "waveform.h"
@@ -64,6 +67,34 @@ void ReadMegabyteText(benchmark::State& state) {
     state.SetLabel(state.range(0) == 0 ? "1 MB of digits" : "0. and 1 MB of digits");
 }
 BENCHMARK(ReadMegabyteText)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// One cycle of PipeWire's graph: a period of 256 frames (its default) or 1024, at 440 Hz or at
+// near the highest pitch (an edge nearly every frame), with a change of pitch placed in every cycle
+// or none. This is all the real-time thread does for the tone (goal: a few microseconds).
+void TonePeriodOnGraphThread(benchmark::State& state) {
+    const auto frames = static_cast<std::size_t>(state.range(0));
+    const auto divisor = static_cast<std::uint32_t>(state.range(1));
+    const bool changing = state.range(2) != 0;
+    beep::PulledQueue queue(frames);
+    queue.restart(0);
+    queue.place(0, divisor);
+    std::vector<float> period(frames);
+    std::size_t taken = 0;
+    for (auto _ : state) {
+        if (changing) queue.place(taken + frames / 2, divisor + (taken / frames) % 2);
+        queue.take(period, std::nullopt);
+        taken += frames;
+        benchmark::DoNotOptimize(period.data());
+    }
+    state.SetLabel(std::to_string(frames) + " frames, count " + std::to_string(divisor) +
+                   (changing ? ", a change each" : ""));
+}
+BENCHMARK(TonePeriodOnGraphThread)
+    ->Args({256, 2711, 0})
+    ->Args({256, 2711, 1})
+    ->Args({256, 60, 0})
+    ->Args({1024, 2711, 0})
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-// What the outputs share: the stream's clock, the queue PipeWire's graph pulls, and writes to a
+// What the outputs share: the stream's clock, the tone PipeWire's graph pulls, and writes to a
 // device that takes part of a block at a time.
 #include <gtest/gtest.h>
 #include <sys/types.h>
@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "pulled_queue.h"
@@ -41,77 +43,104 @@ TEST(StreamClock, KeepsTheEarliestEstimateAndFollowsAStreamThatSlipsAPeriod) {
     EXPECT_NEAR(*clock.origin(), heardFrom, 0.0002) << "and keeps it";
 }
 
-// A graph with a 256-frame period whose device is 2 ms behind it, and a stream whose first cycle
-// comes 10 ms after it was ready.
-TEST(PulledQueue, FirstCycleKeepsToThePlacedTimeAndRewritesLandBehindWhatCyclesTook) {
-    constexpr std::size_t kPeriod = 256;
-    constexpr double kStart = 100.0, kSlack = 0.005;
-    PulledQueue queue(4800, kPeriod);
-    queue.restart(kStart);
-    std::vector<float> sound(2400, 0.0F);  // silence, then a tone from 15 ms on
-    std::fill(sound.begin() + 720, sound.end(), 1.0F);
-    queue.write(sound);
-    // Before the first cycle: what it may pass over is not replaceable.
-    EXPECT_EQ(queue.placement(kStart, kSlack).frameZero, kStart);
-    EXPECT_EQ(queue.placement(kStart, kSlack).firstReplaceable, 240 + kPeriod);
+// Cycles of a graph with a 256-frame period whose device is 2 ms behind it.
+class PulledCycles {
+public:
+    static constexpr std::size_t kPeriod = 256;
+    static constexpr double kStart = 100.0, kSlack = 0.005;
+    static constexpr std::uint32_t kTone = 2712;  // 440 Hz
 
-    std::vector<float> period(kPeriod);
-    queue.take(period, PulledQueue::CycleTiming{kStart + 0.010, kStart + 0.012});
+    PulledQueue queue{kPeriod};
+
+    // The cycle ran at kStart + `ranAfter` (nothing: untimed), and is heard 2 ms later.
+    std::vector<float> take(std::optional<double> ranAfter) {
+        std::vector<float> period(kPeriod);
+        std::optional<PulledQueue::CycleTiming> timing;
+        if (ranAfter) timing = {kStart + *ranAfter, kStart + *ranAfter + 0.002};
+        queue.take(period, timing);
+        return period;
+    }
+    // Where in a period the tone that sounds in it was opened; the period's length if silent.
+    static std::ptrdiff_t soundFrom(const std::vector<float>& period) {
+        const auto first = std::ranges::find_if(period, [](float s) { return s != 0; });
+        if (first == period.end()) return std::ptrdiff_t(period.size());
+        return first - period.begin() - SquareWaveSynth::kDelayFrames;
+    }
+};
+
+// A stream whose first cycle comes 10 ms after it was ready.
+TEST(PulledQueue, FirstCycleKeepsToThePlacedTimeAndALateChangeOpensTheNextCycle) {
+    PulledCycles graph;
+    PulledQueue& queue = graph.queue;
+    queue.restart(graph.kStart);
+    ASSERT_TRUE(queue.place(720, graph.kTone));  // the tone from 15 ms on
+    // Before the first cycle: what it may pass over cannot be placed in.
+    EXPECT_EQ(queue.placement(graph.kStart, graph.kSlack).frameZero, graph.kStart);
+    EXPECT_EQ(queue.placement(graph.kStart, graph.kSlack).firstReplaceable, 240 + graph.kPeriod);
+
     // Frame 576 is due when this period is heard: the tone still starts 15 ms after the start.
-    EXPECT_EQ(std::ranges::find(period, 1.0F) - period.begin(), 720 - 576);
-    PulledQueue::Placement placement = queue.placement(kStart + 0.011, kSlack);
-    EXPECT_NEAR(*placement.frameZero, kStart, 1e-9);
-    EXPECT_NEAR(placement.leadSeconds, (kPeriod + 96) / 48000.0 + kSlack, 1e-9);
+    EXPECT_EQ(graph.soundFrom(graph.take(0.010)), 720 - 576);
+    const PulledQueue::Placement placement = queue.placement(graph.kStart + 0.011, graph.kSlack);
+    EXPECT_NEAR(*placement.frameZero, graph.kStart, 1e-9);
+    EXPECT_NEAR(placement.leadSeconds, (graph.kPeriod + 96) / 48000.0 + graph.kSlack, 1e-9);
     // The next cycle is near: it keeps its period.
-    EXPECT_EQ(placement.firstReplaceable, 576 + 2 * kPeriod);
-    ASSERT_TRUE(queue.rewind(sound.size() - placement.firstReplaceable));
-    queue.write(std::vector<float>(kPeriod, 2.0F));
-    queue.take(period, PulledQueue::CycleTiming{kStart + 0.0153, kStart + 0.0173});
-    EXPECT_EQ(period.back(), 1.0F);
-    queue.take(period, std::nullopt);
-    EXPECT_EQ(period.front(), 2.0F);
-    EXPECT_EQ(period.back(), 2.0F);
+    EXPECT_EQ(placement.firstReplaceable, 576 + 2 * graph.kPeriod);
+
+    // Closed within the cycle just taken: the next one opens with the close, once.
+    ASSERT_TRUE(queue.place(576 + graph.kPeriod - 10, std::nullopt));
+    const std::vector<float> next = graph.take(0.0153);
+    EXPECT_NE(next.front(), 0.0F) << "the close went back in time";
+    EXPECT_EQ(next.back(), 0.0F) << "the close was lost";
+    EXPECT_FALSE(queue.heardOut(0)) << "not yet at the device";
+    graph.take(std::nullopt);
+    EXPECT_TRUE(queue.heardOut(0)) << "the close was applied twice or not at all";
 
     // A tone placed sooner than the first cycle can be heard is not passed over: it starts
     // late, and the clock says how late.
-    queue.restart(kStart);
-    queue.write(std::vector<float>(kPeriod, 1.0F));
-    queue.take(period, PulledQueue::CycleTiming{kStart + 0.010, kStart + 0.012});
-    EXPECT_EQ(period.front(), 1.0F);
-    EXPECT_NEAR(*queue.placement(kStart + 0.011, kSlack).frameZero, kStart + 0.012, 1e-9);
+    queue.restart(graph.kStart);
+    ASSERT_TRUE(queue.place(0, graph.kTone));
+    EXPECT_EQ(graph.soundFrom(graph.take(0.010)), 0);
+    EXPECT_NEAR(*queue.placement(graph.kStart + 0.011, graph.kSlack).frameZero,
+                graph.kStart + 0.012, 1e-9);
 }
 
-// Cycles the queue did not expect: one before anything was written, and an untimed first one
+// Cycles the queue did not expect: one before anything was placed, and an untimed first one
 // (the graph's clock not yet running). Neither costs the tone its start or moves it earlier.
 TEST(PulledQueue, EarlyCyclesNeitherDropTheStartOfTheToneNorMoveItEarlier) {
-    constexpr std::size_t kPeriod = 256;
-    constexpr double kStart = 100.0, kSlack = 0.005;
-    PulledQueue queue(4800, kPeriod);
-    std::vector<float> period(kPeriod);
-    const auto toneFramesIn = [&](int cycles) {
-        std::ptrdiff_t frames = 0;
-        for (int i = 0; i < cycles; ++i) {
-            queue.take(period, std::nullopt);
-            frames += std::ranges::count(period, 1.0F);
-        }
-        return frames;
-    };
-    queue.restart(kStart);
-    queue.take(period, PulledQueue::CycleTiming{kStart + 0.030, kStart + 0.032});
-    const std::size_t from = queue.placement(kStart + 0.031, kSlack).firstReplaceable;
-    std::vector<float> sound(from, 0.0F);
-    sound.resize(from + kPeriod, 1.0F);
-    queue.write(sound);
-    EXPECT_EQ(toneFramesIn(3), std::ptrdiff_t(kPeriod)) << "the tone's start was dropped";
+    PulledCycles graph;
+    PulledQueue& queue = graph.queue;
+    queue.restart(graph.kStart);
+    graph.take(0.030);
+    const std::size_t from = queue.placement(graph.kStart + 0.031, graph.kSlack).firstReplaceable;
+    ASSERT_TRUE(queue.place(from, graph.kTone));
+    EXPECT_EQ(graph.soundFrom(graph.take(std::nullopt)), graph.kPeriod) << "not in this cycle";
+    EXPECT_EQ(graph.soundFrom(graph.take(std::nullopt)), 0) << "the tone's start was dropped";
 
-    queue.restart(kStart);
-    sound.assign(720, 0.0F);  // the tone from 15 ms on
-    sound.resize(2400, 1.0F);
-    queue.write(sound);
-    queue.take(period, std::nullopt);
+    queue.restart(graph.kStart);
+    ASSERT_TRUE(queue.place(720, graph.kTone));
+    graph.take(std::nullopt);
     // Frame 576 is heard 12 ms after the start, as placed.
-    queue.take(period, PulledQueue::CycleTiming{kStart + 0.010, kStart + 0.012});
-    EXPECT_EQ(std::ranges::find(period, 1.0F) - period.begin(), 720 - 576);
+    EXPECT_EQ(graph.soundFrom(graph.take(0.010)), 720 - 576);
+}
+
+// The audio thread placing changes, and reading where the stream stands, while the graph's
+// thread runs cycles as fast as it can: each change is applied exactly once, whichever cycle
+// reaches it.
+TEST(PulledQueue, ChangesPlacedWhileCyclesRunAreEachAppliedOnce) {
+    PulledCycles graph;
+    PulledQueue& queue = graph.queue;
+    queue.restart(graph.kStart);
+    std::jthread cycles([&] {
+        for (int cycle = 0; cycle < 1000; ++cycle) graph.take(std::nullopt);
+    });
+    for (std::size_t change = 0; change < 1000; ++change) {
+        const std::size_t from = queue.placement(graph.kStart, graph.kSlack).firstReplaceable;
+        ASSERT_TRUE(queue.place(std::max(from, change * 200),
+                                change % 2 == 0 ? std::optional(graph.kTone) : std::nullopt));
+    }
+    cycles.join();
+    for (int cycle = 0; cycle < 3; ++cycle) graph.take(std::nullopt);
+    EXPECT_TRUE(queue.heardOut(0)) << "a change was lost, or applied twice";
 }
 
 // A device that takes part of a block now and the rest after a wait: every frame is written,

@@ -15,6 +15,8 @@
 
 namespace beep {
 
+class ToneRendering;
+
 // A connection to a sound server or device, over which one stream at a time plays. Frames are
 // counted from the start of the stream. Every call is made from the audio thread alone.
 class AudioOutput {
@@ -43,7 +45,8 @@ public:
         // seconds later. Unknown until the stream plays, and for an output without a clock.
         std::optional<std::chrono::steady_clock::time_point> frameZero;
         // How far ahead of its change a frame must be to be sure it can still be replaced:
-        // a change is heard no sooner than this, nor than kChangeLead.
+        // a change is heard no sooner than this, nor, where the sound is written ahead, than
+        // kChangeLead.
         std::chrono::nanoseconds lead{0};
     };
     virtual Standing standing() = 0;
@@ -53,6 +56,10 @@ public:
     virtual bool rewind(std::size_t frames) = 0;
     // Frames written that have not yet been played, as far as is known without asking.
     virtual std::size_t queuedFrames() = 0;
+
+    // Where the output renders the tone itself (see ToneRendering), how changes are placed
+    // with it; then nothing is written, rewound or queued.
+    virtual ToneRendering* toneRendering() { return nullptr; }
 
     // What answers at the other end, for people ("PulseAudio 16.1"); empty where unknown.
     virtual std::string serverName() const { return {}; }

@@ -1,9 +1,9 @@
 // PipeWire's own client library, loaded with dlopen like PulseAudio's. The graph pulls a period at
-// each cycle: the stream's process callback, on PipeWire's real-time thread, copies it from a
-// queue of ours, and the part of the queue it has not taken can be rewritten until the cycle
-// that takes it. Each cycle also tells exactly when its first frame is heard, which is what
-// PipeWire's PulseAudio protocol cannot tell (its timing lags by up to a period). Through silence
-// the stream is kept paused, at no cost to the server.
+// each cycle: the stream's process callback, on PipeWire's real-time thread, renders it, applying
+// the changes of tone that the audio thread placed ahead through a lock-free ring, so that
+// nothing on that thread waits for ours. Each cycle also tells exactly when its first frame is
+// heard, which is what PipeWire's PulseAudio protocol cannot tell (its timing lags by up to a
+// period). Through silence the stream is kept paused, at no cost to the server.
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <set>
 
 #include "audio_output.h"
@@ -98,7 +97,7 @@ public:
     explicit PipeWireOutput(int wakeFd)
         : wakeFd_(wakeFd),
           takenFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-          queue_(framesIn(kQueuedAudio), kPipeWireAskedPeriodFrames) {}
+          queue_(kPipeWireAskedPeriodFrames) {}
     ~PipeWireOutput() override {
         destroyStream();
         if (registry_ != nullptr) {
@@ -216,20 +215,15 @@ public:
         return SteadyClock::now() - *unlinkedSince_ < kStartLimit;
     }
 
-    std::size_t writableFrames() override {
-        const std::lock_guard lock(mutex_);
-        return queue_.writable();
-    }
-
-    bool write(std::span<const float> samples) override {
-        const std::lock_guard lock(mutex_);
-        queue_.write(samples);
-        return true;
-    }
+    // The tone is rendered by the graph's cycles (toneRendering()): nothing is written here.
+    std::size_t writableFrames() override { return 0; }
+    bool write(std::span<const float>) override { return true; }
+    bool rewind(std::size_t) override { return false; }
+    std::size_t queuedFrames() override { return 0; }
+    ToneRendering* toneRendering() override { return &queue_; }
 
     Standing standing() override {
         const double now = monotonicSeconds();
-        const std::lock_guard lock(mutex_);
         const PulledQueue::Placement placement = queue_.placement(now, kPipeWireCycleSlackSeconds);
         Standing standing;
         standing.firstReplaceable = placement.firstReplaceable;
@@ -240,16 +234,6 @@ public:
                 SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
                                          std::chrono::duration<double>(*placement.frameZero - now));
         return standing;
-    }
-
-    bool rewind(std::size_t frames) override {
-        const std::lock_guard lock(mutex_);
-        return queue_.rewind(frames);
-    }
-
-    std::size_t queuedFrames() override {
-        const std::lock_guard lock(mutex_);
-        return queue_.unplayed();
     }
 
     std::string serverName() const override { return server_.empty() ? "PipeWire" : server_; }
@@ -290,10 +274,7 @@ private:
     }
 
     // Frame 0 of the stream is heard now, by our reckoning (see PulledQueue).
-    void restartQueue() {
-        const std::lock_guard lock(mutex_);
-        queue_.restart(monotonicSeconds());
-    }
+    void restartQueue() { queue_.restart(monotonicSeconds()); }
 
     // Until the graph runs the stream.
     bool untilStreaming(std::string& refusal) {
@@ -392,10 +373,7 @@ private:
                 const double ranAt = 1e-9 * double(time.now);
                 timing = {ranAt, ranAt + double(time.delay + std::int64_t(time.buffered)) * tick};
             }
-            {
-                const std::lock_guard lock(mutex_);
-                queue_.take(std::span(samples, frames), timing);
-            }
+            queue_.take(std::span(samples, frames), timing);
             data.chunk->offset = 0;
             data.chunk->stride = sizeof(float);
             data.chunk->size = static_cast<std::uint32_t>(frames * sizeof(float));
@@ -421,7 +399,7 @@ private:
     }
 
     int wakeFd_;
-    UniqueFd takenFd_;  // written by each cycle, so that the audio thread tops the queue up
+    UniqueFd takenFd_;  // written by each cycle, so that the audio thread sees it played on
     pw_loop* loop_ = nullptr;
     pw_context* context_ = nullptr;
     pw_core* core_ = nullptr;
@@ -440,8 +418,7 @@ private:
     bool synced_ = false;
     bool threadRaised_ = false;  // the process callback's thread, once; touched by it alone
 
-    std::mutex mutex_;  // over the queue, shared with the process callback
-    PulledQueue queue_;
+    PulledQueue queue_;  // placed in by this thread, rendered from by the process callback
 };
 
 }  // namespace

@@ -1,21 +1,27 @@
-// The sound written ahead of a graph that pulls it a period at a time (PipeWire's): the audio
-// thread writes and rewrites, each cycle of the graph takes the next period. What a cycle has
-// not taken can still be rewritten. Each cycle says when its first frame is heard, which places
-// the stream on the clock. Not locked: the caller holds one lock over both sides.
+// The tone for a graph that pulls it a period at a time (PipeWire's): each cycle of the graph
+// renders its own period, on the graph's real-time thread, applying each change of tone at the
+// frame it was placed at. The audio thread places the changes through a lock-free ring and reads
+// where the stream stands from what the last cycle published: nothing a cycle does waits on
+// another thread. Each cycle says when its first frame is heard, which places the stream on the
+// clock.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
-#include <vector>
 
 #include "audio_output.h"
+#include "spsc_ring.h"
+#include "square_synth.h"
 #include "stream_clock.h"
+#include "tone_rendering.h"
 
 namespace beep {
 
-class PulledQueue {
+class PulledQueue final : public ToneRendering {
 public:
     // When a cycle's first frame is heard, and when the cycle ran: monotonic seconds. The
     // difference is the delay to the device.
@@ -25,110 +31,202 @@ public:
     };
     // Where the stream stands for placing a change, from `now` on (monotonic seconds).
     struct Placement {
-        std::size_t firstReplaceable = 0;
-        std::optional<double> frameZero;  // when frame 0 is heard
-        double leadSeconds = 0;           // the longest a change can wait to be heard
+        std::size_t firstReplaceable = 0;  // the first frame a cycle has not begun
+        std::optional<double> frameZero;   // when frame 0 is heard
+        double leadSeconds = 0;            // the longest a change can wait to be heard
     };
+    // Changes placed and not yet reached by a cycle: one a frame through a lead of 85 ms, for a
+    // program that toggles the gate as fast as it can call (the audio thread keeps one change a
+    // frame, the last).
+    static constexpr std::size_t kWaitingChanges = 4096;
 
-    // Room for `depth` frames queued, and as much again, so that what a cycle has yet to take
-    // is never overwritten; `period` is taken to be the graph's until a cycle says otherwise.
-    PulledQueue(std::size_t depth, std::size_t period)
-        : depth_(depth), frames_(2 * depth, 0.0F), period_(period) {}
+    // `period` is taken to be the graph's until a cycle says otherwise.
+    explicit PulledQueue(std::size_t period) : synth_(kAudioSampleRateHz) {
+        Status status;
+        status.periodFrames = period;
+        status_.publish(status);
+    }
+
+    // The audio thread's side.
 
     // A new stream, taken to start at `now`: frame 0 is heard then, and its first cycle
     // passes over the silence due by the time that cycle is heard, so that what follows keeps
-    // to the time it was placed for, however late the first cycle comes.
+    // to the time it was placed for, however late the first cycle comes. Changes placed in the
+    // stream before are dropped, and the next cycle starts from silence.
     void restart(double now) {
-        taken_ = 0;
-        written_ = 0;
-        clock_.reset();
-        lastCycle_.reset();
-        startedAt_ = now;
+        startedAt_.store(now, std::memory_order_relaxed);
+        generation_.store(++placingGeneration_, std::memory_order_release);
+        placed_ = 0;
     }
 
-    std::size_t writable() const { return depth_ - std::min(depth_, queued()); }
-    std::size_t queued() const { return written_ - std::min(written_, taken_); }
-    // Queued, and in the graph on its way to the device.
-    std::size_t unplayed() const { return queued() + delay_; }
-
-    // At the write position. What a cycle already took (the queue ran short) is passed over.
-    void write(std::span<const float> samples) {
-        for (std::size_t i = taken_ > written_ ? taken_ - written_ : 0; i < samples.size(); ++i)
-            frames_[(written_ + i) % frames_.size()] = samples[i];
-        written_ += samples.size();
-    }
-
-    bool rewind(std::size_t frames) {
-        if (frames > written_) return false;
-        written_ -= frames;
+    // A cycle that has already begun past the frame applies the change at the start of the
+    // next one.
+    bool place(std::size_t frame, std::optional<std::uint32_t> tone) override {
+        if (!changes_.push(
+                {frame, tone.value_or(0), static_cast<std::uint32_t>(placingGeneration_)}))
+            return false;
+        ++placed_;
         return true;
-    }
-
-    // One cycle of the graph: fills `period` with the next frames, silence where none were
-    // written.
-    void take(std::span<float> period, std::optional<CycleTiming> timing) {
-        if (timing) {
-            if (!lastCycle_) passOverWhatIsDue(timing->heardAt);
-            clock_.note(timing->heardAt - double(taken_) / kAudioSampleRateHz, timing->ranAt);
-            lastCycle_ = timing->ranAt;
-            delay_ = static_cast<std::size_t>(
-                std::lround(std::max(0.0, timing->heardAt - timing->ranAt) * kAudioSampleRateHz));
-        }
-        for (std::size_t i = 0; i < period.size(); ++i)
-            period[i] = taken_ + i < written_ ? frames_[(taken_ + i) % frames_.size()] : 0.0F;
-        taken_ += period.size();
-        period_ = period.size();
     }
 
     // A change waits for the next cycle at worst and is heard the device's delay after it;
     // `slack` is for that cycle coming late and for the change to be placed.
     Placement placement(double now, double slack) const {
-        const double period = double(period_) / kAudioSampleRateHz;
-        const double delay = double(delay_) / kAudioSampleRateHz;
+        const Status status = current();
+        const double period = double(status.periodFrames) / kAudioSampleRateHz;
+        const double delay = double(status.delayFrames) / kAudioSampleRateHz;
+        const double startedAt = startedAt_.load(std::memory_order_relaxed);
         Placement placement;
-        std::size_t replaceable = taken_;
-        if (lastCycle_) {
+        if (!std::isnan(status.lastCycle)) {
             // The next cycle takes its period once it is near.
-            if (now + slack >= *lastCycle_ + period) replaceable += period_;
-            placement.frameZero = clock_.origin();
+            placement.firstReplaceable = status.taken;
+            if (now + slack >= status.lastCycle + period)
+                placement.firstReplaceable += status.periodFrames;
+            placement.frameZero = status.origin;
         } else {
             // The first cycle comes within a period and passes over what is due by then.
-            const double due = now + slack + period + delay - startedAt_;
-            replaceable = static_cast<std::size_t>(
+            const double due = now + slack + period + delay - startedAt;
+            placement.firstReplaceable = static_cast<std::size_t>(
                 std::ceil(std::max(0.0, due) * kAudioSampleRateHz - kSameFrameTolerance));
-            placement.frameZero = startedAt_;
+            placement.frameZero = startedAt;
         }
-        // Frames a cycle took before they were written (it came before the first write) are
-        // gone: what is placed there would be passed over.
-        placement.firstReplaceable =
-            written_ < taken_ ? replaceable : std::min(written_, replaceable);
         placement.leadSeconds = period + delay + slack;
         return placement;
     }
 
+    std::size_t heardFrames() const override {
+        const Status status = current();
+        return status.taken - std::min(status.taken, status.delayFrames);
+    }
+
+    bool heardOut(std::size_t silence) const override {
+        const Status status = current();
+        return status.applied == placed_ && status.silent != 0 &&
+               status.taken - std::min(status.taken, status.delayFrames) >=
+                   status.audibleUntil + silence;
+    }
+
+    // The graph's side: one cycle, rendering `period` and applying the changes that fall in it.
+    void take(std::span<float> period, std::optional<CycleTiming> timing) {
+        if (const std::uint64_t generation = generation_.load(std::memory_order_acquire);
+            generation != cycle_.generation) {
+            const Status last = cycle_.status;
+            cycle_ = Cycle{};
+            cycle_.generation = generation;
+            cycle_.status.periodFrames = last.periodFrames;
+            cycle_.status.delayFrames = last.delayFrames;
+            cycle_.startedAt = startedAt_.load(std::memory_order_relaxed);
+            synth_ = SquareWaveSynth(kAudioSampleRateHz);
+            clock_.reset();
+        }
+        if (timing) {
+            if (std::isnan(cycle_.status.lastCycle)) passOverWhatIsDue(timing->heardAt);
+            clock_.note(timing->heardAt - double(cycle_.status.taken) / kAudioSampleRateHz,
+                        timing->ranAt);
+            cycle_.status.lastCycle = timing->ranAt;
+            cycle_.status.origin = clock_.origin().value_or(cycle_.startedAt);
+            cycle_.status.delayFrames = static_cast<std::size_t>(
+                std::lround(std::max(0.0, timing->heardAt - timing->ranAt) * kAudioSampleRateHz));
+        }
+        const std::size_t from = cycle_.status.taken;
+        for (std::size_t at = 0; at < period.size();) {
+            const PlacedChange* change = nextChange();
+            if (change != nullptr && change->frame >= from + period.size()) change = nullptr;
+            const std::size_t until =
+                change == nullptr ? period.size()
+                                  : std::max(at, change->frame - std::min(change->frame, from));
+            render(period.subspan(at, until - at), from + at);
+            at = until;
+            if (change != nullptr) {
+                synth_.setTone(change->divisor != 0 ? std::optional(change->divisor)
+                                                    : std::nullopt);
+                changes_.pop();
+                ++cycle_.status.applied;
+            }
+        }
+        cycle_.status.taken += period.size();
+        cycle_.status.periodFrames = period.size();
+        cycle_.status.silent = synth_.silent() ? 1 : 0;
+        cycle_.status.generation = cycle_.generation;
+        status_.publish(cycle_.status);
+    }
+
 private:
+    struct PlacedChange {
+        std::size_t frame = 0;
+        std::uint32_t divisor = 0;     // 0: the gate closes
+        std::uint32_t generation = 0;  // its low bits
+    };
+    // What the last cycle found, for the audio thread. Frames are counted from the start of the
+    // stream; the period and the delay to the device are kept for the next stream.
+    struct Status {
+        std::uint64_t generation = 0;
+        std::size_t taken = 0;                                        // by the graph
+        double lastCycle = std::numeric_limits<double>::quiet_NaN();  // when it ran; NaN: none
+        double origin = 0;                                            // when frame 0 is heard
+        std::size_t periodFrames = 0;
+        std::size_t delayFrames = 0;
+        std::uint64_t applied = 0;     // changes
+        std::size_t audibleUntil = 0;  // the frame after the last one that was not silent
+        std::uint64_t silent = 1;      // the synth, at the end of the cycle
+    };
+    // The graph thread's own.
+    struct Cycle {
+        std::uint64_t generation = 0;
+        double startedAt = 0;
+        Status status;
+    };
+
+    // What the last cycle of this stream found; before any, the graph as the last stream found it.
+    Status current() const {
+        Status status = status_.read();
+        if (status.generation == placingGeneration_) return status;
+        Status fresh;
+        fresh.periodFrames = status.periodFrames;
+        fresh.delayFrames = status.delayFrames;
+        return fresh;
+    }
+
+    // The next change of this stream, passing over those placed in an earlier one.
+    const PlacedChange* nextChange() {
+        const PlacedChange* change = changes_.front();
+        while (change != nullptr &&
+               change->generation != static_cast<std::uint32_t>(cycle_.generation)) {
+            changes_.pop();
+            change = changes_.front();
+        }
+        return change;
+    }
+
+    void render(std::span<float> frames, std::size_t first) {
+        if (frames.empty()) return;
+        const bool audible = !synth_.silent();
+        synth_.render(frames);
+        if (audible) cycle_.status.audibleUntil = first + frames.size();
+    }
+
     // Up to the frame heard at `heardAt`, what is silent; a tone placed earlier than that
     // starts late, and the clock says so. Counted from frame 0, whatever untimed cycles
     // already took.
     void passOverWhatIsDue(double heardAt) {
-        const double due = std::round((heardAt - startedAt_) * kAudioSampleRateHz);
-        for (const std::size_t until = due > 0 ? static_cast<std::size_t>(due) : 0; taken_ < until;
-             ++taken_) {
-            if (taken_ < written_ && frames_[taken_ % frames_.size()] != 0.0F) break;
-        }
+        if (!synth_.silent()) return;
+        const double due = std::round((heardAt - cycle_.startedAt) * kAudioSampleRateHz);
+        std::size_t until = due > 0 ? static_cast<std::size_t>(due) : 0;
+        if (const PlacedChange* change = nextChange()) until = std::min(until, change->frame);
+        cycle_.status.taken = std::max(cycle_.status.taken, until);
     }
 
-    std::size_t depth_;
-    std::vector<float> frames_;  // frame F at F % size
-    std::size_t taken_ = 0;      // by the graph
-    std::size_t written_ = 0;    // the write position
+    SpscRing<PlacedChange, kWaitingChanges> changes_;
+    LatestValue<Status> status_;
+    std::atomic<std::uint64_t> generation_{0};  // of the stream, counted by restart()
+    std::atomic<double> startedAt_{0};
+    // The audio thread's own.
+    std::uint64_t placingGeneration_ = 0;
+    std::uint64_t placed_ = 0;  // changes, in this stream
+    // The graph thread's own.
+    Cycle cycle_;
+    SquareWaveSynth synth_;
     StreamClock clock_;
-    std::optional<double> lastCycle_;  // when it ran, since the stream started
-    double startedAt_ = 0;
-    // The graph's period and the delay to the device, in frames, as the last cycle found;
-    // kept for the next stream.
-    std::size_t period_;
-    std::size_t delay_ = 0;
 };
 
 }  // namespace beep

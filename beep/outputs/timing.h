@@ -44,6 +44,13 @@ inline constexpr std::chrono::microseconds kLatenessRounding{100};
 // as soon.
 inline constexpr std::chrono::milliseconds kHoldAfterTone{300};
 
+// Where the output renders the tone itself, the lead is its stream's own and the audio
+// thread's lateness to a change, measured (WakeMargin): beyond the worst remembered, this, for
+// the change to reach the output once awake and for a wake a little later than any seen;
+inline constexpr std::chrono::microseconds kWakeMarginBeyondWorst{1000};
+// and until a change was seen, as much as a busy desktop's scheduler may hold a thread back.
+inline constexpr std::chrono::microseconds kWakeMarginUnmeasured{5000};
+
 // PulseAudio (and PipeWire's pulse server)
 
 // Beyond the device's own lead, time for a rewrite to reach the server.
@@ -56,9 +63,9 @@ inline constexpr std::chrono::microseconds kPulseAskingTime{3000};
 // The period asked of the graph, as the PulseAudio output asks for its requests: the graph takes
 // the smallest any stream asks for, within its own limits.
 inline constexpr std::size_t kPipeWireAskedPeriodFrames = 256;
-// For the process callback to come round late (a busy machine), and for the audio thread to
-// wake and place a change.
-inline constexpr double kPipeWireCycleSlackSeconds = 0.005;
+// For a change placed to reach the ring before the cycle it was placed for begins. How late the
+// audio thread wakes to place it is measured, and added, by the audio thread (WakeMargin).
+inline constexpr double kPipeWireCycleSlackSeconds = 0.001;
 // Times in the pulled queue closer than this fraction of a frame are the same frame.
 inline constexpr double kSameFrameTolerance = 1e-6;
 

@@ -142,7 +142,7 @@ bool SoundSystemSink::playStream() {
         way_ = playing->way;
         betterTriedAt_ = SteadyClock::now();
     }
-    StreamPlayer player(*output_, *this);
+    StreamPlayer player(*output_, *this, wakeMargin_);
     if (!player.start()) return false;
     // Asked only now, so that a slow answer from the system bus cannot hold up the first tone;
     // the queue covers the thread until then.

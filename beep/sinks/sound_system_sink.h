@@ -15,6 +15,7 @@
 #include "stream_player.h"
 #include "tone_sink.h"
 #include "unique_fd.h"
+#include "wake_margin.h"
 
 namespace beep {
 
@@ -74,6 +75,7 @@ private:
     std::atomic<std::uint64_t> heardOut_{0};
     UniqueFd wakeFd_;             // an eventfd that ends the audio thread's waits at once
     bool priorityAsked_ = false;  // by the audio thread, for itself
+    WakeMargin wakeMargin_;       // the audio thread's, over its streams
     std::thread thread_;
 };
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "tone_rendering.h"
+
 namespace beep {
 
 namespace {
@@ -38,7 +40,9 @@ bool StreamPlayer::play() {
         const PlayedTone::Reading reading = tone_.toneNow();
         const std::optional<std::uint32_t> tone = reading.tone;
         if (tone != scheduled_) {
-            schedule(tone, tone_.lastChangeAt());
+            const SteadyClock::time_point changedAt = tone_.lastChangeAt();
+            wakes_.note(SteadyClock::now() - changedAt);
+            schedule(tone, changedAt);
             scheduled_ = tone;
         }
         if (!topUp()) return false;
@@ -67,7 +71,13 @@ void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time
         // A new tone: it need not be as late as the last one, only not before its end.
         opening_.reset();
         bump_ = {};
-        lead_ = std::max<SteadyClock::duration>(kChangeLead, standing.lead);
+        // Sound that is written ahead has to be rewritten in time, and how far ahead the
+        // server reads is known only roughly: the fixed lead covers it. A tone rendered by
+        // the output needs only the stream's own lead and this thread's lateness.
+        lead_ =
+            rendering_ != nullptr
+                ? std::chrono::duration_cast<SteadyClock::duration>(standing.lead + wakes_.margin())
+                : std::max<SteadyClock::duration>(kChangeLead, standing.lead);
         earliest = std::max(earliest, lastClose_);
     }
     const SteadyClock::time_point asked = changedAt + lead_;
@@ -88,11 +98,17 @@ void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time
     std::size_t frame = wanted > double(earliest) ? static_cast<std::size_t>(wanted) : earliest;
     // A later change supersedes whatever was to come after it.
     while (!pending_.empty() && pending_.back().frame >= frame) pending_.pop_back();
-    if (frame < written_ && !rewindTo(frame)) frame = written_;
-    if (frame <= written_)
-        synth_.setTone(tone);
-    else
+    if (rendering_ != nullptr) {
+        // What the output was given stays given: a change never comes before it.
+        frame = std::max(frame, placedUntil_);
         pending_.push_back({frame, tone});
+    } else {
+        if (frame < written_ && !rewindTo(frame)) frame = written_;
+        if (frame <= written_)
+            synth_.setTone(tone);
+        else
+            pending_.push_back({frame, tone});
+    }
     if (!tone) lastClose_ = frame;
     if (!opening_) {
         opening_ = Placed{frame, asked};
@@ -126,6 +142,15 @@ bool StreamPlayer::rewindTo(std::size_t frame) {
 }
 
 bool StreamPlayer::topUp() {
+    if (rendering_ != nullptr) {
+        // Those the output has no room for yet wait for the next wake-up.
+        while (!pending_.empty() &&
+               rendering_->place(pending_.front().frame, pending_.front().tone)) {
+            placedUntil_ = pending_.front().frame;
+            pending_.pop_front();
+        }
+        return true;
+    }
     const std::size_t chunks = std::max(output_.writableFrames(), takenBack_) / kRenderChunkFrames;
     if (chunks == 0) return true;
     block_.resize(chunks * kRenderChunkFrames);
@@ -155,7 +180,13 @@ bool StreamPlayer::topUp() {
     return true;
 }
 
+std::size_t StreamPlayer::playedFrames() {
+    if (rendering_ != nullptr) return rendering_->heardFrames();
+    return written_ - std::min(written_, output_.queuedFrames());
+}
+
 bool StreamPlayer::heardOutFor(std::chrono::milliseconds silence) {
+    if (rendering_ != nullptr) return rendering_->heardOut(framesIn(silence));
     if (!synth_.silent()) return false;
     return playedFrames() >= audibleUntil_ + framesIn(silence);
 }

@@ -11,6 +11,7 @@
 
 #include "audio_output.h"
 #include "square_synth.h"
+#include "wake_margin.h"
 
 namespace beep {
 
@@ -44,11 +45,16 @@ protected:
 // is heard within milliseconds with the phase running on; a frame not yet written is waited
 // for. A change that could only land later than that (the stream was slow to start, the device
 // works further ahead) makes the tone's later changes as late, so that a tone lasts exactly as
-// long as its gate was open.
+// long as its gate was open. An output that renders the tone itself is given the changes at
+// their frames instead, and nothing is written to it.
 class StreamPlayer {
 public:
-    StreamPlayer(AudioOutput& output, PlayedTone& tone)
-        : output_(output), tone_(tone), synth_(kAudioSampleRateHz) {}
+    StreamPlayer(AudioOutput& output, PlayedTone& tone, WakeMargin& wakes)
+        : output_(output),
+          tone_(tone),
+          wakes_(wakes),
+          rendering_(output.toneRendering()),
+          synth_(kAudioSampleRateHz) {}
 
     // The stream starts with the tone that opened it placed like any other change, one lead
     // after the gate opened, and silence up to there: nothing written has to be taken back.
@@ -91,16 +97,19 @@ private:
     // does not run short until the server's next request.
     bool topUp();
 
-    std::size_t playedFrames() { return written_ - std::min(written_, output_.queuedFrames()); }
+    std::size_t playedFrames();
 
     // The tone has ended and `silence` after it has played.
     bool heardOutFor(std::chrono::milliseconds silence);
 
     AudioOutput& output_;
     PlayedTone& tone_;
+    WakeMargin& wakes_;
+    ToneRendering* rendering_;     // where the output renders the tone itself
+    std::size_t placedUntil_ = 0;  // the frame of the last change given to it
     SquareWaveSynth synth_;
     std::deque<Snapshot> history_;  // those that may still be rewritten from, oldest first
-    std::deque<Change> pending_;    // changes placed past the write position, in order
+    std::deque<Change> pending_;    // past the write position, or not yet given to the output
     std::size_t written_ = 0;
     std::size_t takenBack_ = 0;     // rewound and not yet written again
     std::size_t audibleUntil_ = 0;  // the frame after the last one that was not silent
