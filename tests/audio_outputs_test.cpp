@@ -91,6 +91,7 @@ TEST(PulledQueue, FirstCycleKeepsToThePlacedTimeAndALateChangeOpensTheNextCycle)
     const std::vector<float> next = graph.take(0.0153);
     EXPECT_NE(next.front(), 0.0F) << "the close went back in time";
     EXPECT_EQ(next.back(), 0.0F) << "the close was lost";
+    EXPECT_EQ(queue.lateFrames(), 10u) << "the close is said to be as late as it was";
     EXPECT_FALSE(queue.heardOut(0)) << "not yet at the device";
     graph.take(std::nullopt);
     EXPECT_TRUE(queue.heardOut(0)) << "the close was applied twice or not at all";

@@ -8,9 +8,11 @@
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -204,6 +206,7 @@ public:
 
     bool wait(std::chrono::milliseconds timeout) override {
         if (!iterate(timeout) || lost_) return false;
+        raiseProcessThread();
         if (stream_ == nullptr || paused_) return true;
         // Unlinked (its sink went away): the graph pulls no more, and what is queued would
         // never play out. A relink to another sink comes sooner than the limit.
@@ -344,6 +347,18 @@ private:
         return true;
     }
 
+    // A late cycle is a gap in the tone. The client library may leave its real-time thread at
+    // normal priority, behind every busy process on the machine, while the audio thread that
+    // only places changes is real-time: that thread has the tighter deadline. Raised once, where
+    // the library has not made it real-time already.
+    void raiseProcessThread() {
+        if (processThreadRaised_) return;
+        const pid_t thread = processThread_.load(std::memory_order_relaxed);
+        if (thread == 0) return;
+        processThreadRaised_ = true;
+        raiseThreadPriority(thread);
+    }
+
     static void drain(void*, int fd, std::uint32_t) {
         std::uint64_t count = 0;
         [[maybe_unused]] const auto got = ::read(fd, &count, sizeof count);
@@ -351,13 +366,11 @@ private:
 
     // On PipeWire's real-time thread, once per cycle of the graph.
     void process() {
-        // A late cycle is a gap in the tone. The client library leaves this thread at normal
-        // priority, behind every busy process on the machine, and the audio thread that only
-        // tops the queue up is real-time: this one has the tighter deadline.
-        if (!threadRaised_) {
-            threadRaised_ = true;
-            raiseThreadPriority();
-        }
+        // Named for the audio thread to raise (see raiseProcessThread): asking here could
+        // allocate and take locks that a thread of normal priority holds.
+        if (processThread_.load(std::memory_order_relaxed) == 0)
+            processThread_.store(static_cast<pid_t>(syscall(SYS_gettid)),
+                                 std::memory_order_relaxed);
         pw_buffer* buffer = pipewire().pw_stream_dequeue_buffer(stream_);
         if (buffer == nullptr) return;
         spa_data& data = buffer->buffer->datas[0];
@@ -416,7 +429,8 @@ private:
     bool paused_ = false;  // the stream is kept, inactive
     int syncSeq_ = -1;     // of the last round trip asked for
     bool synced_ = false;
-    bool threadRaised_ = false;  // the process callback's thread, once; touched by it alone
+    std::atomic<pid_t> processThread_{0};  // as the process callback names it
+    bool processThreadRaised_ = false;
 
     PulledQueue queue_;  // placed in by this thread, rendered from by the process callback
 };

@@ -84,15 +84,21 @@ public:
                 placement.firstReplaceable += status.periodFrames;
             placement.frameZero = status.origin;
         } else {
-            // The first cycle comes within a period and passes over what is due by then.
+            // The first timed cycle comes within a period and passes over what is due by then;
+            // untimed ones (the graph's clock not yet running) may have taken more already.
             const double due = now + slack + period + delay - startedAt;
             placement.firstReplaceable = static_cast<std::size_t>(
                 std::ceil(std::max(0.0, due) * kAudioSampleRateHz - kSameFrameTolerance));
+            if (status.taken > 0)
+                placement.firstReplaceable =
+                    std::max(placement.firstReplaceable, status.taken + status.periodFrames);
             placement.frameZero = startedAt;
         }
         placement.leadSeconds = period + delay + slack;
         return placement;
     }
+
+    std::size_t lateFrames() const override { return current().lateFrames; }
 
     std::size_t heardFrames() const override {
         const Status status = current();
@@ -138,6 +144,8 @@ public:
             render(period.subspan(at, until - at), from + at);
             at = until;
             if (change != nullptr) {
+                // Placed in a cycle already begun: applied here, and said to be this late.
+                cycle_.status.lateFrames += from + at - std::min(from + at, change->frame);
                 synth_.setTone(change->divisor != 0 ? std::optional(change->divisor)
                                                     : std::nullopt);
                 changes_.pop();
@@ -169,6 +177,7 @@ private:
         std::uint64_t applied = 0;     // changes
         std::size_t audibleUntil = 0;  // the frame after the last one that was not silent
         std::uint64_t silent = 1;      // the synth, at the end of the cycle
+        std::size_t lateFrames = 0;    // how much later than placed the changes were, in all
     };
     // The graph thread's own.
     struct Cycle {
@@ -187,15 +196,17 @@ private:
         return fresh;
     }
 
-    // The next change of this stream, passing over those placed in an earlier one.
+    // The next change of this stream, passing over those placed in an earlier one; one placed
+    // in a stream restarted since this cycle began waits for that stream's cycles.
     const PlacedChange* nextChange() {
+        const auto cycleGeneration = static_cast<std::uint32_t>(cycle_.generation);
         const PlacedChange* change = changes_.front();
         while (change != nullptr &&
-               change->generation != static_cast<std::uint32_t>(cycle_.generation)) {
+               static_cast<std::int32_t>(change->generation - cycleGeneration) < 0) {
             changes_.pop();
             change = changes_.front();
         }
-        return change;
+        return change != nullptr && change->generation == cycleGeneration ? change : nullptr;
     }
 
     void render(std::span<float> frames, std::size_t first) {

@@ -13,6 +13,9 @@ public:
     // The change to `tone` (nothing: the gate closes) at `frame`, after every change placed
     // before. False, with nothing placed, while too many changes wait to be reached.
     virtual bool place(std::size_t frame, std::optional<std::uint32_t> tone) = 0;
+    // How much later than placed, in frames and in all, the changes of this stream were
+    // applied: a change placed in a cycle already begun is applied at the next one.
+    virtual std::size_t lateFrames() const = 0;
     // Frames rendered that have gone on to the device since.
     virtual std::size_t heardFrames() const = 0;
     // Every change placed has been applied, the tone is silent, and it has been for `silence`

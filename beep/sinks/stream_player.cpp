@@ -67,6 +67,15 @@ void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time
     const AudioOutput::Standing standing = output_.standing();
     std::size_t earliest = standing.firstReplaceable;
     if (!history_.empty()) earliest = std::max(earliest, history_.front().frame);
+    if (rendering_ != nullptr) {
+        // The output applied a change later than it was placed (this thread was held up past
+        // the cycle it placed it for): the rest of that tone is as late, to keep its length.
+        const std::size_t late = rendering_->lateFrames();
+        if (late > seenLate_ && scheduled_)
+            bump_ += std::chrono::duration_cast<SteadyClock::duration>(
+                std::chrono::duration<double>(double(late - seenLate_) / kAudioSampleRateHz));
+        seenLate_ = std::max(seenLate_, late);
+    }
     if (tone && !scheduled_) {
         // A new tone: it need not be as late as the last one, only not before its end.
         opening_.reset();

@@ -107,6 +107,7 @@ private:
     WakeMargin& wakes_;
     ToneRendering* rendering_;     // where the output renders the tone itself
     std::size_t placedUntil_ = 0;  // the frame of the last change given to it
+    std::size_t seenLate_ = 0;     // of its lateFrames(), already made up for
     SquareWaveSynth synth_;
     std::deque<Snapshot> history_;  // those that may still be rewritten from, oldest first
     std::deque<Change> pending_;    // past the write position, or not yet given to the output

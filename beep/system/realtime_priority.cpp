@@ -20,10 +20,16 @@ namespace beep {
 
 namespace {
 
-bool setFifo() {
+bool setFifo(pid_t thread) {
     sched_param parameter{};
     parameter.sched_priority = kAudioThreadPriority;
-    return pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &parameter) == 0;
+    return sched_setscheduler(thread, SCHED_FIFO | SCHED_RESET_ON_FORK, &parameter) == 0;
+}
+
+bool realtimeAlready(pid_t thread) {
+    const int policy = sched_getscheduler(thread);
+    return policy >= 0 && ((policy & ~SCHED_RESET_ON_FORK) == SCHED_FIFO ||
+                           (policy & ~SCHED_RESET_ON_FORK) == SCHED_RR);
 }
 
 #ifdef VIREKO_HAVE_DBUS
@@ -115,13 +121,14 @@ bool askRealtimeKitFor(pid_t thread) {
     return granted;
 }
 
-std::string raiseThreadPriority() {
-    if (setFifo()) return "SCHED_FIFO";
+std::string raiseThreadPriority(pid_t thread) {
+    if (realtimeAlready(thread)) return "real-time already";
+    if (setFifo(thread)) return "SCHED_FIFO";
     // Asked from a helper thread: connecting to a stalled system bus waits for libdbus's own
     // time-out, about 25 s, and the audio thread's queue covers 100 ms.
-    const auto self = static_cast<pid_t>(syscall(SYS_gettid));
+    const pid_t asked = thread != 0 ? thread : static_cast<pid_t>(syscall(SYS_gettid));
     try {
-        std::thread([self] { askRealtimeKitFor(self); }).detach();
+        std::thread([asked] { askRealtimeKitFor(asked); }).detach();
     } catch (...) {
         return {};
     }
@@ -136,8 +143,9 @@ bool askRealtimeKitFor(pid_t) {
     return false;
 }
 
-std::string raiseThreadPriority() {
-    return setFifo() ? "SCHED_FIFO" : std::string();
+std::string raiseThreadPriority(pid_t thread) {
+    if (realtimeAlready(thread)) return "real-time already";
+    return setFifo(thread) ? "SCHED_FIFO" : std::string();
 }
 
 #endif
