@@ -125,9 +125,10 @@ std::string soundWayServer() {
 
 // A tone after silence opens a stream. Through its PulseAudio protocol, PipeWire starts playing
 // one only once its session manager has linked it, 1 to 11 ms after the stream is ready, and
-// the whole tone is that much later, so as to sound as long as its gate. PipeWire's own
-// library places it on time.
-double openingLimitSeconds() {
+// the whole tone is that much later, so as to sound as long as its gate; and the timing it
+// reports lags by up to a period, which a change of pitch waits out too. PipeWire's own
+// library places both on time.
+double latencyLimitSeconds() {
     static const bool pulseProtocolOfPipeWire =
         soundWayServer().find("its PulseAudio protocol") != std::string::npos;
     return pulseProtocolOfPipeWire ? 0.040 : kLatencyLimitSeconds;
@@ -186,7 +187,7 @@ TEST(SpeakerSound, PlaysTheTimersSquareWaveWhileTheGateIsOpen) {
         const auto& [name, gate, hz] = expected[i];
         const SampleSpan tone = tones[i + 1];
         SCOPED_TRACE(name);
-        expectTrueTone(recorder, samples, tone, gate, hz, openingLimitSeconds());
+        expectTrueTone(recorder, samples, tone, gate, hz, latencyLimitSeconds());
 
         const std::span all(samples);
         const auto steady = steadyPart(samples, tone);
@@ -247,12 +248,13 @@ TEST(SpeakerSound, NewCountWhileSoundingIsHeardAtOnceWithoutAGap) {
         }
     }
     ASSERT_NE(changeSample, 0u);
+    // Found up to a 5 ms step late.
     const double heardAfter = secondsBetween(change, recorder.timeOfSample(changeSample));
-    if (heardAfter >= kLatencyLimitSeconds &&
+    if (heardAfter >= latencyLimitSeconds() &&
         spoiltByStall(recorder, change, change + 100ms,
                       "change heard after " + std::to_string(heardAfter) + " s"))
         GTEST_SKIP();
-    EXPECT_LT(heardAfter, kLatencyLimitSeconds);
+    EXPECT_LT(heardAfter, latencyLimitSeconds());
 }
 
 TEST(SpeakerSound, LeavesTheServerAloneOnceTheToneIsOver) {
@@ -276,7 +278,7 @@ TEST(SpeakerSound, LeavesTheServerAloneOnceTheToneIsOver) {
     const auto tones = findTones(samples, kToneThreshold);
     if (countSpoiltByStall(recorder, tones.size(), 1, gate.on)) GTEST_SKIP();
     ASSERT_EQ(tones.size(), 1u);
-    expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711, openingLimitSeconds());
+    expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711, latencyLimitSeconds());
 }
 
 TEST(SpeakerSound, StaysTrueWhileEveryCoreIsBusy) {
@@ -340,7 +342,7 @@ TEST(SpeakerSound, CallsFromManyThreadsAtOnceLeaveItWorking) {
     const auto tones = findTones(samples, kToneThreshold);
     if (countSpoiltByStall(recorder, tones.size(), 1, gate.on)) GTEST_SKIP();
     ASSERT_EQ(tones.size(), 1u) << describe(tones);
-    expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711, openingLimitSeconds());
+    expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711, latencyLimitSeconds());
 }
 
 // beep-probe sounding 440 Hz for `ms` milliseconds, and when it said it opened the gate: a
