@@ -11,10 +11,12 @@
 #include <QPushButton>
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
+#include <numbers>
 #include <string>
 #include <thread>
 #include <vector>
@@ -148,6 +150,49 @@ double worstSynthesisShare() {
         worst = std::max(worst, cpu / 4);
     }
     return worst;
+}
+
+// How far the synth's fundamental lies behind the naive square wave, whose first rising edge
+// is at frame 0, in frames: read from its phase over 0.8 s of steady tone, modulo a period.
+double fundamentalDelayFrames(std::uint32_t count) {
+    beep::SquareWaveSynth synth(48000);
+    synth.setTone(count);
+    std::vector<float> samples(48000);
+    synth.render(samples);
+    const double omega = 2 * std::numbers::pi * double(beep::kTimerClockHz) / count / 48000;
+    std::complex<double> sum;
+    const std::size_t from = 4800, length = 38400;  // past the ramp, a Hann window
+    for (std::size_t n = from; n < from + length; ++n) {
+        const double weight =
+            0.5 - 0.5 * std::cos(2 * std::numbers::pi * double(n - from) / length);
+        sum += weight * double(samples[n]) * std::polar(1.0, -omega * double(n));
+    }
+    // A rising edge at frame d has a fundamental of sin(omega (n - d)).
+    return -std::remainder(std::arg(sum) + std::numbers::pi / 2, 2 * std::numbers::pi) / omega;
+}
+
+// Frames from closing the gate until the output first differs from the tone left sounding.
+long framesUntilTheGateMoves() {
+    beep::SquareWaveSynth open(48000);
+    open.setTone(2712u);
+    std::vector<float> kept(4800), closedSamples(480);
+    open.render(kept);
+    beep::SquareWaveSynth closed = open;
+    closed.setTone(std::nullopt);
+    kept.resize(480);
+    open.render(kept);
+    closed.render(closedSamples);
+    return std::ranges::mismatch(kept, closedSamples).in1 - kept.begin();
+}
+
+// The group delay near a count's pitch, from the phase of it and of the next count.
+double groupDelayFrames(std::uint32_t count) {
+    const double omega = 2 * std::numbers::pi * double(beep::kTimerClockHz) / 48000;
+    const double a = omega / count, b = omega / (count + 1);
+    const double turn =
+        std::remainder(b * fundamentalDelayFrames(count + 1) - a * fundamentalDelayFrames(count),
+                       2 * std::numbers::pi);
+    return turn / (b - a);
 }
 
 // The whole library while a tone sounds (audio thread and sound client), per second.
@@ -289,6 +334,13 @@ int main() {
     const double runShare = emitSoundRunShare(runSeconds, tailCpuSeconds);
     const double synthesisShare = worstSynthesisShare();
     const double soundingShare = librarySoundingShare();
+    const double stepTableMs = inChild([] {
+        timespec start{}, end{};
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        const beep::SquareWaveSynth synth(48000);
+        clock_gettime(CLOCK_MONOTONIC, &end);
+        return 1e3 * double(end.tv_sec - start.tv_sec) + 1e-6 * double(end.tv_nsec - start.tv_nsec);
+    });
 
     BeepLibrary speaker;
     speaker.beepFreq(440);  // connected before anything is measured
@@ -341,6 +393,16 @@ int main() {
                 runShare * 100);
     std::printf("  %-52s %8.1f ms\n", "  and after it, until the stream is let go (CPU time)",
                 tailCpuSeconds * 1e3);
+    std::printf("  %-52s %8.1f ms\n", "band-limited step's table, built once", stepTableMs);
+    std::printf("\n  %-52s %11s\n", "synth's own delay behind the naive wave", "frames");
+    std::printf("  %-52s %11ld\n", "from closing the gate to the first sample that moves",
+                framesUntilTheGateMoves());
+    for (const std::uint32_t count : {2712u, 199u, 80u, 60u}) {
+        const std::string pitch =
+            std::to_string(std::lround(double(beep::kTimerClockHz) / count)) + " Hz";
+        std::printf("  %-52s %11.2f\n", ("group delay at " + pitch).c_str(),
+                    groupDelayFrames(count));
+    }
     std::printf("\n  %-52s %9.1f dB\n", "worst spurious level, counts 59659..59", ours);
     std::printf("  %-52s %9.1f dB\n", "  the same for SoX synth square", sox);
     return 0;
