@@ -27,7 +27,11 @@ constexpr int kPhases = 256;  // sub-sample positions, interpolated linearly bet
 constexpr int kHalfTaps = SquareWaveSynth::kStepTaps / 2;
 // The transform that turns the filter minimum-phase spans several times its length, so that
 // its cepstrum, which decays only slowly, does not fold back onto itself.
-constexpr std::size_t kTransformSize = std::size_t{1} << 17;
+constexpr std::size_t kTransformSize = std::size_t{1} << 13;
+// The filter is designed on a grid of this many points a sample, coarser than the table's, and
+// the step read from it by cubic interpolation, which leaves the spurs as they were on the fine
+// grid: the transforms then take about a millisecond, not tens, before the first tone.
+constexpr int kDesignPoints = 16;
 // The filter's stop band has zeros, whose logarithm would be unbounded; it is held at this
 // floor instead, far below anything that can be heard against the tone.
 constexpr double kFloorRatio = 1e-6;  // -120 dB
@@ -51,7 +55,7 @@ void fourierTransform(std::vector<std::complex<double>>& data, bool inverse) {
         if (i < j) std::swap(data[i], data[j]);
     }
     // Each twiddle from its own angle, not by repeated multiplication, which would drift by
-    // far more than the floor above over 2^17 points.
+    // far more than the floor above over thousands of points.
     std::vector<std::complex<double>> twiddles(size / 2);
     for (std::size_t k = 0; k < size / 2; ++k)
         twiddles[k] =
@@ -69,12 +73,12 @@ void fourierTransform(std::vector<std::complex<double>>& data, bool inverse) {
     }
 }
 
-// The windowed sinc made minimum-phase by the cepstral method, on a grid of kPhases points a
+// The windowed sinc made minimum-phase by the cepstral method, on a grid of kDesignPoints a
 // sample: the log magnitude's real cepstrum, folded onto positive times, exponentiated.
 std::vector<double> minimumPhaseImpulse(int points) {
     std::vector<std::complex<double>> spectrum(kTransformSize);
     for (int i = 0; i <= points; ++i) {
-        const double t = -kHalfTaps + double(i) / kPhases;
+        const double t = -kHalfTaps + double(i) / kDesignPoints;
         const double x = 2 * kCutoffFraction * t;
         const double sinc = x == 0 ? 1 : std::sin(std::numbers::pi * x) / (std::numbers::pi * x);
         const double r = t / kHalfTaps;
@@ -105,20 +109,30 @@ std::vector<double> minimumPhaseImpulse(int points) {
 class StepResidual {
 public:
     StepResidual() : table_(static_cast<std::size_t>((kPhases + 1) * SquareWaveSynth::kStepTaps)) {
-        // Integrate on the table's own grid: at 256 points a sample the trapezoid rule is exact
-        // to far below the 90 dB aimed at. What little of the impulse lies past the last tap
-        // is left out, and the step scaled to end at exactly one, so that it leaves no offset.
-        const int points = SquareWaveSynth::kStepTaps * kPhases;
+        // What little of the impulse lies past the last tap is left out, and the step scaled
+        // to end at exactly one, so that it leaves no offset.
+        const int points = SquareWaveSynth::kStepTaps * kDesignPoints;
         const std::vector<double> impulse = minimumPhaseImpulse(points);
         std::vector<double> step(impulse.size());
         for (std::size_t i = 1; i < step.size(); ++i)
             step[i] = step[i - 1] + (impulse[i - 1] + impulse[i]) / 2;
         const double total = step.back();
+        // Zero before the edge, one from the end on.
+        auto at = [&](int i) {
+            return i < 0 ? 0.0 : i >= points ? 1.0 : step[std::size_t(i)] / total;
+        };
         for (int p = 0; p <= kPhases; ++p) {
             for (int j = 0; j < SquareWaveSynth::kStepTaps; ++j) {
-                const std::size_t fine = std::size_t(j) * kPhases + std::size_t(p);
+                const double u = (j + double(p) / kPhases) * kDesignPoints;
+                const int i = static_cast<int>(std::floor(u));
+                const double x = u - i;
+                // Four-point Lagrange interpolation between design points i and i + 1.
+                const double value = at(i - 1) * (-x * (x - 1) * (x - 2) / 6) +
+                                     at(i) * ((x + 1) * (x - 1) * (x - 2) / 2) +
+                                     at(i + 1) * (-(x + 1) * x * (x - 2) / 2) +
+                                     at(i + 2) * ((x + 1) * x * (x - 1) / 6);
                 table_[std::size_t(p) * SquareWaveSynth::kStepTaps + std::size_t(j)] =
-                    static_cast<float>(step[fine] / total - 1.0);
+                    static_cast<float>(value - 1.0);
             }
         }
     }
