@@ -198,7 +198,10 @@ TEST(SpeakerSound, PlaysTheTimersSquareWaveWhileTheGateIsOpen) {
         const float steadyPeak = peakLevel(steady);
         EXPECT_LT(peakLevel(all.subspan(tone.begin, 24)), 0.25f * steadyPeak) << "opening edge";
         EXPECT_LT(peakLevel(all.subspan(tone.end - 24, 24)), 0.25f * steadyPeak) << "closing edge";
-        EXPECT_NEAR(toDb(steadyPeak), -12.0, 1.5);
+        // About -12 dBFS; the step's ringing all follows its edge, so where the third harmonic
+        // lies near 20 kHz, late on that step, the peak rises up to 2.5 dB higher.
+        EXPECT_GT(toDb(steadyPeak), -13.5);
+        EXPECT_LT(toDb(steadyPeak), -9.0);
         EXPECT_LT(std::abs(meanLevel(steady)), 1e-3) << "DC offset";
     }
     const double spuriousDb =

@@ -124,7 +124,6 @@ TEST(SquareSynth, GateEdgesRampInsteadOfClicking) {
     EXPECT_GT(peakLevel(std::span(opening).subspan(200)), 0.2f);
     synth.setTone(std::nullopt);
     const auto closing = render(synth, 0.01);
-    // The output runs a fixed delay behind the gate, the half length of a band-limited step.
     const auto closed = std::span(closing).subspan(SquareWaveSynth::kDelayFrames);
     EXPECT_GT(peakLevel(closed.first(24)), 0.2f) << "the tone rings through the ramp";
     EXPECT_LT(peakLevel(closed.subspan(120, 24)), 0.05f);
@@ -132,10 +131,31 @@ TEST(SquareSynth, GateEdgesRampInsteadOfClicking) {
     EXPECT_TRUE(synth.silent());
 }
 
+// The band-limited step starts at its edge: a change moves the very next frame, and the wave
+// crosses zero within a few frames of the naive square's rising edges.
+TEST(SquareSynth, ChangesAreHeardFromTheFrameTheyAreMade) {
+    SquareWaveSynth synth(kRate);
+    synth.setTone(2712u);
+    EXPECT_NE(render(synth, 1.0 / kRate).front(), 0.0f);
+    const auto steady = render(synth, 0.05);
+    SquareWaveSynth closed = synth;
+    closed.setTone(std::nullopt);
+    EXPECT_NE(render(closed, 1.0 / kRate), render(synth, 1.0 / kRate));
+    const double period = kRate * 2712 / double(kTimerClockHz);
+    for (std::size_t n = 1; n < steady.size(); ++n) {
+        if (steady[n - 1] < 0 && steady[n] >= 0) {
+            const double crossing = double(n) - steady[n] / (steady[n] - steady[n - 1]);
+            const double sinceEdge = std::fmod(crossing + 1, period);  // frame 0 was the first
+            EXPECT_LT(sinceEdge, 4.0) << crossing;
+        }
+    }
+}
+
 TEST(SquareSynth, NewCountWhileSoundingChangesPitchWithoutAGap) {
     SquareWaveSynth synth(kRate);
     synth.setTone(2711u);
-    auto before = render(synth, 0.2);
+    render(synth, 0.2);
+    SquareWaveSynth unchanged = synth;
     synth.setTone(1193u);
     auto after = render(synth, 0.2);
     std::size_t longestQuiet = 0, quiet = 0;
@@ -144,7 +164,11 @@ TEST(SquareSynth, NewCountWhileSoundingChangesPitchWithoutAGap) {
         longestQuiet = std::max(longestQuiet, quiet);
     }
     EXPECT_LT(longestQuiet, 4u);
-    EXPECT_LT(std::abs(after.front() - before.back()), 0.1f) << "the phase runs on";
+    // The next edge comes 22 frames on: until then the wave is the one the old count made.
+    std::vector<float> continued(16);
+    unchanged.render(continued);
+    EXPECT_EQ(std::vector<float>(after.begin(), after.begin() + 16), continued)
+        << "the phase runs on";
     EXPECT_NEAR(measureFrequencyHz(std::span(after).subspan(10), kRate),
                 double(kTimerClockHz) / 1193, 0.01);
 }

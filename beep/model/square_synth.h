@@ -10,17 +10,17 @@
 namespace beep {
 
 // Each edge of the naive square wave is replaced by a band-limited step (a Kaiser-windowed
-// sinc, integrated), placed at its exact sub-sample time. The cost is a fixed number of
-// multiply-adds per edge, whatever the pitch. A copy of the synth is a snapshot: rendering
-// from it again gives the same samples, which is how buffered audio is rewritten.
+// sinc made minimum-phase, integrated), placed at its exact sub-sample time. The cost is a fixed
+// number of multiply-adds per edge, whatever the pitch. A copy of the synth is a snapshot:
+// rendering from it again gives the same samples, which is how buffered audio is rewritten.
 class SquareWaveSynth {
 public:
     static constexpr double kPeakLevel = 0.25;  // about -12 dBFS
     static constexpr double kRampSeconds = 0.003;
-    // Taps of the band-limited step; the output runs half of them behind the edges, since a
-    // step begins to rise that long before its edge.
+    // Taps of the band-limited step. It is minimum-phase: it begins to rise at its edge, so the
+    // output runs no frame behind the edges.
     static constexpr int kStepTaps = 80;
-    static constexpr int kDelayFrames = kStepTaps / 2;
+    static constexpr int kDelayFrames = 0;
 
     explicit SquareWaveSynth(double sampleRateHz);
 
