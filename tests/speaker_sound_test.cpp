@@ -421,8 +421,15 @@ TEST_P(ProbeEndedMidTone, ClosesTheGateThenEndsByTheSignal) {
             recorder, sent - 1s, recorder.timeOfSample(tone.end - 1),
             std::to_string(dropouts) + " dropouts, last peak " + std::to_string(lastPeak)))
         GTEST_SKIP();
+    // The exit waits at most kFinishLimit for the ramp to be heard, after the probe's own 0.1 s:
+    // a sanitized probe on a busy machine may run out of it, and is then cut, as it promises.
+    const double endedAfter = secondsBetween(sent, ended);
+    if (click && kSanitizedSlowdown > 1 &&
+        endedAfter >=
+            0.1 + std::chrono::duration<double>(beep::SoundSystemSink::kFinishLimit).count())
+        GTEST_SKIP() << "the exit's wait ran out (" << endedAfter << " s): cut, not judged";
     EXPECT_FALSE(click) << "the gate closed through its ramp, without a click: last peak "
-                        << lastPeak;
+                        << lastPeak << ", the probe ended " << endedAfter << " s after the signal";
     EXPECT_EQ(dropouts, 0);
 }
 
