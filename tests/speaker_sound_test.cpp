@@ -421,12 +421,11 @@ TEST_P(ProbeEndedMidTone, ClosesTheGateThenEndsByTheSignal) {
             recorder, sent - 1s, recorder.timeOfSample(tone.end - 1),
             std::to_string(dropouts) + " dropouts, last peak " + std::to_string(lastPeak)))
         GTEST_SKIP();
-    // The exit waits at most kFinishLimit for the ramp to be heard, after the probe's own 0.1 s:
-    // a sanitized probe on a busy machine may run out of it, and is then cut, as it promises.
+    // The probe waits at most kFinishLimit for the ramp to be heard: a sanitized probe on a busy
+    // machine may run out of it, and is then cut, as it promises.
     const double endedAfter = secondsBetween(sent, ended);
     if (click && kSanitizedSlowdown > 1 &&
-        endedAfter >=
-            0.1 + std::chrono::duration<double>(beep::SoundSystemSink::kFinishLimit).count())
+        endedAfter >= std::chrono::duration<double>(beep::SoundSystemSink::kFinishLimit).count())
         GTEST_SKIP() << "the exit's wait ran out (" << endedAfter << " s): cut, not judged";
     EXPECT_FALSE(click) << "the gate closed through its ramp, without a click: last peak "
                         << lastPeak << ", the probe ended " << endedAfter << " s after the signal";
@@ -446,7 +445,7 @@ TEST(ProbeStoppedMidTone, KeepsTheToneItsLength) {
     int status = 0;
     ASSERT_EQ(waitpid(probe, &status, 0), probe);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    // 1 s of tone, 0.1 s for its ramp to play out and time to end; starting the tone again
+    // 1 s of tone, then its ramp played out and time to end; starting the tone again
     // would take 0.4 s more than the wait had left (1.5 s at the least).
     EXPECT_LT(secondsBetween(*started, SteadyClock::now()), 1.4);
 }

@@ -18,10 +18,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "audio_output.h"
 #include "beep.h"
+#include "emulated_bus.h"
 #include "pcspkr_event_sink.h"
 #include "privileged_calls.h"
 #include "speaker_guardian.h"
@@ -214,8 +214,9 @@ int main(int argc, char** argv) {
     }
     beep::closeGate(*route.bus);
     beep::SpeakerGuardian::noteGate(false);
-    // Let the sound card play out what is already queued: the ramp that ends the tone.
-    if (viaSoundSystem) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Let the sound system play out the ramp that ends the tone, for as long as that takes on a
+    // busy machine, within the sink's limit.
+    if (viaSoundSystem) static_cast<beep::EmulatedSpeakerBus&>(*route.bus).finishTone();
     if (signal > 0) beep::endBySignal(signal);
     return 0;
 }
