@@ -19,16 +19,25 @@ bool alsaLibraryLoads(std::string& refusal);
 std::unique_ptr<AudioOutput> openAlsaOutput(int wakeFd, std::string& refusal);
 #endif
 
+namespace {
+
+// As people call each way, in the list and where BEEP_SOUND names one this build may lack.
+constexpr std::string_view kPipeWireWay = "PipeWire";
+constexpr std::string_view kPulseWay = "PulseAudio (or PipeWire)";
+constexpr std::string_view kAlsaWay = "the ALSA default device";
+
+}  // namespace
+
 std::span<const AudioWay> audioWays() {
     static const std::vector<AudioWay> ways = {
 #ifdef VIREKO_HAVE_PIPEWIRE
-        {"PipeWire", "libpipewire-0.3.so.0", pipewireLibraryLoads, openPipeWireOutput},
+        {kPipeWireWay, "libpipewire-0.3.so.0", pipewireLibraryLoads, openPipeWireOutput},
 #endif
 #ifdef VIREKO_HAVE_PULSE
-        {"PulseAudio (or PipeWire)", "libpulse.so.0", pulseLibraryLoads, openPulseOutput},
+        {kPulseWay, "libpulse.so.0", pulseLibraryLoads, openPulseOutput},
 #endif
 #ifdef VIREKO_HAVE_ALSA
-        {"the ALSA default device", "libasound.so.2", alsaLibraryLoads, openAlsaOutput},
+        {kAlsaWay, "libasound.so.2", alsaLibraryLoads, openAlsaOutput},
 #endif
     };
     return ways;
@@ -42,9 +51,9 @@ SoundWayChoice chosenSoundWays() {
     if (value == nullptr || *value == '\0') return choice;
     const std::string_view named = value;
     static constexpr std::pair<std::string_view, std::string_view> kKeys[] = {
-        {"pipewire", "PipeWire"},
-        {"pulse", "PulseAudio (or PipeWire)"},
-        {"alsa", "the ALSA default device"},
+        {"pipewire", kPipeWireWay},
+        {"pulse", kPulseWay},
+        {"alsa", kAlsaWay},
     };
     if (named == "none") {
         choice.ways.clear();
