@@ -100,16 +100,12 @@ public:
 
     std::size_t lateFrames() const override { return current().lateFrames; }
 
-    std::size_t heardFrames() const override {
-        const Status status = current();
-        return status.taken - std::min(status.taken, status.delayFrames);
-    }
+    std::size_t heardFrames() const override { return heard(current()); }
 
     bool heardOut(std::size_t silence) const override {
         const Status status = current();
         return status.applied == placed_ && status.silent != 0 &&
-               status.taken - std::min(status.taken, status.delayFrames) >=
-                   status.audibleUntil + silence;
+               heard(status) >= status.audibleUntil + silence;
     }
 
     // The graph's side: one cycle, rendering `period` and applying the changes that fall in it.
@@ -185,6 +181,11 @@ private:
         double startedAt = 0;
         Status status;
     };
+
+    // Frames taken by the graph that have gone on to the device.
+    static std::size_t heard(const Status& status) {
+        return status.taken - std::min(status.taken, status.delayFrames);
+    }
 
     // What the last cycle of this stream found; before any, the graph as the last stream found it.
     Status current() const {
