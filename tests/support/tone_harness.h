@@ -19,14 +19,15 @@ using SteadyClock = std::chrono::steady_clock;
 
 // The sanitizers make the library's own work several times slower: a limit on what it does
 // itself, such as setting up a connection, is widened by this much in their builds.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr double kSanitizedSlowdown = 2.0;
-#elif defined(__has_feature)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)  // GCC
+#define VIREKO_SANITIZED 1
+#elif defined(__has_feature)  // clang
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-inline constexpr double kSanitizedSlowdown = 2.0;
-#else
-inline constexpr double kSanitizedSlowdown = 1.0;
+#define VIREKO_SANITIZED 1
 #endif
+#endif
+#ifdef VIREKO_SANITIZED
+inline constexpr double kSanitizedSlowdown = 2.0;
 #else
 inline constexpr double kSanitizedSlowdown = 1.0;
 #endif
