@@ -135,9 +135,10 @@ public:
     Standing standing() override {
         Standing standing{writtenFrames_, std::nullopt};
         snd_pcm_uframes_t buffer = 0, period = 0;
-        if (alsa().snd_pcm_get_params(pcm_, &buffer, &period) == 0)
-            standing.lead =
-                std::chrono::microseconds(buffer * 1000000 / kAudioSampleRateHz) + kAlsaWritingTime;
+        if (alsa().snd_pcm_get_params(pcm_, &buffer, &period) == 0) {
+            standing.floor = std::chrono::microseconds(buffer * 1000000 / kAudioSampleRateHz);
+            standing.lead = standing.floor + kAlsaWritingTime;
+        }
         snd_pcm_sframes_t delay = 0;
         if (alsa().snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING &&
             alsa().snd_pcm_delay(pcm_, &delay) == 0) {

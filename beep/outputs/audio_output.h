@@ -44,10 +44,16 @@ public:
         // When frame 0 is heard, on the steady clock; frame F follows F / kAudioSampleRateHz
         // seconds later. Unknown until the stream plays, and for an output without a clock.
         std::optional<std::chrono::steady_clock::time_point> frameZero;
+        // Until then, the soonest frame 0 can be heard, from now.
+        std::chrono::nanoseconds startsIn{0};
         // How far ahead of its change a frame must be to be sure it can still be replaced:
-        // a change is heard no sooner than this, nor, where the sound is written ahead, than
-        // kChangeLead.
+        // a change is heard no sooner than this, and later by the audio thread's own lateness
+        // to it (WakeMargin).
         std::chrono::nanoseconds lead{0};
+        // What the server itself needs before a frame given to it is heard: a pulled graph's
+        // period and the delay it reports, a pushed server's device latency and the round
+        // trip to it. For people comparing the lead with what the server allows.
+        std::chrono::nanoseconds floor{0};
     };
     virtual Standing standing() = 0;
     // Moves the write position back by `frames` (to no earlier than the first replaceable

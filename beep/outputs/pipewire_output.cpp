@@ -232,6 +232,8 @@ public:
         standing.firstReplaceable = placement.firstReplaceable;
         standing.lead = std::chrono::duration_cast<std::chrono::nanoseconds>(
             std::chrono::duration<double>(placement.leadSeconds));
+        standing.floor = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::duration<double>(placement.floorSeconds));
         if (placement.frameZero)
             standing.frameZero =
                 SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(

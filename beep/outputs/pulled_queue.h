@@ -34,6 +34,7 @@ public:
         std::size_t firstReplaceable = 0;  // the first frame a cycle has not begun
         std::optional<double> frameZero;   // when frame 0 is heard
         double leadSeconds = 0;            // the longest a change can wait to be heard
+        double floorSeconds = 0;           // the graph's period and delay to the device
     };
     // Changes placed and not yet reached by a cycle: one a frame through a lead of 85 ms, for a
     // program that toggles the gate as fast as it can call (the audio thread keeps one change a
@@ -94,7 +95,8 @@ public:
                     std::max(placement.firstReplaceable, status.taken + status.periodFrames);
             placement.frameZero = startedAt;
         }
-        placement.leadSeconds = period + delay + slack;
+        placement.floorSeconds = period + delay;
+        placement.leadSeconds = placement.floorSeconds + slack;
         return placement;
     }
 

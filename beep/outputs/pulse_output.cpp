@@ -14,6 +14,7 @@
 
 #include "audio_output.h"
 #include "loaded_library.h"
+#include "recent_worst.h"
 #include "stream_clock.h"
 
 namespace beep {
@@ -151,7 +152,7 @@ public:
         // work only that far ahead of the queue, however deep the queue is, so that a rewrite
         // is heard soon. (With the latency adjusted instead, the device takes the queue in
         // bursts as long as the requests, and a rewrite would land in what it already took.)
-        // Timing is asked for at each change rather than kept up to date all along.
+        // Timing is asked for after each write, which keeps it as fresh as the requests.
         const auto queued = static_cast<std::uint32_t>(framesIn(kQueuedAudio) * kFrameBytes);
         const auto request = static_cast<std::uint32_t>(framesIn(kDeviceLatency) * kFrameBytes);
         pa_buffer_attr attributes{};
@@ -173,6 +174,7 @@ public:
             if (!iterateUntil(deadline)) return fail(refusal, "the server did not open a stream");
         }
         writtenFrames_ = 0;
+        readyAt_ = systemSeconds();
         clock_.reset();
         timingAsked_ = false;
         lastRead_ = 0;
@@ -215,30 +217,36 @@ public:
             if (pa_operation* operation =
                     pulse().pa_stream_update_timing_info(stream_, timingArrived, this)) {
                 timingAsked_ = true;
+                timingAskedAt_ = SteadyClock::now();
                 pulse().pa_operation_unref(operation);
             }
         }
         return true;
     }
 
+    // From the last timing that came back (one is asked for after each write), without asking
+    // the server again: a change is placed at once, and the stream's clock says how far the
+    // read index has moved on since.
     Standing standing() override {
-        bool done = false;
-        pa_operation* operation = pulse().pa_stream_update_timing_info(
-            stream_, [](pa_stream*, int, void* flag) { *static_cast<bool*>(flag) = true; }, &done);
-        if (operation == nullptr) return {writtenFrames_, std::nullopt};
-        const auto deadline = SteadyClock::now() + kTimingLimit;
-        while (!done && iterateUntil(deadline) && good()) {
-        }
-        if (!done) pulse().pa_operation_cancel(operation);
-        pulse().pa_operation_unref(operation);
-        const pa_timing_info* timing = done ? pulse().pa_stream_get_timing_info(stream_) : nullptr;
-        if (timing == nullptr || timing->read_index_corrupt) return {writtenFrames_, std::nullopt};
-        noteTiming(*timing);
-        // The device may take up to its configured latency beyond the read index at any
-        // moment, and the index moves on while the rewrite is on its way.
-        const pa_usec_t deviceLead = std::max<pa_usec_t>(timing->configured_sink_usec,
-                                                         pa_usec_t(kDeviceLatency.count()) * 1000);
-        const double slack = std::chrono::duration<double>(kPulseRewriteSlack).count();
+        Standing standing{writtenFrames_, std::nullopt};
+        const pa_timing_info* timing = pulse().pa_stream_get_timing_info(stream_);
+        // The device works up to its configured latency ahead of what is heard, and may take
+        // that much more at any moment; a rewrite takes a round trip to reach the server.
+        const std::chrono::microseconds deviceLead(
+            std::max<pa_usec_t>(timing != nullptr ? timing->configured_sink_usec : 0,
+                                pa_usec_t(kDeviceLatency.count()) * 1000));
+        const std::chrono::nanoseconds roundTrip =
+            roundTrips_.worst().value_or(kPulseRoundTripUnmeasured) + kPulseRoundTripBeyondWorst;
+        standing.floor = deviceLead + roundTrip;
+        // A new stream is mixed in behind what the device has already taken: as soon as any
+        // stream of late was heard.
+        standing.startsIn = startDelays_.least().value_or(deviceLead);
+        // On PipeWire, a period more than the device lead: until the stream has played, its
+        // configured latency stands for the period.
+        standing.lead =
+            pipewire_ ? deviceLead + periodOr(deviceLead) + roundTrip : 2 * deviceLead + roundTrip;
+        if (timing == nullptr || timing->read_index_corrupt) return standing;
+        const double reach = std::chrono::duration<double>(deviceLead + roundTrip).count();
         const double readFrames = double(timing->read_index) / kFrameBytes;
         double earliest = 0;
         const std::optional<double> origin = clock_.origin();
@@ -250,25 +258,17 @@ public:
             // after the index were heard a period late now and then.)
             const double nextCycle = *origin + readFrames / kAudioSampleRateHz;
             const double period = double(period_) / kAudioSampleRateHz;
-            const double cycles = std::ceil((systemSeconds() + slack - nextCycle) / period);
+            const double roundTripSeconds = std::chrono::duration<double>(roundTrip).count();
+            const double cycles =
+                std::ceil((systemSeconds() + roundTripSeconds - nextCycle) / period);
             earliest = readFrames + (std::max(0.0, cycles) + 1) * double(period_);
         } else {
             const double moved =
                 timing->playing ? std::max(0.0, secondsSince(timing->timestamp)) : 0.0;
-            earliest =
-                readFrames + (moved + 1e-6 * double(deviceLead) + slack) * kAudioSampleRateHz;
+            earliest = readFrames + (moved + reach) * kAudioSampleRateHz;
         }
-        Standing standing;
         standing.firstReplaceable =
             std::min(writtenFrames_, static_cast<std::size_t>(std::ceil(earliest)));
-        // On PipeWire, a period more: until the stream has played, its configured latency
-        // stands for the period.
-        std::chrono::microseconds lead(deviceLead);
-        if (pipewire_)
-            lead += period_ != SIZE_MAX
-                        ? std::chrono::microseconds(period_ * 1000000 / kAudioSampleRateHz)
-                        : std::chrono::microseconds(deviceLead);
-        standing.lead = lead + kPulseRewriteSlack + kPulseAskingTime;
         if (origin) {
             standing.frameZero =
                 SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
@@ -305,6 +305,7 @@ private:
         auto* output = static_cast<PulseOutput*>(self);
         output->timingAsked_ = false;
         if (stream != output->stream_ || !success) return;
+        output->roundTrips_.note(SteadyClock::now() - output->timingAskedAt_);
         if (const pa_timing_info* timing = pulse().pa_stream_get_timing_info(stream))
             output->noteTiming(*timing);
     }
@@ -324,7 +325,17 @@ private:
         double estimate =
             taken + 1e-6 * double(timing.sink_usec) - double(read) / kAudioSampleRateHz;
         if (pipewire_) estimate += double(period_) / kAudioSampleRateHz;
+        const bool first = !clock_.origin();
         clock_.note(estimate, taken);
+        if (first)
+            startDelays_.note(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                std::chrono::duration<double>(*clock_.origin() - readyAt_)));
+    }
+
+    std::chrono::microseconds periodOr(std::chrono::microseconds otherwise) const {
+        return period_ != SIZE_MAX
+                   ? std::chrono::microseconds(period_ * 1000000 / kAudioSampleRateHz)
+                   : otherwise;
     }
 
     static double seconds(const timeval& time) {
@@ -375,7 +386,11 @@ private:
     pa_stream* stream_ = nullptr;
     std::size_t writtenFrames_ = 0;
     bool timingAsked_ = false;  // a timing asked for after a write has not come back
-    StreamClock clock_;         // when frame 0 is heard, system clock seconds (noteTiming)
+    SteadyClock::time_point timingAskedAt_;
+    RecentWorst roundTrips_;   // of the timings asked for, over the connection
+    double readyAt_ = 0;       // when the stream was opened, system clock seconds
+    RecentWorst startDelays_;  // from the opening of a stream until its frame 0 was heard
+    StreamClock clock_;        // when frame 0 is heard, system clock seconds (noteTiming)
     bool serverKnown_ = false;
     enum class Answer { Unknown, Yes, No } sink_ = Answer::Unknown;
     bool pipewire_ = false;          // PipeWire's pulse server rather than PulseAudio

@@ -21,16 +21,9 @@ constexpr std::size_t framesIn(std::chrono::milliseconds duration) {
 // scheduling delays. A change of tone does not wait behind it: the part not yet taken by the
 // device is rewritten.
 inline constexpr std::chrono::milliseconds kQueuedAudio{100};
-// How far ahead of the queue's reading point the device itself works. A change of tone is heard
-// about twice this long after it is made.
-inline constexpr std::chrono::milliseconds kDeviceLatency{8};
-// How long after a change of tone it is heard: twice the device's lead, so that the change
-// never falls into what the device has already taken, and a little for the audio thread to
-// wake and ask the server where it stands. Where a change cannot be heard that soon (a stream
-// that was slow to start, a device that works further ahead), it is heard later, and so is
-// every later change of the same stream, so that each tone stays as long as its gate was open.
-inline constexpr std::chrono::milliseconds kChangeLead =
-    2 * kDeviceLatency + std::chrono::milliseconds(4);
+// How far ahead of the queue's reading point the device itself works, at least: a change of
+// tone written ahead is heard about twice this long after it is made (see the PulseAudio lead).
+inline constexpr std::chrono::milliseconds kDeviceLatency{4};
 
 // The sound-system sink's audio thread
 
@@ -44,19 +37,20 @@ inline constexpr std::chrono::microseconds kLatenessRounding{100};
 // as soon.
 inline constexpr std::chrono::milliseconds kHoldAfterTone{300};
 
-// Where the output renders the tone itself, the lead is its stream's own and the audio
-// thread's lateness to a change, measured (WakeMargin): beyond the worst remembered, this, for
-// the change to reach the output once awake and for a wake a little later than any seen;
+// A tone's lead is its stream's own (AudioOutput::Standing::lead) and the audio thread's
+// lateness to a change, measured (WakeMargin): beyond the worst remembered, this, for the change
+// to reach the output once awake and for a wake a little later than any seen;
 inline constexpr std::chrono::microseconds kWakeMarginBeyondWorst{1000};
 // and until a change was seen, as much as a busy desktop's scheduler may hold a thread back.
 inline constexpr std::chrono::microseconds kWakeMarginUnmeasured{5000};
 
 // PulseAudio (and PipeWire's pulse server)
 
-// Beyond the device's own lead, time for a rewrite to reach the server.
-inline constexpr std::chrono::microseconds kPulseRewriteSlack{2000};
-// For the audio thread to wake and ask where the stream stands.
-inline constexpr std::chrono::microseconds kPulseAskingTime{3000};
+// For a rewrite to reach the server: the round trip of a timing, measured (RecentWorst); beyond
+// the worst remembered, this,
+inline constexpr std::chrono::microseconds kPulseRoundTripBeyondWorst{1000};
+// and until one came back, as long as a busy server may take to answer.
+inline constexpr std::chrono::microseconds kPulseRoundTripUnmeasured{3000};
 
 // PipeWire's own library
 

@@ -100,6 +100,16 @@ bool SoundSystemSink::stopping() const {
     return stopping_;
 }
 
+void SoundSystemSink::noteLead(std::chrono::nanoseconds floor, std::chrono::nanoseconds lead) {
+    floorNs_.store(floor.count(), std::memory_order_relaxed);
+    leadNs_.store(lead.count(), std::memory_order_relaxed);
+}
+
+SoundSystemSink::Lead SoundSystemSink::lastLead() const {
+    return {std::chrono::nanoseconds(floorNs_.load(std::memory_order_relaxed)),
+            std::chrono::nanoseconds(leadNs_.load(std::memory_order_relaxed))};
+}
+
 void SoundSystemSink::heardOut(const Reading& closed) {
     heardOut_.store(closed.stamp, std::memory_order_release);
 }

@@ -38,6 +38,13 @@ public:
     void finishTone() noexcept override;
     static constexpr std::chrono::milliseconds kFinishLimit{250};
 
+    // The last tone's lead, and what the server itself needed then (Standing::floor), for
+    // people comparing the two.
+    struct Lead {
+        std::chrono::nanoseconds floor{0}, lead{0};
+    };
+    Lead lastLead() const;
+
 private:
     void run();
     void wakeAudioThread() noexcept;
@@ -52,6 +59,7 @@ private:
     std::pair<std::uint32_t, std::chrono::steady_clock::time_point> lastOpening() const override;
     bool stopping() const override;
     void heardOut(const Reading& closed) override;
+    void noteLead(std::chrono::nanoseconds floor, std::chrono::nanoseconds lead) override;
 
     std::vector<AudioWay> ways_;
     std::chrono::milliseconds betterWayRetry_;
@@ -73,6 +81,7 @@ private:
     std::atomic<bool> stopping_{false};
     // The state (gate closed) once everything before it has been heard.
     std::atomic<std::uint64_t> heardOut_{0};
+    std::atomic<std::int64_t> floorNs_{0}, leadNs_{0};  // of the last tone (noteLead)
     UniqueFd wakeFd_;             // an eventfd that ends the audio thread's waits at once
     bool priorityAsked_ = false;  // by the audio thread, for itself
     WakeMargin wakeMargin_;       // the audio thread's, over its streams

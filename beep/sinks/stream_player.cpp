@@ -80,19 +80,16 @@ void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time
         // A new tone: it need not be as late as the last one, only not before its end.
         opening_.reset();
         bump_ = {};
-        // Sound that is written ahead has to be rewritten in time, and how far ahead the
-        // server reads is known only roughly: the fixed lead covers it. A tone rendered by
-        // the output needs only the stream's own lead and this thread's lateness.
-        lead_ =
-            rendering_ != nullptr
-                ? std::chrono::duration_cast<SteadyClock::duration>(standing.lead + wakes_.margin())
-                : std::max<SteadyClock::duration>(kChangeLead, standing.lead);
+        // The stream's own lead, and this thread's lateness to a change as it has been of late.
+        lead_ = std::chrono::duration_cast<SteadyClock::duration>(standing.lead + wakes_.margin());
+        tone_.noteLead(standing.floor, lead_);
         earliest = std::max(earliest, lastClose_);
     }
     const SteadyClock::time_point asked = changedAt + lead_;
-    // A stream that has not started playing is taken to start now: it can only start
-    // later, and the change is then heard later than asked, never sooner.
-    const SteadyClock::time_point frameZero = standing.frameZero.value_or(SteadyClock::now());
+    // A stream that has not started playing is taken to start as soon as its output says it
+    // can: it can only start later, and the change is then heard later than asked.
+    const SteadyClock::time_point frameZero = standing.frameZero.value_or(
+        SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(standing.startsIn));
     // Each change is heard as much later than asked as the tone's opening was: that
     // lateness is measured again with what is now known of the stream's clock, so that a
     // better clock corrects the tone in progress too. Without a clock yet, a gate that

@@ -33,6 +33,8 @@ public:
     virtual bool stopping() const = 0;
     // Everything up to `closed`, a reading of the gate closed, has been heard.
     virtual void heardOut(const Reading& closed) = 0;
+    // A tone opened with this lead, where the server itself needed `floor` (Standing::floor).
+    virtual void noteLead(std::chrono::nanoseconds floor, std::chrono::nanoseconds lead) = 0;
 
 protected:
     ~PlayedTone() = default;
@@ -40,7 +42,7 @@ protected:
 
 // One stream, from the opening of the gate until the tone has been silent for kHoldAfterTone.
 // The server's queue is kept full. Each change of tone is placed at the frame heard one lead
-// (kChangeLead, or more where the output needs it) after the change was made: what was written
+// (what the output needs, and this thread's lateness) after the change was made: what was written
 // from there on is taken back and the synth resumes from that exact frame, so that the change
 // is heard within milliseconds with the phase running on; a frame not yet written is waited
 // for. A change that could only land later than that (the stream was slow to start, the device
@@ -118,7 +120,7 @@ private:
     std::optional<Placed> opening_;  // of the tone now sounding or last sounded
     SteadyClock::duration bump_{0};  // how much later still, where a change could not be as soon
     std::size_t lastClose_ = 0;      // the frame where the last tone ended
-    SteadyClock::duration lead_ = kChangeLead;  // for every change of the tone
+    SteadyClock::duration lead_{0};  // for every change of the tone, set at its opening
     std::vector<float> block_;
 };
 
