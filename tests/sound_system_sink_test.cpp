@@ -1,5 +1,6 @@
-// The audio thread's handling of its output: when it connects, starts and ends streams, and how
-// it rewrites queued sound when the tone changes.
+// The audio thread's handling of its output: when it connects, starts and ends streams, how it
+// rewrites queued sound when the tone changes, and where it places changes with an output that
+// renders the tone itself.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,8 @@
 
 #include "sound_system_sink.h"
 #include "square_synth.h"
+#include "stream_player.h"
+#include "tone_rendering.h"
 
 namespace beep {
 namespace {
@@ -402,6 +405,83 @@ TEST_P(LateStart, StillSoundsTheWholeGate) {
 INSTANTIATE_TEST_SUITE_P(SoundSystemSink, LateStart,
                          ::testing::Values(Lateness{0, 60, 300}, Lateness{0, 200, 100},
                                            Lateness{200, 0, 100}));
+
+// A stream that renders the tone itself, whose frame 0 is heard at `frameZero` and which takes
+// every change it is given, for a player that reads the tone from a script, one reading a wake.
+class ScriptedStream final : public AudioOutput, public ToneRendering, public PlayedTone {
+public:
+    struct Step {
+        std::optional<std::uint32_t> tone;
+        std::chrono::steady_clock::time_point changedAt;
+    };
+    ScriptedStream(std::vector<Step> script, std::chrono::steady_clock::time_point frameZero)
+        : script_(std::move(script)), frameZero_(frameZero) {}
+
+    std::vector<std::pair<std::size_t, std::optional<std::uint32_t>>> placed;
+
+private:
+    bool startStream(std::string&) override { return true; }
+    void stopStream() override {}
+    bool wait(std::chrono::milliseconds) override { return ++step_, true; }
+    std::size_t writableFrames() override { return 0; }
+    bool write(std::span<const float>) override { return true; }
+    Standing standing() override { return {0, frameZero_}; }
+    bool rewind(std::size_t) override { return false; }
+    std::size_t queuedFrames() override { return 0; }
+    ToneRendering* toneRendering() override { return this; }
+
+    bool place(std::size_t frame, std::optional<std::uint32_t> tone) override {
+        placed.emplace_back(frame, tone);
+        return true;
+    }
+    std::size_t lateFrames() const override { return 0; }
+    std::size_t heardFrames() const override { return 0; }
+    bool heardOut(std::size_t) const override { return false; }
+
+    Reading toneNow() const override { return {script_[step_].tone, step_}; }
+    std::chrono::steady_clock::time_point lastChangeAt() const override {
+        return script_[step_].changedAt;
+    }
+    std::pair<std::uint32_t, std::chrono::steady_clock::time_point> lastOpening() const override {
+        return {};
+    }
+    bool stopping() const override { return step_ + 1 >= script_.size(); }
+    void heardOut(const Reading&) override {}
+    void noteLead(std::chrono::nanoseconds, std::chrono::nanoseconds) override {}
+
+    std::vector<Step> script_;
+    std::chrono::steady_clock::time_point frameZero_;
+    std::size_t step_ = 0;
+};
+
+TEST(StreamPlayer, GatesFasterThanAFrameDoNotMakeTheTonesAfterThemLater) {
+    // Calls 2 us apart, as a program toggling the gate from several threads makes them, then a
+    // tone 10 ms after the first. (Made in the future, so that the thread is never late.)
+    const auto frameZero = std::chrono::steady_clock::now();
+    const auto first = frameZero + 10s;
+    std::vector<ScriptedStream::Step> script;
+    for (int i = 0; i < 2000; ++i)
+        script.push_back({i % 2 == 0 ? std::optional(2711u) : std::nullopt, first + i * 2us});
+    script.push_back({1193u, first + 10ms});
+    script.push_back({std::nullopt, first + 110ms});
+    script.push_back({std::nullopt, first + 110ms});  // the end of the script
+    ScriptedStream stream(script, frameZero);
+    WakeMargin wakes;
+    StreamPlayer player(stream, stream, wakes);
+    ASSERT_TRUE(player.play());
+
+    ASSERT_GE(stream.placed.size(), 3u);
+    const auto [firstFrame, firstTone] = stream.placed.front();
+    const auto [openedAt, opened] = stream.placed[stream.placed.size() - 2];
+    const auto [closedAt, closed] = stream.placed.back();
+    EXPECT_EQ(firstTone, 2711u);
+    EXPECT_EQ(opened, 1193u);
+    EXPECT_EQ(closed, std::nullopt);
+    // Every tone as long as its gate, and none later than asked: the last opens 10 ms after the
+    // first, to the frame.
+    EXPECT_NEAR(double(openedAt - firstFrame), 480, 1);
+    EXPECT_NEAR(double(closedAt - openedAt), 4800, 1);
+}
 
 }  // namespace
 }  // namespace beep

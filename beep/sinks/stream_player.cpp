@@ -67,6 +67,7 @@ void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time
     const AudioOutput::Standing standing = output_.standing();
     std::size_t earliest = standing.firstReplaceable;
     if (!history_.empty()) earliest = std::max(earliest, history_.front().frame);
+    double notBefore = double(earliest);
     if (rendering_ != nullptr) {
         // The output applied a change later than it was placed (this thread was held up past
         // the cycle it placed it for): the rest of that tone is as late, to keep its length.
@@ -83,7 +84,7 @@ void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time
         // The stream's own lead, and this thread's lateness to a change as it has been of late.
         lead_ = std::chrono::duration_cast<SteadyClock::duration>(standing.lead + wakes_.margin());
         tone_.noteLead(standing.floor, lead_);
-        earliest = std::max(earliest, lastClose_);
+        notBefore = std::max(notBefore, lastClose_);
     }
     const SteadyClock::time_point asked = changedAt + lead_;
     // A stream that has not started playing is taken to start as soon as its output says it
@@ -99,9 +100,13 @@ void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time
     if (opening_ && (standing.frameZero || !tone))
         lag += heardAt(frameZero, opening_->frame) - opening_->asked;
     const SteadyClock::time_point target = asked + lag;
-    const double wanted =
-        std::ceil(std::chrono::duration<double>(target - frameZero).count() * kAudioSampleRateHz);
-    std::size_t frame = wanted > double(earliest) ? static_cast<std::size_t>(wanted) : earliest;
+    // When the change is heard, in frames and their fractions: kept exact from one change to
+    // the next, so that changes closer together than a frame do not each round up and make
+    // every later tone later still. It lands on the first whole frame from there.
+    double at = std::max(
+        notBefore, std::chrono::duration<double>(target - frameZero).count() * kAudioSampleRateHz);
+    const auto landing = static_cast<std::size_t>(std::ceil(at - kSameFrameTolerance));
+    std::size_t frame = landing;
     // A later change supersedes whatever was to come after it.
     while (!pending_.empty() && pending_.back().frame >= frame) pending_.pop_back();
     if (rendering_ != nullptr) {
@@ -115,20 +120,21 @@ void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time
         else
             pending_.push_back({frame, tone});
     }
-    if (!tone) lastClose_ = frame;
+    if (frame != landing) at = double(frame);
+    if (!tone) lastClose_ = at;
     if (!opening_) {
-        opening_ = Placed{frame, asked};
+        opening_ = Placed{at, asked};
     } else if (standing.frameZero) {
         // Could not be heard that soon: every later change as late.
-        const auto late = heardAt(*standing.frameZero, frame) - target;
+        const auto late = heardAt(*standing.frameZero, at) - target;
         if (late > kLatenessRounding) bump_ += late;
     }
 }
 
 StreamPlayer::SteadyClock::time_point StreamPlayer::heardAt(SteadyClock::time_point frameZero,
-                                                            std::size_t frame) {
+                                                            double frame) {
     return frameZero + std::chrono::duration_cast<SteadyClock::duration>(
-                           std::chrono::duration<double>(double(frame) / kAudioSampleRateHz));
+                           std::chrono::duration<double>(frame / kAudioSampleRateHz));
 }
 
 bool StreamPlayer::rewindTo(std::size_t frame) {

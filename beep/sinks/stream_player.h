@@ -79,15 +79,16 @@ private:
         std::size_t frame;
         std::optional<std::uint32_t> tone;
     };
-    // Where a change was placed, and when it was asked to be heard.
+    // Where a change was placed (in frames and their fractions), and when it was asked to be
+    // heard.
     struct Placed {
-        std::size_t frame;
+        double frame;
         SteadyClock::time_point asked;
     };
     static constexpr std::size_t kHistoryFrames = framesIn(kQueuedAudio) + 2 * kRenderChunkFrames;
 
     void schedule(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt);
-    static SteadyClock::time_point heardAt(SteadyClock::time_point frameZero, std::size_t frame);
+    static SteadyClock::time_point heardAt(SteadyClock::time_point frameZero, double frame);
 
     // Takes back the frames from `frame` on, and runs the synth from the snapshot before that
     // frame forward to it exactly.
@@ -119,7 +120,7 @@ private:
     std::optional<std::uint32_t> scheduled_;
     std::optional<Placed> opening_;  // of the tone now sounding or last sounded
     SteadyClock::duration bump_{0};  // how much later still, where a change could not be as soon
-    std::size_t lastClose_ = 0;      // the frame where the last tone ended
+    double lastClose_ = 0;           // where the last tone ended, in frames and their fractions
     SteadyClock::duration lead_{0};  // for every change of the tone, set at its opening
     std::vector<float> block_;
 };
