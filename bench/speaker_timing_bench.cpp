@@ -2,7 +2,8 @@
 // and with every core busy: each tone opens the gate at 440 Hz, changes to 880 Hz halfway and
 // closes; every other tone follows a silence longer than the stream is held, so that it is the
 // first tone after silence. Measured at the null sink "vireko_test"; also how long the sound
-// system takes to connect and to open a stream. VIREKO_BENCH_TONES sets the tones per series.
+// system takes to connect and to open a stream, and the lead the library uses against what the
+// server itself needs (its floor). VIREKO_BENCH_TONES sets the tones per series.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -142,6 +143,27 @@ void openingTimes(int count, Summary& connect, Summary& stream) {
     stream = summarise(streams);
 }
 
+// The lead the sound-system sink used for each of `count` tones, and the floor its output said
+// the server needed then; played in this process, the way the library plays them.
+void leadsAndFloors(int count, Summary& lead, Summary& floor) {
+    beep::SoundSystemSink sink;
+    std::vector<double> leads, floors;
+    for (int i = 0; i < count; ++i) {
+        sink.setTone(2711u);
+        std::this_thread::sleep_for(50ms);
+        sink.setTone(std::nullopt);
+        sink.finishTone();
+        const beep::SoundSystemSink::Lead last = sink.lastLead();
+        if (last.lead > std::chrono::nanoseconds::zero()) {
+            leads.push_back(std::chrono::duration<double>(last.lead).count());
+            floors.push_back(std::chrono::duration<double>(last.floor).count());
+        }
+        std::this_thread::sleep_for(i % 2 == 0 ? kLongSilence : kShortSilence);
+    }
+    lead = summarise(leads);
+    floor = summarise(floors);
+}
+
 void printMs(const char* what, const Summary& idle, const Summary& busy) {
     std::printf("  %-40s %8.1f %8.1f %10.1f %8.1f\n", what, idle.median * 1e3, idle.worst * 1e3,
                 busy.median * 1e3, busy.worst * 1e3);
@@ -158,7 +180,9 @@ int main() {
     const int tones = tonesSetting != nullptr ? std::max(2, std::atoi(tonesSetting)) : 100;
 
     Summary connectIdle, streamIdle, connectBusy, streamBusy;
+    Summary leadIdle, floorIdle, leadBusy, floorBusy;
     openingTimes(20, connectIdle, streamIdle);
+    leadsAndFloors(10, leadIdle, floorIdle);
     BeepLibrary speaker;
     const Series idle = playSeries(speaker, tones);
     Series busy;
@@ -167,6 +191,7 @@ int main() {
         BusyLoad load;
         busy = playSeries(speaker, tones);
         openingTimes(20, connectBusy, streamBusy);
+        leadsAndFloors(10, leadBusy, floorBusy);
     }
 
     std::printf(
@@ -189,6 +214,19 @@ int main() {
             summarise(busy.lengthErrorsOutsideStalls));
     printMs("connecting to the sound system", connectIdle, connectBusy);
     printMs("opening a stream", streamIdle, streamBusy);
+    printMs("the server's floor (period + delay)", floorIdle, floorBusy);
+    printMs("lead used (floor + margins)", leadIdle, leadBusy);
+    const auto ratio = [](const char* what, const std::vector<double>& atIdle,
+                          const std::vector<double>& whenBusy, const Summary& idleFloor,
+                          const Summary& busyFloor) {
+        const Summary i = summarise(atIdle), b = summarise(whenBusy);
+        std::printf("  %-40s %8.2f %8.2f %10.2f %8.2f\n", what, i.median / idleFloor.median,
+                    i.worst / idleFloor.median, b.median / busyFloor.median,
+                    b.worst / busyFloor.median);
+    };
+    ratio("onset / floor", idle.onsets, busy.onsets, floorIdle, floorBusy);
+    ratio("offset / floor", idle.offsets, busy.offsets, floorIdle, floorBusy);
+    ratio("change of pitch / floor", idle.changes, busy.changes, floorIdle, floorBusy);
     std::printf("  %-40s %17.1f %19.1f\n", "dropouts per 100 tones", 100.0 * idle.dropouts / tones,
                 100.0 * busy.dropouts / tones);
     std::printf("  %-40s %17.1f %19.1f\n", "  of them in a stall of the machine",
