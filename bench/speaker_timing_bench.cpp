@@ -184,6 +184,11 @@ int main() {
     openingTimes(20, connectIdle, streamIdle);
     leadsAndFloors(10, leadIdle, floorIdle);
     BeepLibrary speaker;
+    // The first tone of a process also connects (see "connecting" below): not in the series.
+    speaker.beepFreq(440);
+    speaker.beepOn();
+    std::this_thread::sleep_for(kHalfTone);
+    speaker.beepOff();
     const Series idle = playSeries(speaker, tones);
     Series busy;
     {
