@@ -189,6 +189,7 @@ int main() {
     speaker.beepOn();
     std::this_thread::sleep_for(kHalfTone);
     speaker.beepOff();
+    std::this_thread::sleep_for(kLongSilence);
     const Series idle = playSeries(speaker, tones);
     Series busy;
     {
