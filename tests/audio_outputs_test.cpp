@@ -125,14 +125,15 @@ TEST(PulledQueue, EarlyCyclesNeitherDropTheStartOfTheToneNorMoveItEarlier) {
 }
 
 // The audio thread placing changes, and reading where the stream stands, while the graph's
-// thread runs cycles as fast as it can: each change is applied exactly once, whichever cycle
-// reaches it.
+// thread runs cycles as fast as it can, timed as a running graph's are: each change is applied
+// exactly once, whichever cycle reaches it.
 TEST(PulledQueue, ChangesPlacedWhileCyclesRunAreEachAppliedOnce) {
     PulledCycles graph;
     PulledQueue& queue = graph.queue;
     queue.restart(graph.kStart);
     std::jthread cycles([&] {
-        for (int cycle = 0; cycle < 1000; ++cycle) graph.take(std::nullopt);
+        for (int cycle = 0; cycle < 1000; ++cycle)
+            graph.take(0.010 + double(cycle * graph.kPeriod) / kAudioSampleRateHz);
     });
     for (std::size_t change = 0; change < 1000; ++change) {
         const std::size_t from = queue.placement(graph.kStart, graph.kSlack).firstReplaceable;
@@ -140,7 +141,8 @@ TEST(PulledQueue, ChangesPlacedWhileCyclesRunAreEachAppliedOnce) {
                                 change % 2 == 0 ? std::optional(graph.kTone) : std::nullopt));
     }
     cycles.join();
-    for (int cycle = 0; cycle < 3; ++cycle) graph.take(std::nullopt);
+    for (int cycle = 1000; cycle < 1003; ++cycle)
+        graph.take(0.010 + double(cycle * graph.kPeriod) / kAudioSampleRateHz);
     EXPECT_TRUE(queue.heardOut(0)) << "a change was lost, or applied twice";
 }
 
