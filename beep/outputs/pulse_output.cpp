@@ -178,6 +178,7 @@ public:
         clock_.reset();
         timingAsked_ = false;
         lastRead_ = 0;
+        if (period_ != SIZE_MAX) lastPeriod_ = period_;
         period_ = SIZE_MAX;
         return true;
     }
@@ -233,7 +234,7 @@ public:
         // The device works up to its configured latency ahead of what is heard, and may take
         // that much more at any moment; a rewrite takes a round trip to reach the server.
         const std::chrono::microseconds deviceLead(
-            std::max<pa_usec_t>(timing != nullptr ? timing->configured_sink_usec : 0,
+            std::max<pa_usec_t>(timing != nullptr ? timing->configured_sink_usec : sinkLatency_,
                                 pa_usec_t(kDeviceLatency.count()) * 1000));
         const std::chrono::nanoseconds roundTrip =
             roundTrips_.worst().value_or(kPulseRoundTripUnmeasured) + kPulseRoundTripBeyondWorst;
@@ -241,7 +242,7 @@ public:
         // A new stream is mixed in behind what the device has already taken: as soon as any
         // stream of late was heard.
         standing.startsIn = startDelays_.least().value_or(deviceLead);
-        // On PipeWire, a period more than the device lead: until the stream has played, its
+        // On PipeWire, a period more than the device lead: until a stream has played, its
         // configured latency stands for the period.
         standing.lead =
             pipewire_ ? deviceLead + periodOr(deviceLead) + roundTrip : 2 * deviceLead + roundTrip;
@@ -319,6 +320,7 @@ private:
     void noteTiming(const pa_timing_info& timing) {
         if (!timing.playing || timing.read_index_corrupt || timing.read_index <= 0) return;
         const auto read = static_cast<std::size_t>(timing.read_index) / kFrameBytes;
+        sinkLatency_ = timing.configured_sink_usec;
         if (read > lastRead_) period_ = std::min(period_, read - lastRead_);
         lastRead_ = read;
         const double taken = seconds(timing.timestamp);
@@ -333,9 +335,9 @@ private:
     }
 
     std::chrono::microseconds periodOr(std::chrono::microseconds otherwise) const {
-        return period_ != SIZE_MAX
-                   ? std::chrono::microseconds(period_ * 1000000 / kAudioSampleRateHz)
-                   : otherwise;
+        const std::size_t period = period_ != SIZE_MAX ? period_ : lastPeriod_;
+        return period != SIZE_MAX ? std::chrono::microseconds(period * 1000000 / kAudioSampleRateHz)
+                                  : otherwise;
     }
 
     static double seconds(const timeval& time) {
@@ -397,6 +399,10 @@ private:
     std::string server_;             // its name and version, for people
     std::size_t lastRead_ = 0;       // the read index, in frames, at the last timing
     std::size_t period_ = SIZE_MAX;  // the smallest step of the read index seen
+    // What the last stream found, for a new stream's first tone, which is placed before the
+    // stream has a timing: the graph's period and the sink's configured latency stay the same.
+    std::size_t lastPeriod_ = SIZE_MAX;
+    pa_usec_t sinkLatency_ = 0;
 };
 
 }  // namespace
