@@ -177,6 +177,7 @@ public:
         readyAt_ = systemSeconds();
         clock_.reset();
         timingAsked_ = false;
+        timedOnce_ = false;
         lastRead_ = 0;
         if (period_ != SIZE_MAX) lastPeriod_ = period_;
         period_ = SIZE_MAX;
@@ -185,6 +186,10 @@ public:
 
     void stopStream() override {
         if (stream_ == nullptr) return;
+        // What this stream found, for the next: its clock has settled by now.
+        if (const std::optional<double> origin = clock_.origin())
+            startDelays_.note(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                std::chrono::duration<double>(*origin - readyAt_)));
         pulse().pa_stream_disconnect(stream_);
         // The request goes out only while the main loop runs, and it does not run while idle.
         const auto deadline = SteadyClock::now() + kTimingLimit;
@@ -225,11 +230,16 @@ public:
         return true;
     }
 
-    // From the last timing that came back (one is asked for after each write), without asking
-    // the server again: a change is placed at once, and the stream's clock says how far the
-    // read index has moved on since.
+    // From the last timing that came back (one is asked for after each write) and the time
+    // since, without asking the server again: a change is placed at once. Only a stream's first
+    // change waits for a timing of its own: until one has come back, the sink's latency and
+    // where the stream stands are not known.
     Standing standing() override {
         Standing standing{writtenFrames_, std::nullopt};
+        if (!timedOnce_) {
+            timedOnce_ = true;
+            askTimingAndWait();
+        }
         const pa_timing_info* timing = pulse().pa_stream_get_timing_info(stream_);
         // The device works up to its configured latency ahead of what is heard, and may take
         // that much more at any moment; a rewrite takes a round trip to reach the server.
@@ -240,10 +250,10 @@ public:
             roundTrips_.worst().value_or(kPulseRoundTripUnmeasured) + kPulseRoundTripBeyondWorst;
         standing.floor = deviceLead + roundTrip;
         // A new stream is mixed in behind what the device has already taken: as soon as any
-        // stream of late was heard.
+        // stream of late was heard, by its settled clock.
         standing.startsIn = startDelays_.least().value_or(deviceLead);
-        // On PipeWire, a period more than the device lead: until a stream has played, its
-        // configured latency stands for the period.
+        // On PipeWire, a period more than the device lead: the last stream's until this one
+        // has played, and before any, the configured latency.
         standing.lead =
             pipewire_ ? deviceLead + periodOr(deviceLead) + roundTrip : 2 * deviceLead + roundTrip;
         if (timing == nullptr || timing->read_index_corrupt) return standing;
@@ -264,8 +274,9 @@ public:
                 std::ceil((systemSeconds() + roundTripSeconds - nextCycle) / period);
             earliest = readFrames + (std::max(0.0, cycles) + 1) * double(period_);
         } else {
-            const double moved =
-                timing->playing ? std::max(0.0, secondsSince(timing->timestamp)) : 0.0;
+            // A timing taken before the stream played may be old by now: the index may have
+            // moved on since as if it had been playing all along, and no further.
+            const double moved = std::max(0.0, secondsSince(timing->timestamp));
             earliest = readFrames + (moved + reach) * kAudioSampleRateHz;
         }
         standing.firstReplaceable =
@@ -302,6 +313,22 @@ private:
         [[maybe_unused]] const auto got = ::read(fd, &count, sizeof count);
     }
 
+    // Asks for the stream's timing and waits for it, within kTimingLimit.
+    void askTimingAndWait() {
+        bool done = false;
+        pa_operation* operation = pulse().pa_stream_update_timing_info(
+            stream_, [](pa_stream*, int, void* flag) { *static_cast<bool*>(flag) = true; }, &done);
+        if (operation == nullptr) return;
+        const auto deadline = SteadyClock::now() + kTimingLimit;
+        while (!done && iterateUntil(deadline) && good()) {
+        }
+        if (!done) pulse().pa_operation_cancel(operation);
+        pulse().pa_operation_unref(operation);
+        if (const pa_timing_info* timing = pulse().pa_stream_get_timing_info(stream_);
+            done && timing != nullptr)
+            noteTiming(*timing);
+    }
+
     static void timingArrived(pa_stream* stream, int success, void* self) {
         auto* output = static_cast<PulseOutput*>(self);
         output->timingAsked_ = false;
@@ -327,11 +354,7 @@ private:
         double estimate =
             taken + 1e-6 * double(timing.sink_usec) - double(read) / kAudioSampleRateHz;
         if (pipewire_) estimate += double(period_) / kAudioSampleRateHz;
-        const bool first = !clock_.origin();
         clock_.note(estimate, taken);
-        if (first)
-            startDelays_.note(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                std::chrono::duration<double>(*clock_.origin() - readyAt_)));
     }
 
     std::chrono::microseconds periodOr(std::chrono::microseconds otherwise) const {
@@ -389,9 +412,12 @@ private:
     std::size_t writtenFrames_ = 0;
     bool timingAsked_ = false;  // a timing asked for after a write has not come back
     SteadyClock::time_point timingAskedAt_;
-    RecentWorst roundTrips_;   // of the timings asked for, over the connection
+    bool timedOnce_ = false;  // the stream's first timing was asked for and waited on
+    // How long the timings asked for after the last writes took to come back (as many as the
+    // server asks for in about 130 ms): the lead follows the server's load as it is now.
+    RecentWorst roundTrips_;
     double readyAt_ = 0;       // when the stream was opened, system clock seconds
-    RecentWorst startDelays_;  // from the opening of a stream until its frame 0 was heard
+    RecentWorst startDelays_;  // of the last streams, from their opening to their frame 0
     StreamClock clock_;        // when frame 0 is heard, system clock seconds (noteTiming)
     bool serverKnown_ = false;
     enum class Answer { Unknown, Yes, No } sink_ = Answer::Unknown;

@@ -1,7 +1,8 @@
 // The last few measurements of a delay that varies with how busy the machine is: a lead built
-// on the worst of them follows what this machine does now rather than a fixed worst case. Enough
-// are kept to span several tones, so that one quiet tone does not forget a busy one. A change
-// later still than the lead is heard late (and its tone's later changes as late), never lost.
+// on the worst of them follows what this machine does now rather than a fixed worst case. (The
+// audio thread's wake-ups after a change span several tones this way; the round trips of
+// PulseAudio's timings, one a request, the last 130 ms or so.) A change later still than the
+// lead is heard late (and its tone's later changes as late), never lost.
 #pragma once
 
 #include <algorithm>
