@@ -78,13 +78,20 @@ void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time
         seenLate_ = std::max(seenLate_, late);
     }
     if (tone && !scheduled_) {
-        // A new tone: it need not be as late as the last one, only not before its end.
+        // A new tone: it need not be as late as the last one, only not before its end, and a
+        // silence since, so that the two do not run into one.
         opening_.reset();
         bump_ = {};
         // The stream's own lead, and this thread's lateness to a change as it has been of late.
         lead_ = std::chrono::duration_cast<SteadyClock::duration>(standing.lead + wakes_.margin());
         tone_.noteLead(standing.floor, lead_);
-        notBefore = std::max(notBefore, lastClose_);
+        if (lastClose_) {
+            // As much of the silence as it takes to be heard between them, at most.
+            const double silence =
+                std::clamp(std::chrono::duration<double>(changedAt - lastClose_->changedAt).count(),
+                           0.0, SquareWaveSynth::kRampSeconds);
+            notBefore = std::max(notBefore, lastClose_->frame + silence * kAudioSampleRateHz);
+        }
     }
     const SteadyClock::time_point asked = changedAt + lead_;
     // A stream that has not started playing is taken to start as soon as its output says it
@@ -121,7 +128,7 @@ void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time
             pending_.push_back({frame, tone});
     }
     if (frame != landing) at = double(frame);
-    if (!tone) lastClose_ = at;
+    if (!tone) lastClose_ = Closing{at, changedAt};
     if (!opening_) {
         opening_ = Placed{at, asked};
     } else if (standing.frameZero) {

@@ -120,7 +120,12 @@ private:
     std::optional<std::uint32_t> scheduled_;
     std::optional<Placed> opening_;  // of the tone now sounding or last sounded
     SteadyClock::duration bump_{0};  // how much later still, where a change could not be as soon
-    double lastClose_ = 0;           // where the last tone ended, in frames and their fractions
+    // Where the last tone ended, in frames and their fractions, and when its gate closed.
+    struct Closing {
+        double frame;
+        SteadyClock::time_point changedAt;
+    };
+    std::optional<Closing> lastClose_;
     SteadyClock::duration lead_{0};  // for every change of the tone, set at its opening
     std::vector<float> block_;
 };
