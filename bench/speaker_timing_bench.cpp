@@ -220,7 +220,8 @@ int main() {
             summarise(busy.lengthErrorsOutsideStalls));
     printMs("connecting to the sound system", connectIdle, connectBusy);
     printMs("opening a stream", streamIdle, streamBusy);
-    printMs("the server's floor (period + delay)", floorIdle, floorBusy);
+    std::printf("  (floor and lead: of 10 tones more, through a sink in this process)\n");
+    printMs("the server's floor (its own latency)", floorIdle, floorBusy);
     printMs("lead used (floor + margins)", leadIdle, leadBusy);
     const auto ratio = [](const char* what, const std::vector<double>& atIdle,
                           const std::vector<double>& whenBusy, const Summary& idleFloor,

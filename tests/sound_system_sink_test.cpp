@@ -435,7 +435,7 @@ private:
         return true;
     }
     std::size_t lateFrames() const override { return 0; }
-    std::size_t heardFrames() const override { return 0; }
+    std::size_t heardFrames() const override { return step_; }  // it plays on
     bool heardOut(std::size_t) const override { return false; }
 
     Reading toneNow() const override { return {script_[step_].tone, step_}; }

@@ -308,7 +308,7 @@ TEST(SpeakerSound, StaysTrueWhileEveryCoreIsBusy) {
     for (int i = 0; i < kTones; ++i) {
         SCOPED_TRACE("tone " + std::to_string(i + 1));
         expectTrueTone(recorder, samples, tones[std::size_t(i) + 1], gates[std::size_t(i)],
-                       kPitchOfCount2711);
+                       kPitchOfCount2711, latencyLimitSeconds());
     }
 }
 
