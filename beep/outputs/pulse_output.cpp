@@ -246,8 +246,10 @@ public:
         const std::chrono::microseconds deviceLead(
             std::max<pa_usec_t>(timing != nullptr ? timing->configured_sink_usec : sinkLatency_,
                                 pa_usec_t(kDeviceLatency.count()) * 1000));
-        const std::chrono::nanoseconds roundTrip =
+        std::chrono::nanoseconds roundTrip =
             roundTrips_.worst().value_or(kPulseRoundTripUnmeasured) + kPulseRoundTripBeyondWorst;
+        if (pipewire_)
+            roundTrip = std::max<std::chrono::nanoseconds>(roundTrip, kPipeWirePulseRewriteTime);
         standing.floor = deviceLead + roundTrip;
         // A new stream is mixed in behind what the device has already taken: as soon as any
         // stream of late was heard, by its settled clock.
