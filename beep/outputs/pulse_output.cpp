@@ -148,13 +148,13 @@ public:
         const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, kAudioSampleRateHz, 1};
         stream_ = pulse().pa_stream_new(context_, "PC speaker", &format, nullptr);
         if (stream_ == nullptr) return failWithError(refusal);
-        // Early requests: the server asks for more each kDeviceLatency and has the device
+        // Early requests: the server asks for more each deviceLatency() and has the device
         // work only that far ahead of the queue, however deep the queue is, so that a rewrite
         // is heard soon. (With the latency adjusted instead, the device takes the queue in
         // bursts as long as the requests, and a rewrite would land in what it already took.)
         // Timing is asked for after each write, which keeps it as fresh as the requests.
         const auto queued = static_cast<std::uint32_t>(framesIn(kQueuedAudio) * kFrameBytes);
-        const auto request = static_cast<std::uint32_t>(framesIn(kDeviceLatency) * kFrameBytes);
+        const auto request = static_cast<std::uint32_t>(framesIn(deviceLatency()) * kFrameBytes);
         pa_buffer_attr attributes{};
         attributes.maxlength = queued;
         attributes.tlength = queued;
@@ -245,7 +245,7 @@ public:
         // that much more at any moment; a rewrite takes a round trip to reach the server.
         const std::chrono::microseconds deviceLead(
             std::max<pa_usec_t>(timing != nullptr ? timing->configured_sink_usec : sinkLatency_,
-                                pa_usec_t(kDeviceLatency.count()) * 1000));
+                                pa_usec_t(deviceLatency().count()) * 1000));
         std::chrono::nanoseconds roundTrip =
             roundTrips_.worst().value_or(kPulseRoundTripUnmeasured) + kPulseRoundTripBeyondWorst;
         if (pipewire_)
@@ -357,6 +357,10 @@ private:
             taken + 1e-6 * double(timing.sink_usec) - double(read) / kAudioSampleRateHz;
         if (pipewire_) estimate += double(period_) / kAudioSampleRateHz;
         clock_.note(estimate, taken);
+    }
+
+    std::chrono::milliseconds deviceLatency() const {
+        return pipewire_ ? kPipeWirePulseDeviceLatency : kDeviceLatency;
     }
 
     std::chrono::microseconds periodOr(std::chrono::microseconds otherwise) const {

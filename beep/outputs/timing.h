@@ -24,6 +24,9 @@ inline constexpr std::chrono::milliseconds kQueuedAudio{100};
 // How far ahead of the queue's reading point the device itself works, at least: a change of
 // tone written ahead is heard about twice this long after it is made (see the PulseAudio lead).
 inline constexpr std::chrono::milliseconds kDeviceLatency{4};
+// On PipeWire's pulse server, which makes its graph's period follow the request size: below a
+// desktop's 256 frames the graph itself runs short on a busy machine.
+inline constexpr std::chrono::milliseconds kPipeWirePulseDeviceLatency{8};
 
 // The sound-system sink's audio thread
 
