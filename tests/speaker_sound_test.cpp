@@ -132,7 +132,7 @@ std::string soundWayServer() {
 double latencyLimitSeconds() {
     static const bool pulseProtocolOfPipeWire =
         soundWayServer().find("its PulseAudio protocol") != std::string::npos;
-    return pulseProtocolOfPipeWire ? kLatencyLimitSeconds + 0.010 : kLatencyLimitSeconds;
+    return pulseProtocolOfPipeWire ? kLatencyLimitSeconds + 0.020 : kLatencyLimitSeconds;
 }
 
 // The way taken is the server's own library where this build has it (and PULSE_SERVER alone
