@@ -252,8 +252,9 @@ public:
             roundTrip = std::max<std::chrono::nanoseconds>(roundTrip, kPipeWirePulseRewriteTime);
         standing.floor = deviceLead + roundTrip;
         // A new stream is mixed in behind what the device has already taken: as soon as any
-        // stream of late was heard, by its settled clock.
-        standing.startsIn = startDelays_.least().value_or(deviceLead);
+        // stream of late was heard, by its settled clock. PipeWire's pulse server starts a
+        // stream once its session manager has linked it, sooner or later: there, now.
+        if (!pipewire_) standing.startsIn = startDelays_.least().value_or(deviceLead);
         // On PipeWire, a period more than the device lead: the last stream's until this one
         // has played, and before any, the configured latency.
         standing.lead =
