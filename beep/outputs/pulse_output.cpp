@@ -246,10 +246,9 @@ public:
         const std::chrono::microseconds deviceLead(
             std::max<pa_usec_t>(timing != nullptr ? timing->configured_sink_usec : sinkLatency_,
                                 pa_usec_t(deviceLatency().count()) * 1000));
-        std::chrono::nanoseconds roundTrip =
-            roundTrips_.worst().value_or(kPulseRoundTripUnmeasured) + kPulseRoundTripBeyondWorst;
-        if (pipewire_)
-            roundTrip = std::max<std::chrono::nanoseconds>(roundTrip, kPipeWirePulseRewriteTime);
+        const std::chrono::nanoseconds roundTrip = std::max<std::chrono::nanoseconds>(
+            roundTrips_.worst().value_or(kPulseRoundTripUnmeasured) + kPulseRoundTripBeyondWorst,
+            kPulseRewriteTime);
         standing.floor = deviceLead + roundTrip;
         // A new stream is mixed in behind what the device has already taken: as soon as any
         // stream of late was heard, by its settled clock. PipeWire's pulse server starts a

@@ -54,10 +54,10 @@ inline constexpr std::chrono::microseconds kWakeMarginUnmeasured{5000};
 inline constexpr std::chrono::microseconds kPulseRoundTripBeyondWorst{1000};
 // and until one came back, as long as a busy server may take to answer.
 inline constexpr std::chrono::microseconds kPulseRoundTripUnmeasured{3000};
-// PipeWire's pulse server: at least this, however quick its round trips. A rewrite that comes
-// after it read on is not heard late there but lost (the stream is taken to have run dry), and
-// rendering a rewrite takes longer than a round trip on a slow machine.
-inline constexpr std::chrono::microseconds kPipeWirePulseRewriteTime{5000};
+// At least this, however quick the round trips: rendering a rewrite takes longer than a round
+// trip on a slow machine, and a rewrite that comes after the server read on cuts into the tone
+// (on PipeWire's pulse server, it is lost altogether).
+inline constexpr std::chrono::microseconds kPulseRewriteTime{5000};
 
 // PipeWire's own library
 
