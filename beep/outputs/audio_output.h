@@ -44,8 +44,6 @@ public:
         // When frame 0 is heard, on the steady clock; frame F follows F / kAudioSampleRateHz
         // seconds later. Unknown until the stream plays, and for an output without a clock.
         std::optional<std::chrono::steady_clock::time_point> frameZero;
-        // Until then, the soonest frame 0 can be heard, from now.
-        std::chrono::nanoseconds startsIn{0};
         // How far ahead of its change a frame must be to be sure it can still be replaced:
         // a change is heard no sooner than this, and later by the audio thread's own lateness
         // to it (WakeMargin).

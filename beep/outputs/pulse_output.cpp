@@ -174,7 +174,6 @@ public:
             if (!iterateUntil(deadline)) return fail(refusal, "the server did not open a stream");
         }
         writtenFrames_ = 0;
-        readyAt_ = systemSeconds();
         clock_.reset();
         timingAsked_ = false;
         timedOnce_ = false;
@@ -186,10 +185,6 @@ public:
 
     void stopStream() override {
         if (stream_ == nullptr) return;
-        // What this stream found, for the next: its clock has settled by now.
-        if (const std::optional<double> origin = clock_.origin())
-            startDelays_.note(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                std::chrono::duration<double>(*origin - readyAt_)));
         pulse().pa_stream_disconnect(stream_);
         // The request goes out only while the main loop runs, and it does not run while idle.
         const auto deadline = SteadyClock::now() + kTimingLimit;
@@ -250,10 +245,6 @@ public:
             roundTrips_.worst().value_or(kPulseRoundTripUnmeasured) + kPulseRoundTripBeyondWorst,
             kPulseRewriteTime);
         standing.floor = deviceLead + roundTrip;
-        // A new stream is mixed in behind what the device has already taken: as soon as any
-        // stream of late was heard, by its settled clock. PipeWire's pulse server starts a
-        // stream once its session manager has linked it, sooner or later: there, now.
-        if (!pipewire_) standing.startsIn = startDelays_.least().value_or(deviceLead);
         // On PipeWire, a period more than the device lead: the last stream's until this one
         // has played, and before any, the configured latency.
         standing.lead =
@@ -422,9 +413,7 @@ private:
     // How long the timings asked for after the last writes took to come back (as many as the
     // server asks for in about 130 ms): the lead follows the server's load as it is now.
     RecentWorst roundTrips_;
-    double readyAt_ = 0;       // when the stream was opened, system clock seconds
-    RecentWorst startDelays_;  // of the last streams, from their opening to their frame 0
-    StreamClock clock_;        // when frame 0 is heard, system clock seconds (noteTiming)
+    StreamClock clock_;  // when frame 0 is heard, system clock seconds (noteTiming)
     bool serverKnown_ = false;
     enum class Answer { Unknown, Yes, No } sink_ = Answer::Unknown;
     bool pipewire_ = false;          // PipeWire's pulse server rather than PulseAudio

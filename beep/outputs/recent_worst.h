@@ -26,10 +26,6 @@ public:
         if (next_ == 0) return std::nullopt;
         return *std::max_element(values_.begin(), values_.begin() + count());
     }
-    std::optional<std::chrono::nanoseconds> least() const {
-        if (next_ == 0) return std::nullopt;
-        return *std::min_element(values_.begin(), values_.begin() + count());
-    }
 
 private:
     std::ptrdiff_t count() const { return std::ptrdiff_t(std::min(next_, kRemembered)); }
