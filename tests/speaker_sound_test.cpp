@@ -35,9 +35,8 @@ using namespace std::chrono_literals;
 
 constexpr double kRate = kRecordRateHz;
 constexpr float kToneThreshold = 0.003f;
-// Latencies a listener does not notice as late, with room for a busy machine (a sanitized build
-// runs slower); the first tone of a process also connects.
-constexpr double kLatencyLimitSeconds = 0.020 + 0.010 * (kSanitizedSlowdown - 1);
+// Latencies a listener does not notice as late; the first tone of a process also connects.
+constexpr double kLatencyLimitSeconds = 0.030;
 constexpr double kFirstToneLimitSeconds = 0.150 * kSanitizedSlowdown;
 constexpr double kLengthToleranceSeconds = 0.010;
 
@@ -132,7 +131,7 @@ std::string soundWayServer() {
 double latencyLimitSeconds() {
     static const bool pulseProtocolOfPipeWire =
         soundWayServer().find("its PulseAudio protocol") != std::string::npos;
-    return pulseProtocolOfPipeWire ? kLatencyLimitSeconds + 0.020 : kLatencyLimitSeconds;
+    return pulseProtocolOfPipeWire ? kLatencyLimitSeconds + 0.010 : kLatencyLimitSeconds;
 }
 
 // The way taken is the server's own library where this build has it (and PULSE_SERVER alone
