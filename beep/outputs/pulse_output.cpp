@@ -242,7 +242,8 @@ public:
             std::max<pa_usec_t>(timing != nullptr ? timing->configured_sink_usec : sinkLatency_,
                                 pa_usec_t(deviceLatency().count()) * 1000));
         const std::chrono::nanoseconds roundTrip = std::max<std::chrono::nanoseconds>(
-            roundTrips_.worst().value_or(kPulseRoundTripUnmeasured) + kPulseRoundTripBeyondWorst,
+            roundTrips_.worst().value_or(std::chrono::nanoseconds::zero()) +
+                kPulseRoundTripBeyondWorst,
             kPulseRewriteTime);
         standing.floor = deviceLead + roundTrip;
         // On PipeWire, a period more than the device lead: the last stream's until this one

@@ -50,10 +50,8 @@ inline constexpr std::chrono::microseconds kWakeMarginUnmeasured{5000};
 // PulseAudio (and PipeWire's pulse server)
 
 // For a rewrite to reach the server: the round trip of a timing, measured (RecentWorst); beyond
-// the worst remembered, this,
+// the worst remembered, this;
 inline constexpr std::chrono::microseconds kPulseRoundTripBeyondWorst{1000};
-// and until one came back, as long as a busy server may take to answer.
-inline constexpr std::chrono::microseconds kPulseRoundTripUnmeasured{3000};
 // At least this, however quick the round trips: rendering a rewrite takes longer than a round
 // trip on a slow machine, and a rewrite that comes after the server read on cuts into the tone
 // (on PipeWire's pulse server, it is lost altogether).
