@@ -68,12 +68,19 @@ void expectTrueTone(const MonitorRecorder& recorder, const std::vector<float>& s
 }
 
 // A lost period splits a tone in two: a count of tones that is off while the machine stalled
-// is not held against the player either.
-bool countSpoiltByStall(const MonitorRecorder& recorder, std::size_t found, std::size_t played,
-                        SteadyClock::time_point since) {
-    return found != played &&
-           spoiltByStall(recorder, since, SteadyClock::now(),
-                         std::to_string(found) + " tones for " + std::to_string(played));
+// is not held against the player either. Either way it says where each tone was heard.
+bool countSpoiltByStall(const MonitorRecorder& recorder, const std::vector<SampleSpan>& tones,
+                        std::size_t played, SteadyClock::time_point since) {
+    if (tones.size() == played) return false;
+    std::string heard;
+    for (const SampleSpan& tone : tones)
+        heard += " " + std::to_string(secondsBetween(since, recorder.timeOfSample(tone.begin))) +
+                 ".." + std::to_string(secondsBetween(since, recorder.timeOfSample(tone.end))) + " s";
+    const std::string wrong =
+        std::to_string(tones.size()) + " tones for " + std::to_string(played) + ", heard at" + heard;
+    if (spoiltByStall(recorder, since, SteadyClock::now(), wrong)) return true;
+    ADD_FAILURE() << wrong;
+    return false;
 }
 
 // Stops or starts the test server, whose folder holds the socket PULSE_SERVER names, or the
@@ -168,7 +175,7 @@ TEST(SpeakerSound, PlaysTheTimersSquareWaveWhileTheGateIsOpen) {
     const Gate a15000 = playTone(speaker, 15000, 400ms);
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold);
-    if (countSpoiltByStall(recorder, tones.size(), 4, first.on)) GTEST_SKIP();
+    if (countSpoiltByStall(recorder, tones, 4, first.on)) GTEST_SKIP();
     ASSERT_EQ(tones.size(), 4u);
 
     EXPECT_LT(secondsBetween(first.on, recorder.timeOfSample(tones[0].begin)),
@@ -229,7 +236,7 @@ TEST(SpeakerSound, NewCountWhileSoundingIsHeardAtOnceWithoutAGap) {
     speaker.beepOff();
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold, 24);
-    if (countSpoiltByStall(recorder, tones.size(), 2, on)) GTEST_SKIP();
+    if (countSpoiltByStall(recorder, tones, 2, on)) GTEST_SKIP();
     ASSERT_EQ(tones.size(), 2u) << "one tone, with no gap at the change of pitch";
     const SampleSpan tone = tones[1];
     // The 440 Hz part ends where its phase first breaks.
@@ -279,7 +286,7 @@ TEST(SpeakerSound, LeavesTheServerAloneOnceTheToneIsOver) {
     const Gate gate = playTone(speaker, 440, 300ms);
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold);
-    if (countSpoiltByStall(recorder, tones.size(), 1, gate.on)) GTEST_SKIP();
+    if (countSpoiltByStall(recorder, tones, 1, gate.on)) GTEST_SKIP();
     ASSERT_EQ(tones.size(), 1u);
     expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711, latencyLimitSeconds());
 }
@@ -302,7 +309,7 @@ TEST(SpeakerSound, StaysTrueWhileEveryCoreIsBusy) {
     }
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 100ms);
     const auto tones = findTones(samples, kToneThreshold);
-    if (countSpoiltByStall(recorder, tones.size(), kTones + 1, gates.front().on)) GTEST_SKIP();
+    if (countSpoiltByStall(recorder, tones, kTones + 1, gates.front().on)) GTEST_SKIP();
     ASSERT_EQ(tones.size(), std::size_t(kTones) + 1) << describe(tones);
     for (int i = 0; i < kTones; ++i) {
         SCOPED_TRACE("tone " + std::to_string(i + 1));
@@ -343,7 +350,7 @@ TEST(SpeakerSound, CallsFromManyThreadsAtOnceLeaveItWorking) {
     const Gate gate = playTone(speaker, 440, 400ms);
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold);
-    if (countSpoiltByStall(recorder, tones.size(), 1, gate.on)) GTEST_SKIP();
+    if (countSpoiltByStall(recorder, tones, 1, gate.on)) GTEST_SKIP();
     ASSERT_EQ(tones.size(), 1u) << describe(tones);
     expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711, latencyLimitSeconds());
 }
@@ -407,7 +414,7 @@ TEST_P(ProbeEndedMidTone, ClosesTheGateThenEndsByTheSignal) {
 
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 200ms);
     const auto tones = findTones(samples, kToneThreshold);
-    if (countSpoiltByStall(recorder, tones.size(), 1, sent - 1s)) GTEST_SKIP();
+    if (countSpoiltByStall(recorder, tones, 1, sent - 1s)) GTEST_SKIP();
     ASSERT_EQ(tones.size(), 1u);
     const SampleSpan tone = tones[0];
     EXPECT_LT(secondsBetween(ended, recorder.timeOfSample(tone.end - 1)), 0.050)
@@ -475,7 +482,7 @@ TEST(SpeakerSound, ServerLostMidToneNeitherHangsNorStopsTheNextTone) {
     const Gate gate = playTone(speaker, 880, 400ms);
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold);
-    if (countSpoiltByStall(recorder, tones.size(), 1, gate.on)) GTEST_SKIP();
+    if (countSpoiltByStall(recorder, tones, 1, gate.on)) GTEST_SKIP();
     ASSERT_EQ(tones.size(), 1u);
     const auto steady = steadyPart(samples, tones[0]);
     const double hz = measureFrequencyHz(steady, kRate);
@@ -497,7 +504,7 @@ void expectToneFromTheNewServer(BeepLibrary& speaker, bool whole) {
     const Gate gate = playTone(speaker, 880, 400ms);
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold);
-    if (countSpoiltByStall(recorder, tones.size(), 1, gate.on)) GTEST_SKIP();
+    if (countSpoiltByStall(recorder, tones, 1, gate.on)) GTEST_SKIP();
     ASSERT_EQ(tones.size(), 1u) << describe(tones);
     if (whole)
         expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount1355,
