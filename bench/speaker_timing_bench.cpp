@@ -39,13 +39,45 @@ struct TimedTone {
     bool afterSilence = false;
 };
 
-struct Series {
-    int tones = 0, dropouts = 0;
-    int stalledTones = 0, dropoutsInStalls = 0;  // tones while the machine stalled (StallWatch)
-    std::vector<double> onsets, offsets, changes, lengthErrors, firstLengthErrors;
-    std::vector<double> firstOnsets;  // of the tones after silence, the stream resumed or new
-    std::vector<double> lengthErrorsOutsideStalls;
+// What was heard of one tone. A tone "in a stall" sounded while the machine held every thread
+// back (StallWatch): what it shows is the machine's, not the player's.
+struct HeardTone {
+    double onset = 0, offset = 0, lengthError = 0;
+    double change = NAN;  // where the change was not found, NaN
+    bool afterSilence = false, stalled = false;
+    int dropouts = 0;
 };
+
+struct Series {
+    int tones = 0, lostTones = 0;  // tones missing from the recording, or split in parts
+    std::vector<HeardTone> heard;
+
+    int dropouts(bool inStallsOnly) const {
+        int count = inStallsOnly ? 0 : lostTones;
+        for (const HeardTone& tone : heard)
+            if (!inStallsOnly || tone.stalled) count += tone.dropouts;
+        return count;
+    }
+    int stalledTones() const {
+        return int(std::count_if(heard.begin(), heard.end(),
+                                 [](const HeardTone& tone) { return tone.stalled; }));
+    }
+};
+
+// Which tones a figure is taken from.
+enum class Tones { All, AfterSilence, Held, OutsideStalls };
+
+std::vector<double> figures(const Series& series, Tones which, double HeardTone::*figure) {
+    std::vector<double> values;
+    for (const HeardTone& tone : series.heard) {
+        const bool taken = which == Tones::All ||
+                           (which == Tones::AfterSilence && tone.afterSilence) ||
+                           (which == Tones::Held && !tone.afterSilence) ||
+                           (which == Tones::OutsideStalls && !tone.stalled);
+        if (taken && !std::isnan(tone.*figure)) values.push_back(tone.*figure);
+    }
+    return values;
+}
 
 // Where the pitch first rises past halfway between the two: the zero crossing before the first
 // half period shorter than the mean of the two half periods.
@@ -84,39 +116,34 @@ Series playSeries(BeepLibrary& speaker, int count) {
     const auto samples = recorder.recordUntil(SteadyClock::now() + 100ms);
     const auto heard = findTones(samples, kThreshold);
     series.tones = count;
-    series.dropouts = std::abs(int(heard.size()) - count);
+    series.lostTones = std::abs(int(heard.size()) - count);
     if (heard.size() != played.size()) return series;
     for (std::size_t i = 0; i < heard.size(); ++i) {
         const TimedTone& gate = played[i];
-        series.onsets.push_back(secondsBetween(gate.on, recorder.timeOfSample(heard[i].begin)));
-        if (gate.afterSilence) series.firstOnsets.push_back(series.onsets.back());
-        series.offsets.push_back(secondsBetween(gate.off, recorder.timeOfSample(heard[i].end - 1)));
-        const bool stalled =
+        HeardTone& result = series.heard.emplace_back();
+        result.afterSilence = gate.afterSilence;
+        result.onset = secondsBetween(gate.on, recorder.timeOfSample(heard[i].begin));
+        result.offset = secondsBetween(gate.off, recorder.timeOfSample(heard[i].end - 1));
+        result.stalled =
             recorder.stallBetween(gate.on - 50ms, recorder.timeOfSample(heard[i].end - 1)) >
             SteadyClock::duration::zero();
         const double length = double(heard[i].size()) / kRecordRateHz;
-        const double lengthError = std::abs(length - secondsBetween(gate.on, gate.off));
-        (gate.afterSilence ? series.firstLengthErrors : series.lengthErrors).push_back(lengthError);
-        if (!stalled) series.lengthErrorsOutsideStalls.push_back(lengthError);
+        result.lengthError = std::abs(length - secondsBetween(gate.on, gate.off));
         const auto tone = std::span(samples).subspan(heard[i].begin, heard[i].size());
-        series.stalledTones += stalled ? 1 : 0;
-        const int dropoutsBefore = series.dropouts;
         const std::size_t change = changeSample(tone);
         if (change >= tone.size() - kEdgeSamples) {
-            ++series.dropouts;
-            series.dropoutsInStalls += stalled ? 1 : 0;
+            result.dropouts = 1;
             continue;
         }
-        series.changes.push_back(
-            secondsBetween(gate.change, recorder.timeOfSample(heard[i].begin + change)));
+        result.change =
+            secondsBetween(gate.change, recorder.timeOfSample(heard[i].begin + change));
         const SampleSpan low{heard[i].begin, heard[i].begin + change};
         const SampleSpan high{heard[i].begin + change, heard[i].end};
         for (const auto& [part, hz] : {std::pair{low, 440.0}, std::pair{high, 880.0}}) {
             if (part.size() > 2 * kEdgeSamples)
-                series.dropouts +=
+                result.dropouts +=
                     phaseContinuity(steadyPart(samples, part), kRecordRateHz, hz).dropouts;
         }
-        if (stalled) series.dropoutsInStalls += series.dropouts - dropoutsBefore;
     }
     return series;
 }
@@ -207,38 +234,42 @@ int main() {
         tones, static_cast<long long>(kHalfTone.count()),
         static_cast<long long>(kLongSilence.count()));
     std::printf("  %-40s %8s %8s %10s %8s\n", "ms", "idle", "worst", "all busy", "worst");
-    printMs("onset", summarise(idle.onsets), summarise(busy.onsets));
-    printMs("  of them the first after silence", summarise(idle.firstOnsets),
-            summarise(busy.firstOnsets));
-    printMs("offset", summarise(idle.offsets), summarise(busy.offsets));
-    printMs("change of pitch", summarise(idle.changes), summarise(busy.changes));
-    printMs("|length - gate|, held stream", summarise(idle.lengthErrors),
-            summarise(busy.lengthErrors));
-    printMs("|length - gate|, first after silence", summarise(idle.firstLengthErrors),
-            summarise(busy.firstLengthErrors));
-    printMs("|length - gate|, tones outside a stall", summarise(idle.lengthErrorsOutsideStalls),
-            summarise(busy.lengthErrorsOutsideStalls));
+    const auto print = [&](const char* what, Tones which, double HeardTone::*figure) {
+        printMs(what, summarise(figures(idle, which, figure)),
+                summarise(figures(busy, which, figure)));
+    };
+    print("onset", Tones::All, &HeardTone::onset);
+    print("  of them the first after silence", Tones::AfterSilence, &HeardTone::onset);
+    print("  of them outside a stall", Tones::OutsideStalls, &HeardTone::onset);
+    print("offset", Tones::All, &HeardTone::offset);
+    print("  of them outside a stall", Tones::OutsideStalls, &HeardTone::offset);
+    print("change of pitch", Tones::All, &HeardTone::change);
+    print("  of them outside a stall", Tones::OutsideStalls, &HeardTone::change);
+    print("|length - gate|, held stream", Tones::Held, &HeardTone::lengthError);
+    print("|length - gate|, first after silence", Tones::AfterSilence, &HeardTone::lengthError);
+    print("|length - gate|, tones outside a stall", Tones::OutsideStalls,
+          &HeardTone::lengthError);
     printMs("connecting to the sound system", connectIdle, connectBusy);
     printMs("opening a stream", streamIdle, streamBusy);
     std::printf("  (floor and lead: of 10 tones more, through a sink in this process)\n");
     printMs("the server's floor (its own latency)", floorIdle, floorBusy);
     printMs("lead used (floor + margins)", leadIdle, leadBusy);
-    const auto ratio = [](const char* what, const std::vector<double>& atIdle,
-                          const std::vector<double>& whenBusy, const Summary& idleFloor,
-                          const Summary& busyFloor) {
-        const Summary i = summarise(atIdle), b = summarise(whenBusy);
-        std::printf("  %-40s %8.2f %8.2f %10.2f %8.2f\n", what, i.median / idleFloor.median,
-                    i.worst / idleFloor.median, b.median / busyFloor.median,
-                    b.worst / busyFloor.median);
+    const auto ratio = [&](const char* what, double HeardTone::*figure) {
+        const Summary i = summarise(figures(idle, Tones::All, figure));
+        const Summary b = summarise(figures(busy, Tones::All, figure));
+        std::printf("  %-40s %8.2f %8.2f %10.2f %8.2f\n", what, i.median / floorIdle.median,
+                    i.worst / floorIdle.median, b.median / floorBusy.median,
+                    b.worst / floorBusy.median);
     };
-    ratio("onset / floor", idle.onsets, busy.onsets, floorIdle, floorBusy);
-    ratio("offset / floor", idle.offsets, busy.offsets, floorIdle, floorBusy);
-    ratio("change of pitch / floor", idle.changes, busy.changes, floorIdle, floorBusy);
-    std::printf("  %-40s %17.1f %19.1f\n", "dropouts per 100 tones", 100.0 * idle.dropouts / tones,
-                100.0 * busy.dropouts / tones);
+    ratio("onset / floor", &HeardTone::onset);
+    ratio("offset / floor", &HeardTone::offset);
+    ratio("change of pitch / floor", &HeardTone::change);
+    const auto per100 = [tones](int count) { return 100.0 * count / tones; };
+    std::printf("  %-40s %17.1f %19.1f\n", "dropouts per 100 tones", per100(idle.dropouts(false)),
+                per100(busy.dropouts(false)));
     std::printf("  %-40s %17.1f %19.1f\n", "  of them in a stall of the machine",
-                100.0 * idle.dropoutsInStalls / tones, 100.0 * busy.dropoutsInStalls / tones);
+                per100(idle.dropouts(true)), per100(busy.dropouts(true)));
     std::printf("  %-40s %17.1f %19.1f\n", "tones in a stall of the machine, per 100",
-                100.0 * idle.stalledTones / tones, 100.0 * busy.stalledTones / tones);
+                per100(idle.stalledTones()), per100(busy.stalledTones()));
     return 0;
 }
