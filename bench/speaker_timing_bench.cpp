@@ -135,8 +135,7 @@ Series playSeries(BeepLibrary& speaker, int count) {
             result.dropouts = 1;
             continue;
         }
-        result.change =
-            secondsBetween(gate.change, recorder.timeOfSample(heard[i].begin + change));
+        result.change = secondsBetween(gate.change, recorder.timeOfSample(heard[i].begin + change));
         const SampleSpan low{heard[i].begin, heard[i].begin + change};
         const SampleSpan high{heard[i].begin + change, heard[i].end};
         for (const auto& [part, hz] : {std::pair{low, 440.0}, std::pair{high, 880.0}}) {
@@ -247,8 +246,7 @@ int main() {
     print("  of them outside a stall", Tones::OutsideStalls, &HeardTone::change);
     print("|length - gate|, held stream", Tones::Held, &HeardTone::lengthError);
     print("|length - gate|, first after silence", Tones::AfterSilence, &HeardTone::lengthError);
-    print("|length - gate|, tones outside a stall", Tones::OutsideStalls,
-          &HeardTone::lengthError);
+    print("|length - gate|, tones outside a stall", Tones::OutsideStalls, &HeardTone::lengthError);
     printMs("connecting to the sound system", connectIdle, connectBusy);
     printMs("opening a stream", streamIdle, streamBusy);
     std::printf("  (floor and lead: of 10 tones more, through a sink in this process)\n");

@@ -35,16 +35,15 @@ using namespace std::chrono_literals;
 
 constexpr double kRate = kRecordRateHz;
 constexpr float kToneThreshold = 0.003f;
-// Latencies a listener does not notice as late; the first tone of a process also connects.
-constexpr double kLatencyLimitSeconds = 0.030;
+// The first tone of a process also connects. A tone's length is measured 2.5 ms long (to the
+// end of its closing ramp); a sanitized build runs slower.
 constexpr double kFirstToneLimitSeconds = 0.150 * kSanitizedSlowdown;
-constexpr double kLengthToleranceSeconds = 0.010;
+constexpr double kLengthToleranceSeconds = 0.006 + 0.004 * (kSanitizedSlowdown - 1);
 
 // A tone as a listener expects it: the right pitch, on time, as long as the gate was open,
 // without a dropout or a jump of phase; unless the machine stalled while it sounded.
 void expectTrueTone(const MonitorRecorder& recorder, const std::vector<float>& samples,
-                    SampleSpan tone, const Gate& gate, double hz,
-                    double latencyLimit = kLatencyLimitSeconds) {
+                    SampleSpan tone, const Gate& gate, double hz, double latencyLimit) {
     const double measuredHz = measureFrequencyHz(steadyPart(samples, tone), kRate);
     const ToneFigures figures = measureTone(recorder, samples, tone, gate, hz);
     const bool heardTrue = std::abs(measuredHz - hz) <= 0.05 &&
@@ -67,17 +66,23 @@ void expectTrueTone(const MonitorRecorder& recorder, const std::vector<float>& s
         << figures.continuity.lowestLevel;
 }
 
+// The tones found, as seconds into the recording, for a failure message.
+std::string describe(const std::vector<SampleSpan>& tones) {
+    std::string text;
+    for (const SampleSpan& tone : tones)
+        text += " [" + std::to_string(double(tone.begin) / kRate).substr(0, 6) + ", " +
+                std::to_string(double(tone.end) / kRate).substr(0, 6) + "]";
+    return text;
+}
+
 // A lost period splits a tone in two: a count of tones that is off while the machine stalled
-// is not held against the player either. Either way it says where each tone was heard.
+// is not held against the player either. Either way it says where the tones were heard.
 bool countSpoiltByStall(const MonitorRecorder& recorder, const std::vector<SampleSpan>& tones,
                         std::size_t played, SteadyClock::time_point since) {
     if (tones.size() == played) return false;
-    std::string heard;
-    for (const SampleSpan& tone : tones)
-        heard += " " + std::to_string(secondsBetween(since, recorder.timeOfSample(tone.begin))) +
-                 ".." + std::to_string(secondsBetween(since, recorder.timeOfSample(tone.end))) + " s";
-    const std::string wrong =
-        std::to_string(tones.size()) + " tones for " + std::to_string(played) + ", heard at" + heard;
+    const std::string wrong = std::to_string(tones.size()) + " tones for " +
+                              std::to_string(played) + ", heard at (s into the recording)" +
+                              describe(tones);
     if (spoiltByStall(recorder, since, SteadyClock::now(), wrong)) return true;
     ADD_FAILURE() << wrong;
     return false;
@@ -107,15 +112,6 @@ void restartServer() {
     std::this_thread::sleep_for(1s);
 }
 
-// The tones found, as seconds into the recording, for a failure message.
-std::string describe(const std::vector<SampleSpan>& tones) {
-    std::string text;
-    for (const SampleSpan& tone : tones)
-        text += " [" + std::to_string(double(tone.begin) / kRate).substr(0, 6) + ", " +
-                std::to_string(double(tone.end) / kRate).substr(0, 6) + "]";
-    return text;
-}
-
 // How many streams play into the test server now (a paused one asks nothing of it).
 int playingStreams() {
     return int(std::ranges::count_if(pactlLines("list sink-inputs"), [](const std::string& line) {
@@ -136,9 +132,17 @@ std::string soundWayServer() {
 // reports lags by up to a period, which a change of pitch waits out too. PipeWire's own
 // library places both on time.
 double latencyLimitSeconds() {
-    static const bool pulseProtocolOfPipeWire =
-        soundWayServer().find("its PulseAudio protocol") != std::string::npos;
-    return pulseProtocolOfPipeWire ? kLatencyLimitSeconds + 0.010 : kLatencyLimitSeconds;
+    static const double limit = [] {
+        const std::string server = soundWayServer();
+        if (server.find("its PulseAudio protocol") != std::string::npos) return 0.040;
+        // A period (5.3 ms), the device's delay and the audio thread's lateness; a sanitized
+        // build runs slower.
+        if (server.find("its own API") != std::string::npos)
+            return 0.020 + 0.010 * (kSanitizedSlowdown - 1);
+        // Twice the device latency and a rewrite's round trip, and on a new stream its start.
+        return 0.030;
+    }();
+    return limit;
 }
 
 // The way taken is the server's own library where this build has it (and PULSE_SERVER alone
@@ -310,7 +314,7 @@ TEST(SpeakerSound, StaysTrueWhileEveryCoreIsBusy) {
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 100ms);
     const auto tones = findTones(samples, kToneThreshold);
     if (countSpoiltByStall(recorder, tones, kTones + 1, gates.front().on)) GTEST_SKIP();
-    ASSERT_EQ(tones.size(), std::size_t(kTones) + 1) << describe(tones);
+    ASSERT_EQ(tones.size(), std::size_t(kTones) + 1);
     for (int i = 0; i < kTones; ++i) {
         SCOPED_TRACE("tone " + std::to_string(i + 1));
         expectTrueTone(recorder, samples, tones[std::size_t(i) + 1], gates[std::size_t(i)],
@@ -351,7 +355,7 @@ TEST(SpeakerSound, CallsFromManyThreadsAtOnceLeaveItWorking) {
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold);
     if (countSpoiltByStall(recorder, tones, 1, gate.on)) GTEST_SKIP();
-    ASSERT_EQ(tones.size(), 1u) << describe(tones);
+    ASSERT_EQ(tones.size(), 1u);
     expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711, latencyLimitSeconds());
 }
 
@@ -505,7 +509,7 @@ void expectToneFromTheNewServer(BeepLibrary& speaker, bool whole) {
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold);
     if (countSpoiltByStall(recorder, tones, 1, gate.on)) GTEST_SKIP();
-    ASSERT_EQ(tones.size(), 1u) << describe(tones);
+    ASSERT_EQ(tones.size(), 1u);
     if (whole)
         expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount1355,
                        kFirstToneLimitSeconds);
