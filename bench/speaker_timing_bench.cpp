@@ -175,11 +175,7 @@ void leadsAndFloors(int count, Summary& lead, Summary& floor) {
     beep::SoundSystemSink sink;
     std::vector<double> leads, floors;
     for (int i = 0; i < count; ++i) {
-        sink.setTone(2711u);
-        std::this_thread::sleep_for(50ms);
-        sink.setTone(std::nullopt);
-        sink.finishTone();
-        const beep::SoundSystemSink::Lead last = sink.lastLead();
+        const beep::SoundSystemSink::Lead last = leadOfATone(sink, 50ms);
         if (last.lead > std::chrono::nanoseconds::zero()) {
             leads.push_back(std::chrono::duration<double>(last.lead).count());
             floors.push_back(std::chrono::duration<double>(last.floor).count());

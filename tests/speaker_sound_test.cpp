@@ -35,10 +35,13 @@ using namespace std::chrono_literals;
 
 constexpr double kRate = kRecordRateHz;
 constexpr float kToneThreshold = 0.003f;
-// The first tone of a process also connects. A tone's length is measured 2.5 ms long (to the
-// end of its closing ramp); a sanitized build runs slower.
+// The first tone of a process also connects.
 constexpr double kFirstToneLimitSeconds = 0.150 * kSanitizedSlowdown;
-constexpr double kLengthToleranceSeconds = 0.006 + 0.004 * (kSanitizedSlowdown - 1);
+// A tone is found 2.5 ms longer than its gate: its closing ramp stays above the threshold about
+// that much longer than its opening one takes to pass it. Around that, as long as its gate to
+// within 4 ms (a sanitized build runs slower).
+constexpr double kFoundLongerSeconds = 0.0025;
+constexpr double kLengthToleranceSeconds = 0.004 + 0.004 * (kSanitizedSlowdown - 1);
 
 // A tone as a listener expects it: the right pitch, on time, as long as the gate was open,
 // without a dropout or a jump of phase; unless the machine stalled while it sounded.
@@ -46,19 +49,20 @@ void expectTrueTone(const MonitorRecorder& recorder, const std::vector<float>& s
                     SampleSpan tone, const Gate& gate, double hz, double latencyLimit) {
     const double measuredHz = measureFrequencyHz(steadyPart(samples, tone), kRate);
     const ToneFigures figures = measureTone(recorder, samples, tone, gate, hz);
+    const double lengthError = figures.lengthErrorSeconds - kFoundLongerSeconds;
     const bool heardTrue = std::abs(measuredHz - hz) <= 0.05 &&
-                           std::abs(figures.lengthErrorSeconds) < kLengthToleranceSeconds &&
+                           std::abs(lengthError) < kLengthToleranceSeconds &&
                            figures.onsetSeconds < latencyLimit &&
                            figures.offsetSeconds < latencyLimit && figures.continuity.dropouts == 0;
     const std::string wrong = std::to_string(measuredHz) + " Hz, length error " +
-                              std::to_string(figures.lengthErrorSeconds) + " s, onset " +
+                              std::to_string(lengthError) + " s, onset " +
                               std::to_string(figures.onsetSeconds) + " s, offset " +
                               std::to_string(figures.offsetSeconds) + " s, " +
                               std::to_string(figures.continuity.dropouts) + " dropouts";
     if (!heardTrue && spoiltByStall(recorder, gate.on, recorder.timeOfSample(tone.end - 1), wrong))
         return;
     EXPECT_NEAR(measuredHz, hz, 0.05);
-    EXPECT_LT(std::abs(figures.lengthErrorSeconds), kLengthToleranceSeconds) << "tone length error";
+    EXPECT_LT(std::abs(lengthError), kLengthToleranceSeconds) << "tone length error";
     EXPECT_LT(figures.onsetSeconds, latencyLimit) << "onset";
     EXPECT_LT(figures.offsetSeconds, latencyLimit) << "offset";
     EXPECT_EQ(figures.continuity.dropouts, 0)
@@ -76,16 +80,13 @@ std::string describe(const std::vector<SampleSpan>& tones) {
 }
 
 // A lost period splits a tone in two: a count of tones that is off while the machine stalled
-// is not held against the player either. Either way it says where the tones were heard.
+// is not held against the player either.
 bool countSpoiltByStall(const MonitorRecorder& recorder, const std::vector<SampleSpan>& tones,
                         std::size_t played, SteadyClock::time_point since) {
-    if (tones.size() == played) return false;
-    const std::string wrong = std::to_string(tones.size()) + " tones for " +
-                              std::to_string(played) + ", heard at (s into the recording)" +
-                              describe(tones);
-    if (spoiltByStall(recorder, since, SteadyClock::now(), wrong)) return true;
-    ADD_FAILURE() << wrong;
-    return false;
+    return tones.size() != played &&
+           spoiltByStall(recorder, since, SteadyClock::now(),
+                         std::to_string(tones.size()) + " tones for " + std::to_string(played) +
+                             ", heard at (s into the recording)" + describe(tones));
 }
 
 // Stops or starts the test server, whose folder holds the socket PULSE_SERVER names, or the
@@ -133,14 +134,19 @@ std::string soundWayServer() {
 // library places both on time.
 double latencyLimitSeconds() {
     static const double limit = [] {
+        const double slower = 0.010 * (kSanitizedSlowdown - 1);
         const std::string server = soundWayServer();
-        if (server.find("its PulseAudio protocol") != std::string::npos) return 0.040;
-        // A period (5.3 ms), the device's delay and the audio thread's lateness; a sanitized
-        // build runs slower.
-        if (server.find("its own API") != std::string::npos)
-            return 0.020 + 0.010 * (kSanitizedSlowdown - 1);
-        // Twice the device latency and a rewrite's round trip, and on a new stream its start.
-        return 0.030;
+        if (server.find("its PulseAudio protocol") != std::string::npos) return 0.040 + slower;
+        if (server.find("its own API") == std::string::npos) return 0.030 + slower;
+        // A period and the device's delay (the floor), the audio thread's lateness, and a
+        // period more where a change came too late for its cycle. The graph's period is the
+        // desktop's 256 frames here, but 1024 where PipeWire finds itself in a virtual
+        // machine: the floor of a stream's second tone says which.
+        beep::SoundSystemSink sink;
+        leadOfATone(sink, 50ms);
+        const double floor = std::max(
+            std::chrono::duration<double>(leadOfATone(sink, 50ms).floor).count(), 256.0 / kRate);
+        return 2 * floor + 0.010 + slower;
     }();
     return limit;
 }
@@ -180,7 +186,7 @@ TEST(SpeakerSound, PlaysTheTimersSquareWaveWhileTheGateIsOpen) {
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold);
     if (countSpoiltByStall(recorder, tones, 4, first.on)) GTEST_SKIP();
-    ASSERT_EQ(tones.size(), 4u);
+    ASSERT_EQ(tones.size(), 4u) << describe(tones);
 
     EXPECT_LT(secondsBetween(first.on, recorder.timeOfSample(tones[0].begin)),
               kFirstToneLimitSeconds)
@@ -241,7 +247,8 @@ TEST(SpeakerSound, NewCountWhileSoundingIsHeardAtOnceWithoutAGap) {
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold, 24);
     if (countSpoiltByStall(recorder, tones, 2, on)) GTEST_SKIP();
-    ASSERT_EQ(tones.size(), 2u) << "one tone, with no gap at the change of pitch";
+    ASSERT_EQ(tones.size(), 2u) << "one tone, with no gap at the change of pitch:"
+                                << describe(tones);
     const SampleSpan tone = tones[1];
     // The 440 Hz part ends where its phase first breaks.
     const auto steady = steadyPart(samples, tone);
@@ -291,7 +298,7 @@ TEST(SpeakerSound, LeavesTheServerAloneOnceTheToneIsOver) {
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold);
     if (countSpoiltByStall(recorder, tones, 1, gate.on)) GTEST_SKIP();
-    ASSERT_EQ(tones.size(), 1u);
+    ASSERT_EQ(tones.size(), 1u) << describe(tones);
     expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711, latencyLimitSeconds());
 }
 
@@ -314,7 +321,7 @@ TEST(SpeakerSound, StaysTrueWhileEveryCoreIsBusy) {
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 100ms);
     const auto tones = findTones(samples, kToneThreshold);
     if (countSpoiltByStall(recorder, tones, kTones + 1, gates.front().on)) GTEST_SKIP();
-    ASSERT_EQ(tones.size(), std::size_t(kTones) + 1);
+    ASSERT_EQ(tones.size(), std::size_t(kTones) + 1) << describe(tones);
     for (int i = 0; i < kTones; ++i) {
         SCOPED_TRACE("tone " + std::to_string(i + 1));
         expectTrueTone(recorder, samples, tones[std::size_t(i) + 1], gates[std::size_t(i)],
@@ -355,7 +362,7 @@ TEST(SpeakerSound, CallsFromManyThreadsAtOnceLeaveItWorking) {
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold);
     if (countSpoiltByStall(recorder, tones, 1, gate.on)) GTEST_SKIP();
-    ASSERT_EQ(tones.size(), 1u);
+    ASSERT_EQ(tones.size(), 1u) << describe(tones);
     expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711, latencyLimitSeconds());
 }
 
@@ -419,7 +426,7 @@ TEST_P(ProbeEndedMidTone, ClosesTheGateThenEndsByTheSignal) {
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 200ms);
     const auto tones = findTones(samples, kToneThreshold);
     if (countSpoiltByStall(recorder, tones, 1, sent - 1s)) GTEST_SKIP();
-    ASSERT_EQ(tones.size(), 1u);
+    ASSERT_EQ(tones.size(), 1u) << describe(tones);
     const SampleSpan tone = tones[0];
     EXPECT_LT(secondsBetween(ended, recorder.timeOfSample(tone.end - 1)), 0.050)
         << "the tone stops within 50 ms of the program's end";
@@ -487,7 +494,7 @@ TEST(SpeakerSound, ServerLostMidToneNeitherHangsNorStopsTheNextTone) {
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold);
     if (countSpoiltByStall(recorder, tones, 1, gate.on)) GTEST_SKIP();
-    ASSERT_EQ(tones.size(), 1u);
+    ASSERT_EQ(tones.size(), 1u) << describe(tones);
     const auto steady = steadyPart(samples, tones[0]);
     const double hz = measureFrequencyHz(steady, kRate);
     const int dropouts = phaseContinuity(steady, kRate, kPitchOfCount1355).dropouts;
@@ -509,7 +516,7 @@ void expectToneFromTheNewServer(BeepLibrary& speaker, bool whole) {
     const std::vector<float> samples = recorder.recordUntil(SteadyClock::now() + 300ms);
     const auto tones = findTones(samples, kToneThreshold);
     if (countSpoiltByStall(recorder, tones, 1, gate.on)) GTEST_SKIP();
-    ASSERT_EQ(tones.size(), 1u);
+    ASSERT_EQ(tones.size(), 1u) << describe(tones);
     if (whole)
         expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount1355,
                        kFirstToneLimitSeconds);

@@ -47,4 +47,13 @@ ToneFigures measureTone(const MonitorRecorder& recorder, std::span<const float> 
     return figures;
 }
 
+beep::SoundSystemSink::Lead leadOfATone(beep::SoundSystemSink& sink,
+                                        std::chrono::milliseconds length) {
+    sink.setTone(2711u);
+    std::this_thread::sleep_for(length);
+    sink.setTone(std::nullopt);
+    sink.finishTone();
+    return sink.lastLead();
+}
+
 }  // namespace vireko::testing

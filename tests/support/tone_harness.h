@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "monitor_recorder.h"
+#include "sound_system_sink.h"
 #include "speaker.h"
 #include "tone_analysis.h"
 
@@ -64,5 +65,11 @@ bool spoiltByStall(const MonitorRecorder& recorder, SteadyClock::time_point from
 
 ToneFigures measureTone(const MonitorRecorder& recorder, std::span<const float> samples,
                         SampleSpan tone, const Gate& gate, double hz);
+
+// Plays a tone of `length` through `sink`, in this process, the way the library plays it, and
+// returns the lead the sink used for it and the floor its output said the server needed then.
+// A stream's first tone has the output's own guess of the period; later ones, the graph's.
+beep::SoundSystemSink::Lead leadOfATone(beep::SoundSystemSink& sink,
+                                        std::chrono::milliseconds length);
 
 }  // namespace vireko::testing
