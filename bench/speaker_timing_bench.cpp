@@ -255,9 +255,9 @@ int main() {
                     i.worst / floorIdle.median, b.median / floorBusy.median,
                     b.worst / floorBusy.median);
     };
-    ratio("onset / floor", &HeardTone::onset);
-    ratio("offset / floor", &HeardTone::offset);
-    ratio("change of pitch / floor", &HeardTone::change);
+    ratio("onset / floor, all tones", &HeardTone::onset);
+    ratio("offset / floor, all tones", &HeardTone::offset);
+    ratio("change of pitch / floor, all tones", &HeardTone::change);
     const auto per100 = [tones](int count) { return 100.0 * count / tones; };
     std::printf("  %-40s %17.1f %19.1f\n", "dropouts per 100 tones", per100(idle.dropouts(false)),
                 per100(busy.dropouts(false)));
