@@ -127,26 +127,23 @@ std::string soundWayServer() {
     return beep::acceptingSoundWay(refusal).value_or("none: " + refusal);
 }
 
-// A tone after silence opens a stream. Through its PulseAudio protocol, PipeWire starts playing
-// one only once its session manager has linked it, 1 to 11 ms after the stream is ready, and
-// the whole tone is that much later, so as to sound as long as its gate; and the timing it
-// reports lags by up to a period, which a change of pitch waits out too. PipeWire's own
-// library places both on time.
+// How late a change may be heard, from the floor the library's own sink finds on this server
+// (on its second tone: the first has only the output's guess of the period). PipeWire's own
+// library places a change a period and the device's delay after the call, and the audio
+// thread's lateness: twice the floor and 10 ms, 20.6 ms at a desktop's 256 frames, 52.6 ms at
+// the 1024 PipeWire sets for itself in a virtual machine. A rewritten stream (PulseAudio's
+// library) needs its sink's latency twice, or on PipeWire's pulse server the latency and a
+// period, and a round trip; a new stream starts playing only once the server has its data, and
+// through PipeWire's pulse server once its session manager has linked it, a period more: three
+// floors and 5 ms. A sanitized build runs slower.
 double latencyLimitSeconds() {
     static const double limit = [] {
-        const double slower = 0.010 * (kSanitizedSlowdown - 1);
-        const std::string server = soundWayServer();
-        if (server.find("its PulseAudio protocol") != std::string::npos) return 0.040 + slower;
-        if (server.find("its own API") == std::string::npos) return 0.030 + slower;
-        // A period and the device's delay (the floor), the audio thread's lateness, and a
-        // period more where a change came too late for its cycle. The graph's period is the
-        // desktop's 256 frames here, but 1024 where PipeWire finds itself in a virtual
-        // machine: the floor of a stream's second tone says which.
         beep::SoundSystemSink sink;
         leadOfATone(sink, 50ms);
         const double floor = std::max(
             std::chrono::duration<double>(leadOfATone(sink, 50ms).floor).count(), 256.0 / kRate);
-        return 2 * floor + 0.010 + slower;
+        const bool ownApi = soundWayServer().find("its own API") != std::string::npos;
+        return (ownApi ? 2 * floor + 0.010 : 3 * floor + 0.005) + 0.010 * (kSanitizedSlowdown - 1);
     }();
     return limit;
 }
