@@ -430,7 +430,8 @@ TEST_P(ProbeEndedMidTone, ClosesTheGateThenEndsByTheSignal) {
     const auto steady = steadyPart(samples, tone);
     const float lastPeak = peakLevel(std::span(samples).subspan(tone.end - 24, 24));
     const bool click = lastPeak >= 0.25f * peakLevel(steady);
-    const int dropouts = phaseContinuity(steady, kRate, kPitchOfCount2711).dropouts;
+    const PhaseContinuity continuity = phaseContinuity(steady, kRate, kPitchOfCount2711);
+    const int dropouts = continuity.dropouts;
     if ((click || dropouts != 0) &&
         spoiltByStall(
             recorder, sent - 1s, recorder.timeOfSample(tone.end - 1),
@@ -444,7 +445,10 @@ TEST_P(ProbeEndedMidTone, ClosesTheGateThenEndsByTheSignal) {
         GTEST_SKIP() << "the exit's wait ran out (" << endedAfter << " s): cut, not judged";
     EXPECT_FALSE(click) << "the gate closed through its ramp, without a click: last peak "
                         << lastPeak << ", the probe ended " << endedAfter << " s after the signal";
-    EXPECT_EQ(dropouts, 0);
+    EXPECT_EQ(dropouts, 0) << "largest phase jump " << continuity.largestJumpRad
+                           << " rad, weakest window " << continuity.lowestLevel << ", tone"
+                           << describe(tones) << ", the signal at "
+                           << secondsBetween(recorder.timeOfSample(0), sent) << " s";
 }
 
 // A stop and continue in the middle of a tone (job control, a debugger) interrupts beep-probe's
