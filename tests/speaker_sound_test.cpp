@@ -26,6 +26,7 @@
 #include "support/probed_route.h"
 #include "support/timer_pitch.h"
 #include "support/tone_harness.h"
+#include "timing.h"
 
 namespace vireko {
 namespace {
@@ -140,8 +141,9 @@ double latencyLimitSeconds() {
     static const double limit = [] {
         beep::SoundSystemSink sink;
         leadOfATone(sink, 50ms);
-        const double floor = std::max(
-            std::chrono::duration<double>(leadOfATone(sink, 50ms).floor).count(), 256.0 / kRate);
+        const double floor =
+            std::max(std::chrono::duration<double>(leadOfATone(sink, 50ms).floor).count(),
+                     double(beep::kPipeWireAskedPeriodFrames) / beep::kAudioSampleRateHz);
         const bool ownApi = soundWayServer().find("its own API") != std::string::npos;
         return (ownApi ? 2 * floor + 0.010 : 3 * floor + 0.005) + 0.010 * (kSanitizedSlowdown - 1);
     }();
