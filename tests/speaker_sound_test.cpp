@@ -45,8 +45,9 @@ constexpr double kFoundLongerSeconds = 0.0025;
 constexpr double kLengthToleranceSeconds = 0.004 + 0.004 * (kSanitizedSlowdown - 1);
 
 // A tone as a listener expects it: the right pitch, on time, as long as the gate was open,
-// without a dropout or a jump of phase; unless the machine stalled while it sounded.
-void expectTrueTone(const MonitorRecorder& recorder, const std::vector<float>& samples,
+// without a dropout or a jump of phase; unless the machine stalled while it sounded, when it is
+// not judged and this returns false.
+bool expectTrueTone(const MonitorRecorder& recorder, const std::vector<float>& samples,
                     SampleSpan tone, const Gate& gate, double hz, double latencyLimit) {
     const double measuredHz = measureFrequencyHz(steadyPart(samples, tone), kRate);
     const ToneFigures figures = measureTone(recorder, samples, tone, gate, hz);
@@ -61,7 +62,7 @@ void expectTrueTone(const MonitorRecorder& recorder, const std::vector<float>& s
                               std::to_string(figures.offsetSeconds) + " s, " +
                               std::to_string(figures.continuity.dropouts) + " dropouts";
     if (!heardTrue && spoiltByStall(recorder, gate.on, recorder.timeOfSample(tone.end - 1), wrong))
-        return;
+        return false;
     EXPECT_NEAR(measuredHz, hz, 0.05);
     EXPECT_LT(std::abs(lengthError), kLengthToleranceSeconds) << "tone length error";
     EXPECT_LT(figures.onsetSeconds, latencyLimit) << "onset";
@@ -69,6 +70,7 @@ void expectTrueTone(const MonitorRecorder& recorder, const std::vector<float>& s
     EXPECT_EQ(figures.continuity.dropouts, 0)
         << "largest phase jump " << figures.continuity.largestJumpRad << " rad, weakest window "
         << figures.continuity.lowestLevel;
+    return true;
 }
 
 // The tones found, as seconds into the recording, for a failure message.
@@ -203,7 +205,8 @@ TEST(SpeakerSound, PlaysTheTimersSquareWaveWhileTheGateIsOpen) {
         const auto& [name, gate, hz] = expected[i];
         const SampleSpan tone = tones[i + 1];
         SCOPED_TRACE(name);
-        expectTrueTone(recorder, samples, tone, gate, hz, latencyLimitSeconds());
+        // A tone cut by a stall also ends in a click: its edges are not judged either.
+        if (!expectTrueTone(recorder, samples, tone, gate, hz, latencyLimitSeconds())) continue;
 
         const std::span all(samples);
         const auto steady = steadyPart(samples, tone);
