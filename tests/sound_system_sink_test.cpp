@@ -467,8 +467,11 @@ TEST(StreamPlayer, GatesFasterThanAFrameDoNotMakeTheTonesAfterThemLater) {
     script.push_back({std::nullopt, first + 110ms});  // the end of the script
     ScriptedStream stream(script, frameZero);
     WakeMargin wakes;
+    wakes.note(0ns);  // the same margin for every tone
     StreamPlayer player(stream, stream, wakes);
-    ASSERT_TRUE(player.play());
+    std::mutex placing;
+    std::unique_lock lock(placing);
+    ASSERT_TRUE(player.play(lock));
 
     ASSERT_GE(stream.placed.size(), 3u);
     const auto [firstFrame, firstTone] = stream.placed.front();
@@ -481,6 +484,43 @@ TEST(StreamPlayer, GatesFasterThanAFrameDoNotMakeTheTonesAfterThemLater) {
     // first, to the frame.
     EXPECT_NEAR(double(openedAt - firstFrame), 480, 1);
     EXPECT_NEAR(double(closedAt - openedAt), 4800, 1);
+}
+
+TEST(StreamPlayer, ACallerPlacesItsOwnChangeAtOnceAndATonesOpeningWithoutTheWakeMargin) {
+    const auto frameZero = std::chrono::steady_clock::now();
+    const auto first = frameZero + 10s;
+    const auto frameOf = [&](std::chrono::steady_clock::time_point at) {
+        return std::size_t(std::chrono::duration<double>(at - frameZero).count() *
+                           kAudioSampleRateHz);
+    };
+    ScriptedStream stream({{2711u, first}, {2711u, first}}, frameZero);
+    WakeMargin wakes;
+    StreamPlayer player(stream, stream, wakes);
+    ASSERT_TRUE(player.start());
+    ASSERT_TRUE(player.follow(1193u, first + 10ms));
+    ASSERT_TRUE(player.follow(std::nullopt, first + 110ms));
+    ASSERT_TRUE(player.follow(1193u, first + 200ms));
+    ASSERT_TRUE(player.follow(2711u, first + 300ms));
+    std::mutex placing;
+    std::unique_lock lock(placing);
+    ASSERT_TRUE(player.play(lock));
+    EXPECT_FALSE(player.follow(std::nullopt, first + 400ms)) << "the stream has ended";
+
+    // The stream's opening waited for the audio thread, and its tone keeps that lead; the tone
+    // a caller opened has only the stream's own, which is nothing here.
+    const auto wake = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        kWakeMarginUnmeasured);
+    const std::vector<std::pair<std::size_t, std::optional<std::uint32_t>>> expected{
+        {frameOf(first + wake), 2711u},
+        {frameOf(first + wake + 10ms), 1193u},
+        {frameOf(first + wake + 110ms), std::nullopt},
+        {frameOf(first + 200ms), 1193u},
+        {frameOf(first + 300ms), 2711u}};
+    ASSERT_EQ(stream.placed.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_NEAR(double(stream.placed[i].first), double(expected[i].first), 1) << i;
+        EXPECT_EQ(stream.placed[i].second, expected[i].second) << i;
+    }
 }
 
 }  // namespace

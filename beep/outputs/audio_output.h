@@ -18,7 +18,10 @@ namespace beep {
 class ToneRendering;
 
 // A connection to a sound server or device, over which one stream at a time plays. Frames are
-// counted from the start of the stream. Every call is made from the audio thread alone.
+// counted from the start of the stream. Every call is made from the audio thread alone, but for
+// an output that renders the tone itself (toneRendering()): its standing() and the placing of
+// changes may come from the thread that made the change, one thread at a time, while the audio
+// thread waits.
 class AudioOutput {
 public:
     virtual ~AudioOutput() = default;
@@ -45,8 +48,8 @@ public:
         // seconds later. Unknown until the stream plays, and for an output without a clock.
         std::optional<std::chrono::steady_clock::time_point> frameZero;
         // How far ahead of its change a frame must be to be sure it can still be replaced:
-        // a change is heard no sooner than this, and later by the audio thread's own lateness
-        // to it (WakeMargin).
+        // a change is heard no sooner than this, and where it waits for the audio thread, later
+        // by that thread's own lateness to it (WakeMargin).
         std::chrono::nanoseconds lead{0};
         // What the server itself needs before a frame given to it is heard: a pulled graph's
         // period and the delay it reports, a pushed server's device latency and the round

@@ -56,6 +56,16 @@ void SoundSystemSink::setTone(std::optional<std::uint32_t> divisor) noexcept {
     state_.store((std::uint64_t{opening} << 32) | (divisor ? *divisor : 0u),
                  std::memory_order_release);
     state_.notify_one();
+    // Not waited for: where the audio thread has the player in hand, it places the change
+    // itself once it lets go. It is woken either way, to follow the tone and to measure how late
+    // it comes to a change.
+    if (std::unique_lock lock(placing_, std::try_to_lock); lock.owns_lock() && following_) {
+        try {
+            following_->follow(divisor, SteadyClock::time_point(SteadyClock::duration(nowNs)));
+        } catch (...) {
+            // Left to the audio thread.
+        }
+    }
     wakeAudioThread();
     if (divisor && !thread_.joinable()) {
         try {
@@ -160,7 +170,11 @@ bool SoundSystemSink::playStream() {
         raiseThreadPriority();
         priorityAsked_ = true;
     }
-    return player.play();
+    std::unique_lock placing(placing_);
+    following_ = &player;
+    const bool played = player.play(placing);
+    following_ = nullptr;
+    return played;
 }
 
 void SoundSystemSink::tryBetterWays() {

@@ -1,11 +1,14 @@
 // The emulated speaker heard through the sound system: an audio thread renders the square wave
-// while the three functions only publish the gate and the count.
+// while the three functions only publish the gate and the count. Where the sound server renders
+// the tone itself (PipeWire's graph), a change made while its stream plays is placed there by
+// its caller at once.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -82,6 +85,11 @@ private:
     // The state (gate closed) once everything before it has been heard.
     std::atomic<std::uint64_t> heardOut_{0};
     std::atomic<std::int64_t> floorNs_{0}, leadNs_{0};  // of the last tone (noteLead)
+    // The stream's player where its changes may be placed by their callers (follow()), and
+    // their placing in it: callers only try it, and the audio thread holds it only while it
+    // places and reads where the stream stands, never while it waits.
+    std::mutex placing_;
+    StreamPlayer* following_ = nullptr;
     UniqueFd wakeFd_;             // an eventfd that ends the audio thread's waits at once
     bool priorityAsked_ = false;  // by the audio thread, for itself
     WakeMargin wakeMargin_;       // the audio thread's, over its streams

@@ -17,53 +17,82 @@ constexpr std::chrono::milliseconds kStalledLimit{1000};
 }  // namespace
 
 bool StreamPlayer::start() {
-    const std::optional<std::uint32_t> tone = tone_.toneNow().tone;
+    const PlayedTone::Reading reading = tone_.toneNow();
+    seenStamp_ = reading.stamp;
+    const std::optional<std::uint32_t> tone = reading.tone;
     if (!tone) {
         // The gate opened and closed again while the stream was being opened (the first
         // tone of a process also connects, and on a busy machine that can outlast a short
         // gate): the tone is still heard, late, and as long as its gate was open.
         const auto [divisor, openedAt] = tone_.lastOpening();
         if (divisor != 0) {
-            schedule(divisor, openedAt);
+            schedule(divisor, openedAt, true);
             scheduled_ = divisor;
         }
     }
-    schedule(tone, tone_.lastChangeAt());
+    schedule(tone, tone_.lastChangeAt(), true);
     scheduled_ = tone;
     return topUp();
 }
 
-bool StreamPlayer::play() {
+bool StreamPlayer::play(std::unique_lock<std::mutex>& placing) {
     std::size_t played = 0;
     SteadyClock::time_point movedAt = SteadyClock::now();
+    // Once it ends, a change from the caller waits for the audio thread and the next stream.
+    const auto lost = [this] {
+        finished_ = true;
+        return false;
+    };
     while (!tone_.stopping()) {
         const PlayedTone::Reading reading = tone_.toneNow();
         const std::optional<std::uint32_t> tone = reading.tone;
+        if (reading.stamp != seenStamp_) {
+            // Woken by the change: as late to it as to one it has to place itself, whether its
+            // caller placed it already or not.
+            seenStamp_ = reading.stamp;
+            wakes_.note(SteadyClock::now() - tone_.lastChangeAt());
+        }
         if (tone != scheduled_) {
-            const SteadyClock::time_point changedAt = tone_.lastChangeAt();
-            wakes_.note(SteadyClock::now() - changedAt);
-            schedule(tone, changedAt);
+            schedule(tone, tone_.lastChangeAt(), true);
             scheduled_ = tone;
         }
-        if (!topUp()) return false;
+        if (!topUp()) return lost();
         if (!tone && pending_.empty() && heardOutFor(std::chrono::milliseconds(0)))
             tone_.heardOut(reading);
         if (!tone && pending_.empty() && heardOutFor(kHoldAfterTone)) {
+            finished_ = true;
+            placing.unlock();
             output_.stopStream();
+            placing.lock();
             return true;
         }
-        if (!output_.wait(kLongestWait)) return false;
+        placing.unlock();
+        const bool waited = output_.wait(kLongestWait);
+        placing.lock();
+        if (!waited) return lost();
         if (const std::size_t now = playedFrames(); now != played) {
             played = now;
             movedAt = SteadyClock::now();
         } else if (SteadyClock::now() - movedAt > kStalledLimit) {
-            return false;
+            return lost();
         }
     }
+    finished_ = true;
     return true;
 }
 
-void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt) {
+bool StreamPlayer::follow(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt) {
+    if (rendering_ == nullptr || finished_) return false;
+    if (tone != scheduled_) {
+        schedule(tone, changedAt, false);
+        scheduled_ = tone;
+    }
+    // What the output has no room for yet, the audio thread places at its next wake.
+    return topUp();
+}
+
+void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt,
+                            bool woken) {
     const AudioOutput::Standing standing = output_.standing();
     std::size_t earliest = standing.firstReplaceable;
     if (!history_.empty()) earliest = std::max(earliest, history_.front().frame);
@@ -82,8 +111,10 @@ void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time
         // silence since, so that the two do not run into one.
         opening_.reset();
         bump_ = {};
-        // The stream's own lead, and this thread's lateness to a change as it has been of late.
-        lead_ = std::chrono::duration_cast<SteadyClock::duration>(standing.lead + wakes_.margin());
+        // The stream's own lead, and the audio thread's lateness to a change as it has been of
+        // late where the change waited for it to wake.
+        lead_ = std::chrono::duration_cast<SteadyClock::duration>(
+            standing.lead + (woken ? wakes_.margin() : std::chrono::nanoseconds::zero()));
         tone_.noteLead(standing.floor, lead_);
         if (lastClose_) {
             // As much of the silence as it takes to be heard between them, at most.

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -48,7 +49,8 @@ protected:
 // for. A change that could only land later than that (the stream was slow to start, the device
 // works further ahead) makes the tone's later changes as late, so that a tone lasts exactly as
 // long as its gate was open. An output that renders the tone itself is given the changes at
-// their frames instead, and nothing is written to it.
+// their frames instead, and nothing is written to it; there the caller may place its change
+// itself (follow()), and the audio thread is not on its path.
 class StreamPlayer {
 public:
     StreamPlayer(AudioOutput& output, PlayedTone& tone, WakeMargin& wakes)
@@ -63,7 +65,16 @@ public:
     // False where the output was lost.
     bool start();
     // Plays until the hold after the tone is over (true), or the output is lost (false).
-    bool play();
+    // `placing`, held by the caller, is let go while the player waits on its output, and held
+    // again when it returns: follow() is called under it.
+    bool play(std::unique_lock<std::mutex>& placing);
+
+    // A change made by the caller of the tone, placed by that caller at once, with no wait for
+    // the audio thread to wake: one lead after `changedAt`, the lead of the stream alone where
+    // it opens a tone. Only for an output that renders the tone itself (whose standing() may
+    // be asked from there), and only while the stream plays on; otherwise false, and the audio
+    // thread places the change once it reads it. Called under the lock play() is given.
+    bool follow(std::optional<std::uint32_t> tone, std::chrono::steady_clock::time_point changedAt);
 
 private:
     using SteadyClock = std::chrono::steady_clock;
@@ -87,7 +98,9 @@ private:
     };
     static constexpr std::size_t kHistoryFrames = framesIn(kQueuedAudio) + 2 * kRenderChunkFrames;
 
-    void schedule(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt);
+    // `woken`: placed by the audio thread, late to the change by as much as it was to wake.
+    void schedule(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt,
+                  bool woken);
     static SteadyClock::time_point heardAt(SteadyClock::time_point frameZero, double frame);
 
     // Takes back the frames from `frame` on, and runs the synth from the snapshot before that
@@ -118,6 +131,8 @@ private:
     std::size_t takenBack_ = 0;     // rewound and not yet written again
     std::size_t audibleUntil_ = 0;  // the frame after the last one that was not silent
     std::optional<std::uint32_t> scheduled_;
+    std::uint64_t seenStamp_ = 0;  // of the last reading of the tone
+    bool finished_ = false;  // the stream is ending, or was lost: follow() places no more
     std::optional<Placed> opening_;  // of the tone now sounding or last sounded
     SteadyClock::duration bump_{0};  // how much later still, where a change could not be as soon
     // Where the last tone ended, in frames and their fractions, and when its gate closed.
