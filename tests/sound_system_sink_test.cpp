@@ -508,8 +508,8 @@ TEST(StreamPlayer, ACallerPlacesItsOwnChangeAtOnceAndATonesOpeningWithoutTheWake
 
     // The stream's opening waited for the audio thread, and its tone keeps that lead; the tone
     // a caller opened has only the stream's own, which is nothing here.
-    const auto wake = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        kWakeMarginUnmeasured);
+    const auto wake =
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(kWakeMarginUnmeasured);
     const std::vector<std::pair<std::size_t, std::optional<std::uint32_t>>> expected{
         {frameOf(first + wake), 2711u},
         {frameOf(first + wake + 10ms), 1193u},

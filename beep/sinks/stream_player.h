@@ -99,8 +99,7 @@ private:
     static constexpr std::size_t kHistoryFrames = framesIn(kQueuedAudio) + 2 * kRenderChunkFrames;
 
     // `woken`: placed by the audio thread, late to the change by as much as it was to wake.
-    void schedule(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt,
-                  bool woken);
+    void schedule(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt, bool woken);
     static SteadyClock::time_point heardAt(SteadyClock::time_point frameZero, double frame);
 
     // Takes back the frames from `frame` on, and runs the synth from the snapshot before that
@@ -131,8 +130,8 @@ private:
     std::size_t takenBack_ = 0;     // rewound and not yet written again
     std::size_t audibleUntil_ = 0;  // the frame after the last one that was not silent
     std::optional<std::uint32_t> scheduled_;
-    std::uint64_t seenStamp_ = 0;  // of the last reading of the tone
-    bool finished_ = false;  // the stream is ending, or was lost: follow() places no more
+    std::uint64_t seenStamp_ = 0;    // of the last reading of the tone
+    bool finished_ = false;          // the stream is ending, or was lost: follow() places no more
     std::optional<Placed> opening_;  // of the tone now sounding or last sounded
     SteadyClock::duration bump_{0};  // how much later still, where a change could not be as soon
     // Where the last tone ended, in frames and their fractions, and when its gate closed.
