@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -486,7 +487,7 @@ TEST(StreamPlayer, GatesFasterThanAFrameDoNotMakeTheTonesAfterThemLater) {
     EXPECT_NEAR(double(closedAt - openedAt), 4800, 1);
 }
 
-TEST(StreamPlayer, ACallerPlacesItsOwnChangeAtOnceAndATonesOpeningWithoutTheWakeMargin) {
+TEST(StreamPlayer, ACallerPlacesItsOwnChangeAtOnceWithTheTonesLead) {
     const auto frameZero = std::chrono::steady_clock::now();
     const auto first = frameZero + 10s;
     const auto frameOf = [&](std::chrono::steady_clock::time_point at) {
@@ -500,27 +501,93 @@ TEST(StreamPlayer, ACallerPlacesItsOwnChangeAtOnceAndATonesOpeningWithoutTheWake
     ASSERT_TRUE(player.follow(1193u, first + 10ms));
     ASSERT_TRUE(player.follow(std::nullopt, first + 110ms));
     ASSERT_TRUE(player.follow(1193u, first + 200ms));
-    ASSERT_TRUE(player.follow(2711u, first + 300ms));
+    // On the frame of the one before: left to the audio thread, which gives the last of them.
+    ASSERT_TRUE(player.follow(2711u, first + 200ms));
+    EXPECT_EQ(stream.placed.size(), 4u);
     std::mutex placing;
     std::unique_lock lock(placing);
     ASSERT_TRUE(player.play(lock));
     EXPECT_FALSE(player.follow(std::nullopt, first + 400ms)) << "the stream has ended";
 
-    // The stream's opening waited for the audio thread, and its tone keeps that lead; the tone
-    // a caller opened has only the stream's own, which is nothing here.
+    // Every tone has the same lead, the audio thread's margin included, whoever placed it.
     const auto wake =
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(kWakeMarginUnmeasured);
     const std::vector<std::pair<std::size_t, std::optional<std::uint32_t>>> expected{
         {frameOf(first + wake), 2711u},
         {frameOf(first + wake + 10ms), 1193u},
         {frameOf(first + wake + 110ms), std::nullopt},
-        {frameOf(first + 200ms), 1193u},
-        {frameOf(first + 300ms), 2711u}};
+        {frameOf(first + wake + 200ms), 1193u},
+        {frameOf(first + wake + 200ms), 2711u}};
     ASSERT_EQ(stream.placed.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_NEAR(double(stream.placed[i].first), double(expected[i].first), 1) << i;
         EXPECT_EQ(stream.placed[i].second, expected[i].second) << i;
     }
+}
+
+// An output that renders the tone itself, noting which thread placed each change, and that keeps
+// the audio thread waiting on it until the test lets it go.
+class HoldingRenderer final : public AudioOutput, public ToneRendering {
+public:
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool waiting = false, released = false;
+    std::vector<std::thread::id> placedBy;
+
+private:
+    bool startStream(std::string&) override { return true; }
+    void stopStream() override {}
+    bool wait(std::chrono::milliseconds) override {
+        std::unique_lock lock(mutex);
+        waiting = true;
+        changed.notify_all();
+        if (!changed.wait_for(lock, 10s, [this] { return released; })) return false;
+        lock.unlock();
+        std::this_thread::sleep_for(1ms);
+        return ++waits_, true;
+    }
+    std::size_t writableFrames() override { return 0; }
+    bool write(std::span<const float>) override { return true; }
+    Standing standing() override { return {0, std::chrono::steady_clock::now()}; }
+    bool rewind(std::size_t) override { return false; }
+    std::size_t queuedFrames() override { return 0; }
+    ToneRendering* toneRendering() override { return this; }
+    bool place(std::size_t, std::optional<std::uint32_t>) override {
+        const std::lock_guard lock(mutex);
+        placedBy.push_back(std::this_thread::get_id());
+        return true;
+    }
+    std::size_t lateFrames() const override { return 0; }
+    std::size_t heardFrames() const override { return waits_; }
+    bool heardOut(std::size_t) const override { return false; }
+
+    std::atomic<std::size_t> waits_{0};
+};
+
+TEST(SoundSystemSink, WhileTheStreamPlaysTheCallerPlacesItsChangeItself) {
+    HoldingRenderer* renderer = nullptr;
+    SoundSystemSink sink({{"a renderer", "", nullptr,
+                           [&renderer](int, std::string&) -> std::unique_ptr<AudioOutput> {
+                               auto output = std::make_unique<HoldingRenderer>();
+                               renderer = output.get();
+                               return output;
+                           }}});
+    sink.setTone(2711u);
+    ASSERT_TRUE(eventually([&] {
+        if (renderer == nullptr) return false;
+        const std::lock_guard lock(renderer->mutex);
+        return renderer->waiting;
+    }));
+    sink.setTone(1193u);
+    std::this_thread::sleep_for(1ms);  // on a frame of its own
+    sink.setTone(std::nullopt);
+    std::unique_lock lock(renderer->mutex);
+    const auto here = std::this_thread::get_id();
+    EXPECT_EQ(renderer->placedBy, (std::vector{renderer->placedBy.front(), here, here}))
+        << "the opening by the audio thread, the rest by this one before the audio thread woke";
+    EXPECT_NE(renderer->placedBy.front(), here);
+    renderer->released = true;
+    renderer->changed.notify_all();
 }
 
 }  // namespace

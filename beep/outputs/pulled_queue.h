@@ -1,9 +1,9 @@
 // The tone for a graph that pulls it a period at a time (PipeWire's): each cycle of the graph
 // renders its own period, on the graph's real-time thread, applying each change of tone at the
-// frame it was placed at. The audio thread places the changes through a lock-free ring and reads
-// where the stream stands from what the last cycle published: nothing a cycle does waits on
-// another thread. Each cycle says when its first frame is heard, which places the stream on the
-// clock.
+// frame it was placed at. The audio thread, or the caller that made the change, places the changes
+// through a lock-free ring and reads where the stream stands from what the last cycle published:
+// nothing a cycle does waits on another thread. Each cycle says when its first frame is heard,
+// which places the stream on the clock.
 #pragma once
 
 #include <algorithm>
@@ -36,9 +36,9 @@ public:
         double leadSeconds = 0;            // the longest a change can wait to be heard
         double floorSeconds = 0;           // the graph's period and delay to the device
     };
-    // Changes placed and not yet reached by a cycle: one a frame through a lead of 85 ms, for a
-    // program that toggles the gate as fast as it can call (the audio thread keeps one change a
-    // frame, the last).
+    // Changes placed and not yet reached by a cycle: a few a frame through a lead of 85 ms, for a
+    // program that toggles the gate as fast as it can call (a caller gives the first change of a
+    // frame at once and leaves the rest to the audio thread, which gives the last at each wake).
     static constexpr std::size_t kWaitingChanges = 4096;
 
     // `period` is taken to be the graph's until a cycle says otherwise.
@@ -48,7 +48,7 @@ public:
         status_.publish(status);
     }
 
-    // The audio thread's side.
+    // The placing side: the audio thread, or a caller placing its own change, one at a time.
 
     // A new stream, taken to start at `now`: frame 0 is heard then, and its first cycle
     // passes over the silence due by the time that cycle is heard, so that what follows keeps
@@ -234,7 +234,7 @@ private:
     LatestValue<Status> status_;
     std::atomic<std::uint64_t> generation_{0};  // of the stream, counted by restart()
     std::atomic<double> startedAt_{0};
-    // The audio thread's own.
+    // The placing side's own.
     std::uint64_t placingGeneration_ = 0;
     std::uint64_t placed_ = 0;  // changes, in this stream
     // The graph thread's own.

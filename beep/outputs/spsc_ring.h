@@ -1,5 +1,6 @@
 // Hand-offs between one writing thread and one reading thread, without a lock: the writer never
-// waits for the reader, so either side may be a sound server's real-time thread.
+// waits for the reader, so either side may be a sound server's real-time thread. The writer may
+// change from one thread to another where a lock the reader never takes orders them.
 #pragma once
 
 #include <array>

@@ -62,9 +62,9 @@ inline constexpr std::chrono::microseconds kPulseRewriteTime{5000};
 // The period asked of the graph, as the PulseAudio output asks for its requests: the graph takes
 // the smallest any stream asks for, within its own limits.
 inline constexpr std::size_t kPipeWireAskedPeriodFrames = 256;
-// For a change placed to reach the ring before the cycle it was placed for begins. A change
-// placed by its caller needs no more; where it waited for the audio thread to wake, how late
-// that thread wakes is measured, and added, by the audio thread (WakeMargin).
+// For a change placed to reach the ring before the cycle it was placed for begins, by its caller
+// or by the audio thread. How late that thread wakes to place it is measured, and added to the
+// lead, by the audio thread (WakeMargin), for a change the caller could not place itself.
 inline constexpr double kPipeWireCycleSlackSeconds = 0.001;
 // Times in the pulled queue closer than this fraction of a frame are the same frame.
 inline constexpr double kSameFrameTolerance = 1e-6;

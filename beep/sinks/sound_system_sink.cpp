@@ -171,7 +171,7 @@ bool SoundSystemSink::playStream() {
         priorityAsked_ = true;
     }
     std::unique_lock placing(placing_);
-    following_ = &player;
+    if (output_->toneRendering() != nullptr) following_ = &player;
     const bool played = player.play(placing);
     following_ = nullptr;
     return played;

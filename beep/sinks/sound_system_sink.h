@@ -87,7 +87,8 @@ private:
     std::atomic<std::int64_t> floorNs_{0}, leadNs_{0};  // of the last tone (noteLead)
     // The stream's player where its changes may be placed by their callers (follow()), and
     // their placing in it: callers only try it, and the audio thread holds it only while it
-    // places and reads where the stream stands, never while it waits.
+    // places and reads where the stream stands, never while it waits (it may wait for it, on a
+    // caller held up while placing: then it only reads the tone later).
     std::mutex placing_;
     StreamPlayer* following_ = nullptr;
     UniqueFd wakeFd_;             // an eventfd that ends the audio thread's waits at once

@@ -26,11 +26,11 @@ bool StreamPlayer::start() {
         // gate): the tone is still heard, late, and as long as its gate was open.
         const auto [divisor, openedAt] = tone_.lastOpening();
         if (divisor != 0) {
-            schedule(divisor, openedAt, true);
+            schedule(divisor, openedAt);
             scheduled_ = divisor;
         }
     }
-    schedule(tone, tone_.lastChangeAt(), true);
+    schedule(tone, tone_.lastChangeAt());
     scheduled_ = tone;
     return topUp();
 }
@@ -53,7 +53,7 @@ bool StreamPlayer::play(std::unique_lock<std::mutex>& placing) {
             wakes_.note(SteadyClock::now() - tone_.lastChangeAt());
         }
         if (tone != scheduled_) {
-            schedule(tone, tone_.lastChangeAt(), true);
+            schedule(tone, tone_.lastChangeAt());
             scheduled_ = tone;
         }
         if (!topUp()) return lost();
@@ -84,22 +84,26 @@ bool StreamPlayer::play(std::unique_lock<std::mutex>& placing) {
 bool StreamPlayer::follow(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt) {
     if (rendering_ == nullptr || finished_) return false;
     if (tone != scheduled_) {
-        schedule(tone, changedAt, false);
+        schedule(tone, changedAt);
         scheduled_ = tone;
     }
-    // What the output has no room for yet, the audio thread places at its next wake.
+    // A change on the frame of the last one given is left to the audio thread, which the call
+    // wakes, a lead before that frame: there a later change on the same frame supersedes it,
+    // where a caller toggling faster than the frames go would fill the output's ring. So is
+    // what the output has no room for yet.
+    if (!pending_.empty() && placedUntil_ > 0 && pending_.front().frame <= placedUntil_)
+        return true;
     return topUp();
 }
 
-void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt,
-                            bool woken) {
+void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt) {
     const AudioOutput::Standing standing = output_.standing();
     std::size_t earliest = standing.firstReplaceable;
     if (!history_.empty()) earliest = std::max(earliest, history_.front().frame);
     double notBefore = double(earliest);
     if (rendering_ != nullptr) {
-        // The output applied a change later than it was placed (this thread was held up past
-        // the cycle it placed it for): the rest of that tone is as late, to keep its length.
+        // The output applied a change later than it was placed (whoever placed it was held up
+        // past the cycle it placed it for): the rest of that tone is as late, to keep its length.
         const std::size_t late = rendering_->lateFrames();
         if (late > seenLate_ && scheduled_)
             bump_ += std::chrono::duration_cast<SteadyClock::duration>(
@@ -112,9 +116,9 @@ void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time
         opening_.reset();
         bump_ = {};
         // The stream's own lead, and the audio thread's lateness to a change as it has been of
-        // late where the change waited for it to wake.
-        lead_ = std::chrono::duration_cast<SteadyClock::duration>(
-            standing.lead + (woken ? wakes_.margin() : std::chrono::nanoseconds::zero()));
+        // late: a change its caller places is not as late, but one the caller leaves to the audio
+        // thread must not make the tone longer.
+        lead_ = std::chrono::duration_cast<SteadyClock::duration>(standing.lead + wakes_.margin());
         tone_.noteLead(standing.floor, lead_);
         if (lastClose_) {
             // As much of the silence as it takes to be heard between them, at most.

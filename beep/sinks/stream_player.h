@@ -43,9 +43,9 @@ protected:
 
 // One stream, from the opening of the gate until the tone has been silent for kHoldAfterTone.
 // The server's queue is kept full. Each change of tone is placed at the frame heard one lead
-// (what the output needs, and this thread's lateness) after the change was made: what was written
-// from there on is taken back and the synth resumes from that exact frame, so that the change
-// is heard within milliseconds with the phase running on; a frame not yet written is waited
+// (what the output needs, and the audio thread's lateness) after the change was made: what was
+// written from there on is taken back and the synth resumes from that exact frame, so that the
+// change is heard within milliseconds with the phase running on; a frame not yet written is waited
 // for. A change that could only land later than that (the stream was slow to start, the device
 // works further ahead) makes the tone's later changes as late, so that a tone lasts exactly as
 // long as its gate was open. An output that renders the tone itself is given the changes at
@@ -69,11 +69,11 @@ public:
     // again when it returns: follow() is called under it.
     bool play(std::unique_lock<std::mutex>& placing);
 
-    // A change made by the caller of the tone, placed by that caller at once, with no wait for
-    // the audio thread to wake: one lead after `changedAt`, the lead of the stream alone where
-    // it opens a tone. Only for an output that renders the tone itself (whose standing() may
-    // be asked from there), and only while the stream plays on; otherwise false, and the audio
-    // thread places the change once it reads it. Called under the lock play() is given.
+    // A change made by the caller of the tone, placed by that caller at once, one lead after
+    // `changedAt`, with no wait for the audio thread to wake. Only for an output that renders
+    // the tone itself (whose standing() may be asked from there), and only while the stream
+    // plays on; otherwise false, and the audio thread places the change once it reads it.
+    // Called under the lock play() is given.
     bool follow(std::optional<std::uint32_t> tone, std::chrono::steady_clock::time_point changedAt);
 
 private:
@@ -98,8 +98,7 @@ private:
     };
     static constexpr std::size_t kHistoryFrames = framesIn(kQueuedAudio) + 2 * kRenderChunkFrames;
 
-    // `woken`: placed by the audio thread, late to the change by as much as it was to wake.
-    void schedule(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt, bool woken);
+    void schedule(std::optional<std::uint32_t> tone, SteadyClock::time_point changedAt);
     static SteadyClock::time_point heardAt(SteadyClock::time_point frameZero, double frame);
 
     // Takes back the frames from `frame` on, and runs the synth from the snapshot before that
