@@ -565,7 +565,7 @@ private:
 };
 
 TEST(SoundSystemSink, WhileTheStreamPlaysTheCallerPlacesItsChangeItself) {
-    HoldingRenderer* renderer = nullptr;
+    std::atomic<HoldingRenderer*> renderer{nullptr};
     SoundSystemSink sink({{"a renderer", "", nullptr,
                            [&renderer](int, std::string&) -> std::unique_ptr<AudioOutput> {
                                auto output = std::make_unique<HoldingRenderer>();
@@ -574,20 +574,22 @@ TEST(SoundSystemSink, WhileTheStreamPlaysTheCallerPlacesItsChangeItself) {
                            }}});
     sink.setTone(2711u);
     ASSERT_TRUE(eventually([&] {
-        if (renderer == nullptr) return false;
-        const std::lock_guard lock(renderer->mutex);
-        return renderer->waiting;
+        HoldingRenderer* const opened = renderer;
+        if (opened == nullptr) return false;
+        const std::lock_guard lock(opened->mutex);
+        return opened->waiting;
     }));
     sink.setTone(1193u);
     std::this_thread::sleep_for(1ms);  // on a frame of its own
     sink.setTone(std::nullopt);
-    std::unique_lock lock(renderer->mutex);
+    HoldingRenderer& opened = *renderer;
+    std::unique_lock lock(opened.mutex);
     const auto here = std::this_thread::get_id();
-    EXPECT_EQ(renderer->placedBy, (std::vector{renderer->placedBy.front(), here, here}))
+    EXPECT_EQ(opened.placedBy, (std::vector{opened.placedBy.front(), here, here}))
         << "the opening by the audio thread, the rest by this one before the audio thread woke";
-    EXPECT_NE(renderer->placedBy.front(), here);
-    renderer->released = true;
-    renderer->changed.notify_all();
+    EXPECT_NE(opened.placedBy.front(), here);
+    opened.released = true;
+    opened.changed.notify_all();
 }
 
 }  // namespace
