@@ -42,18 +42,19 @@ struct TimedTone {
 // What was heard of one tone. A tone "in a stall" sounded while the machine held every thread
 // back (StallWatch): what it shows is the machine's, not the player's.
 struct HeardTone {
-    double onset = 0, offset = 0, lengthError = 0;
-    double change = NAN;  // where the change was not found, NaN
+    // NaN where not found: the change, or all of them for a tone missing or split in parts.
+    double onset = NAN, offset = NAN, lengthError = NAN;
+    double change = NAN;
     bool afterSilence = false, stalled = false;
     int dropouts = 0;
 };
 
 struct Series {
-    int tones = 0, lostTones = 0;  // tones missing from the recording, or split in parts
-    std::vector<HeardTone> heard;
+    int tones = 0;
+    std::vector<HeardTone> heard;  // a tone missing or split in parts has one dropout
 
     int dropouts(bool inStallsOnly) const {
-        int count = inStallsOnly ? 0 : lostTones;
+        int count = 0;
         for (const HeardTone& tone : heard)
             if (!inStallsOnly || tone.stalled) count += tone.dropouts;
         return count;
@@ -116,17 +117,25 @@ Series playSeries(BeepLibrary& speaker, int count) {
     const auto samples = recorder.recordUntil(SteadyClock::now() + 100ms);
     const auto heard = findTones(samples, kThreshold);
     series.tones = count;
-    series.lostTones = std::abs(int(heard.size()) - count);
-    if (heard.size() != played.size()) return series;
-    for (std::size_t i = 0; i < heard.size(); ++i) {
-        const TimedTone& gate = played[i];
+    std::size_t next = 0;
+    for (const TimedTone& gate : played) {
+        // What began from the gate's opening until the next gate could have been heard.
+        std::vector<std::size_t> parts;
+        for (; next < heard.size() &&
+               recorder.timeOfSample(heard[next].begin) < gate.off + kShortSilence / 2;
+             ++next)
+            if (recorder.timeOfSample(heard[next].begin) >= gate.on) parts.push_back(next);
         HeardTone& result = series.heard.emplace_back();
         result.afterSilence = gate.afterSilence;
+        result.stalled = recorder.stallBetween(gate.on - 50ms, gate.off + kShortSilence / 2) >
+                         SteadyClock::duration::zero();
+        if (parts.size() != 1) {
+            result.dropouts = 1;
+            continue;
+        }
+        const std::size_t i = parts.front();
         result.onset = secondsBetween(gate.on, recorder.timeOfSample(heard[i].begin));
         result.offset = secondsBetween(gate.off, recorder.timeOfSample(heard[i].end - 1));
-        result.stalled =
-            recorder.stallBetween(gate.on - 50ms, recorder.timeOfSample(heard[i].end - 1)) >
-            SteadyClock::duration::zero();
         const double length = double(heard[i].size()) / kRecordRateHz;
         result.lengthError = std::abs(length - secondsBetween(gate.on, gate.off));
         const auto tone = std::span(samples).subspan(heard[i].begin, heard[i].size());
