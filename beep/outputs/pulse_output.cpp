@@ -291,12 +291,22 @@ public:
 
     std::string serverName() const override { return server_; }
 
+    // What the server has read is played only once its device has taken it: the sink's latency
+    // later, or through PipeWire's pulse server, the period after the one its graph read it in
+    // (a process that ends once its last frames are counted played must not cut them). There
+    // the read index moves a period at a time, and is not carried on between timings.
     std::size_t queuedFrames() override {
         const pa_timing_info* timing = pulse().pa_stream_get_timing_info(stream_);
         if (timing == nullptr) return writtenFrames_;
         auto readFrames = static_cast<double>(timing->read_index) / kFrameBytes;
-        if (timing->playing)
-            readFrames += std::max(0.0, secondsSince(timing->timestamp)) * kAudioSampleRateHz;
+        if (pipewire_) {
+            const std::size_t period = period_ != SIZE_MAX ? period_ : lastPeriod_;
+            readFrames -= double(period != SIZE_MAX ? period : framesIn(deviceLatency()));
+        } else {
+            if (timing->playing)
+                readFrames += std::max(0.0, secondsSince(timing->timestamp)) * kAudioSampleRateHz;
+            readFrames -= 1e-6 * double(timing->sink_usec) * kAudioSampleRateHz;
+        }
         const auto read = static_cast<std::size_t>(std::max(0.0, readFrames));
         return writtenFrames_ > read ? writtenFrames_ - read : 0;
     }
