@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <optional>
 
 #include "audio_output.h"
 #include "loaded_library.h"
@@ -300,8 +301,7 @@ public:
         if (timing == nullptr) return writtenFrames_;
         auto readFrames = static_cast<double>(timing->read_index) / kFrameBytes;
         if (pipewire_) {
-            const std::size_t period = period_ != SIZE_MAX ? period_ : lastPeriod_;
-            readFrames -= double(period != SIZE_MAX ? period : framesIn(deviceLatency()));
+            readFrames -= double(knownPeriod().value_or(framesIn(deviceLatency())));
         } else {
             if (timing->playing)
                 readFrames += std::max(0.0, secondsSince(timing->timestamp)) * kAudioSampleRateHz;
@@ -365,10 +365,16 @@ private:
         return pipewire_ ? kPipeWirePulseDeviceLatency : kDeviceLatency;
     }
 
-    std::chrono::microseconds periodOr(std::chrono::microseconds otherwise) const {
+    // The graph's period in frames: this stream's, else the last stream's, where one was seen.
+    std::optional<std::size_t> knownPeriod() const {
         const std::size_t period = period_ != SIZE_MAX ? period_ : lastPeriod_;
-        return period != SIZE_MAX ? std::chrono::microseconds(period * 1000000 / kAudioSampleRateHz)
-                                  : otherwise;
+        return period != SIZE_MAX ? std::optional(period) : std::nullopt;
+    }
+
+    std::chrono::microseconds periodOr(std::chrono::microseconds otherwise) const {
+        const std::optional<std::size_t> period = knownPeriod();
+        return period ? std::chrono::microseconds(*period * 1000000 / kAudioSampleRateHz)
+                      : otherwise;
     }
 
     static double seconds(const timeval& time) {
