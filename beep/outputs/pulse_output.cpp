@@ -184,6 +184,11 @@ public:
         return true;
     }
 
+    // The stream ends rather than being corked through the silence. PulseAudio keeps its sink
+    // working at the latency of every stream connected, corked or not: with one corked, the
+    // test server's sink woke 250 times a second through a silence instead of 20. PipeWire's
+    // pulse server would keep a corked stream at no cost, but the next tone would be no sooner:
+    // it waits for the stream's first cycle of the graph either way.
     void stopStream() override {
         if (stream_ == nullptr) return;
         pulse().pa_stream_disconnect(stream_);
