@@ -23,8 +23,12 @@ public:
     using Clock = std::chrono::steady_clock;
     // How long past its end a recording may take to arrive before the recorder gives up.
     static constexpr std::chrono::seconds kArrivalLimit{5};
-    // How far past a sample the arrivals are looked at to place it.
-    static constexpr double kFitSeconds = 1.0;
+    // How far past a sample the arrivals are looked at to place it: long enough to take in a
+    // piece that came straight through (PipeWire's monitor delivers in bursts some 80 ms
+    // apart), short enough to stay with the server's pace while that sample played. PulseAudio's
+    // null sink renders further ahead while no stream plays: its monitor's samples then come
+    // about 6 ms sooner, and a tone fitted to them would be placed that much early.
+    static constexpr double kFitSeconds = 0.2;
 
     // Starts parec on the monitor of `sink`; waits until the first samples arrive, and throws
     // where they do not. Both the
