@@ -32,6 +32,12 @@ inline constexpr std::chrono::milliseconds kPipeWirePulseDeviceLatency{8};
 
 // Audio is rendered, and can be rewritten, in pieces of this many frames.
 inline constexpr std::size_t kRenderChunkFrames = 128;
+// A rewrite goes out in two writes: first this much from the change on, sent at once, then the
+// rest of the queue. The server reads on while a rewrite is rendered, and on a slow machine the
+// whole queue's worth took longer than the lead: the server had read into it when it came, and a
+// high tone was cut into at its opening (a click). The rest follows as soon as the first part is
+// sent, and before the server reaches it.
+inline constexpr std::chrono::milliseconds kRewriteHead{20};
 // A change heard later than asked by less than this is the rounding to a whole frame, not a
 // late change that makes the rest of its tone as late.
 inline constexpr std::chrono::microseconds kLatenessRounding{100};

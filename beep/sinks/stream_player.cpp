@@ -190,6 +190,7 @@ bool StreamPlayer::rewindTo(std::size_t frame) {
     history_.erase(std::next(snapshot), history_.end());
     takenBack_ += written_ - frame;
     written_ = frame;
+    rewriteHead_ = true;
     audibleUntil_ = std::min(audibleUntil_, frame);
     return true;
 }
@@ -204,7 +205,13 @@ bool StreamPlayer::topUp() {
         }
         return true;
     }
-    const std::size_t chunks = std::max(output_.writableFrames(), takenBack_) / kRenderChunkFrames;
+    std::size_t frames = std::max(output_.writableFrames(), takenBack_);
+    if (rewriteHead_) {
+        // The rest comes at the next pass, once the main loop has sent this.
+        frames = std::min(frames, std::max(framesIn(kRewriteHead), kRenderChunkFrames));
+        rewriteHead_ = false;
+    }
+    const std::size_t chunks = frames / kRenderChunkFrames;
     if (chunks == 0) return true;
     block_.resize(chunks * kRenderChunkFrames);
     for (std::size_t at = 0; at < block_.size();) {

@@ -107,8 +107,8 @@ private:
 
     // Keeps the server's queue full, in whole chunks, each with its snapshot; a change waiting
     // for its frame comes in there, with a snapshot of its own. What was taken back is written
-    // again at once, whatever the server has asked for: the change goes out now, and the queue
-    // does not run short until the server's next request.
+    // again at once, whatever the server has asked for, its first part on its own: the change
+    // goes out now, and the queue does not run short until the server's next request.
     bool topUp();
 
     std::size_t playedFrames();
@@ -127,6 +127,7 @@ private:
     std::deque<Change> pending_;    // past the write position, or not yet given to the output
     std::size_t written_ = 0;
     std::size_t takenBack_ = 0;     // rewound and not yet written again
+    bool rewriteHead_ = false;      // only the first part of it is written next (kRewriteHead)
     std::size_t audibleUntil_ = 0;  // the frame after the last one that was not silent
     std::optional<std::uint32_t> scheduled_;
     std::uint64_t seenStamp_ = 0;    // of the last reading of the tone
