@@ -107,8 +107,9 @@ private:
 
     // Keeps the server's queue full, in whole chunks, each with its snapshot; a change waiting
     // for its frame comes in there, with a snapshot of its own. What was taken back is written
-    // again at once, whatever the server has asked for, its first part on its own: the change
-    // goes out now, and the queue does not run short until the server's next request.
+    // again at once, whatever the server has asked for: its first part on its own, and the rest,
+    // with what the server asked for, at the next pass. The change goes out now, and the queue
+    // does not run short until the server's next request.
     bool topUp();
 
     std::size_t playedFrames();
