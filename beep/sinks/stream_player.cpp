@@ -208,7 +208,7 @@ bool StreamPlayer::topUp() {
     std::size_t frames = std::max(output_.writableFrames(), takenBack_);
     if (rewriteHead_) {
         // The rest comes at the next pass, once the main loop has sent this.
-        frames = std::min(frames, std::max(framesIn(kRewriteHead), kRenderChunkFrames));
+        frames = std::min(frames, framesIn(kRewriteHead));
         rewriteHead_ = false;
     }
     const std::size_t chunks = frames / kRenderChunkFrames;
