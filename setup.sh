@@ -67,6 +67,7 @@ if [ "$mode" = run ]; then
     exec "build/$preset/bin/vireko"
 fi
 status=0
+rm -f build/*/Testing/Temporary/LastTestsFailed.log
 ctest --preset "$preset" || status=$?
 # The emulated PC's figures: each route's tones as its speaker played them.
 figures=build/$preset/tests/emulated-pc/figures.txt
@@ -90,4 +91,13 @@ if [ -d build/fuzz/tests/fuzz ]; then
     grep -h -E "Test #|stat::(number_of_executed_units|average_exec_per_sec)" \
         build/fuzz/Testing/Temporary/LastTest.log 2>/dev/null || true
 fi
+# Last, what failed and its first complaints, for a reader who sees only the end of the log.
+for dir in build/ci build/asan build/tsan build/fuzz; do
+    failed=$dir/Testing/Temporary/LastTestsFailed.log
+    [ -s "$failed" ] || continue
+    echo "== Failed in $dir:"
+    cat "$failed"
+    grep -h -A 6 -E ": Failure$|ERROR: [A-Za-z]*Sanitizer|runtime error:|Timeout" \
+        "$dir/Testing/Temporary/LastTest.log" | head -n 60
+done
 exit $status
