@@ -55,6 +55,10 @@ public:
     Clock::duration stallBetween(Clock::time_point from, Clock::time_point to) const {
         return stalls_.longestBetween(from, to);
     }
+    // The latest wake-up of 1 ms or more from `from` to `to` (see StallWatch); zero otherwise.
+    Clock::duration latestWakeBetween(Clock::time_point from, Clock::time_point to) const {
+        return stalls_.latestBetween(from, to);
+    }
 
 private:
     void readLoop();

@@ -42,7 +42,7 @@ void StallWatch::watch(unsigned processor) {
         due += kInterval;
         std::this_thread::sleep_until(due);
         const Clock::time_point woke = Clock::now();
-        if (woke - due >= kNoticed) {
+        if (woke - due >= kKept) {
             const std::lock_guard lock(mutex_);
             stalls_.push_back({due, woke - due});
         }
@@ -50,7 +50,7 @@ void StallWatch::watch(unsigned processor) {
     }
 }
 
-StallWatch::Clock::duration StallWatch::longestBetween(Clock::time_point from,
+StallWatch::Clock::duration StallWatch::latestBetween(Clock::time_point from,
                                                        Clock::time_point to) const {
     const std::lock_guard lock(mutex_);
     Clock::duration longest{};

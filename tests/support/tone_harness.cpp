@@ -29,7 +29,13 @@ bool spoiltByStall(const MonitorRecorder& recorder, SteadyClock::time_point from
     // What was written just before is played during it.
     constexpr auto kReach = std::chrono::milliseconds(50);
     const auto stall = recorder.stallBetween(from - kReach, to);
-    if (stall == SteadyClock::duration::zero()) return false;
+    if (stall == SteadyClock::duration::zero()) {
+        std::printf("judged (%s): no stall, the latest wake-up %.1f ms late\n", wrong.c_str(),
+                    std::chrono::duration<double, std::milli>(
+                        recorder.latestWakeBetween(from - kReach, to))
+                        .count());
+        return false;
+    }
     std::printf("the machine stalled for %.1f ms while this sounded (%s): not judged\n",
                 std::chrono::duration<double, std::milli>(stall).count(), wrong.c_str());
     return true;
