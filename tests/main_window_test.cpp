@@ -20,6 +20,7 @@
 #include "form_layout.h"
 #include "main_window.h"
 #include "picture_box.h"
+#include "qt_test_exit.h"
 #include "waveform.h"
 
 using namespace vireko;

@@ -4,6 +4,7 @@
 #include "emit_sound.h"
 #include "fakes.h"
 #include "picture_box.h"
+#include "qt_test_exit.h"
 #include "waveform.h"
 
 using namespace vireko;
