@@ -97,7 +97,7 @@ for dir in build/ci build/asan build/tsan build/fuzz; do
     [ -s "$failed" ] || continue
     echo "== Failed in $dir:"
     cat "$failed"
-    grep -h -A 6 -E ": Failure$|ERROR: [A-Za-z]*Sanitizer|runtime error:|Timeout" \
-        "$dir/Testing/Temporary/LastTest.log" | head -n 60
+    complaint=": Failure$|^FAIL! |(ERROR|WARNING): [A-Za-z]*Sanitizer|ERROR: libFuzzer|runtime error:"
+    grep -h -A 6 -E "$complaint" "$dir/Testing/Temporary/LastTest.log" | head -n 60
 done
 exit $status

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <iterator>
 #include <thread>
 
 namespace vireko::testing {
@@ -17,12 +16,18 @@ struct OtherThreadsEndedAtExit {
 
     ~OtherThreadsEndedAtExit() {
         const auto deadline = std::chrono::steady_clock::now() + kLimit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            std::error_code error;
-            const std::filesystem::directory_iterator tasks("/proc/self/task", error);
-            if (error || std::distance(tasks, std::filesystem::directory_iterator()) <= 1) return;
+        while (std::chrono::steady_clock::now() < deadline && otherThreadsRun())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+    }
+
+    // Whether /proc lists a thread besides this one; false where it cannot be read.
+    static bool otherThreadsRun() {
+        std::error_code error;
+        std::filesystem::directory_iterator task("/proc/self/task", error);
+        int threads = 0;
+        for (; !error && task != std::filesystem::directory_iterator(); task.increment(error))
+            ++threads;
+        return !error && threads > 1;
     }
 };
 

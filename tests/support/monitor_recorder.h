@@ -55,9 +55,10 @@ public:
     Clock::duration stallBetween(Clock::time_point from, Clock::time_point to) const {
         return stalls_.longestBetween(from, to);
     }
-    // The latest wake-up of 1 ms or more from `from` to `to` (see StallWatch); zero otherwise.
-    Clock::duration latestWakeBetween(Clock::time_point from, Clock::time_point to) const {
-        return stalls_.latestBetween(from, to);
+    // How late the worst wake-up from `from` to `to` was, where 1 ms or more (see StallWatch);
+    // zero otherwise.
+    Clock::duration worstWakeBetween(Clock::time_point from, Clock::time_point to) const {
+        return stalls_.worstBetween(from, to);
     }
 
 private:

@@ -50,14 +50,13 @@ void StallWatch::watch(unsigned processor) {
     }
 }
 
-StallWatch::Clock::duration StallWatch::latestBetween(Clock::time_point from,
-                                                       Clock::time_point to) const {
+StallWatch::Clock::duration StallWatch::worstBetween(Clock::time_point from,
+                                                     Clock::time_point to) const {
     const std::lock_guard lock(mutex_);
-    Clock::duration longest{};
+    Clock::duration worst{};
     for (const Stall& stall : stalls_)
-        if (stall.due + stall.late >= from && stall.due <= to)
-            longest = std::max(longest, stall.late);
-    return longest;
+        if (stall.due + stall.late >= from && stall.due <= to) worst = std::max(worst, stall.late);
+    return worst;
 }
 
 }  // namespace vireko::testing

@@ -17,7 +17,7 @@ class StallWatch {
 public:
     using Clock = std::chrono::steady_clock;
     // A wake-up this late is a stall. A 5.3 ms period must also hold each node's own wake-up
-    // and work, and was seen dropped where the latest wake-up came 2.2 ms and 3.0 ms late, with
+    // and work, and was seen dropped where the worst wake-up came 2.2 ms and 3.0 ms late, with
     // no stall of 4 ms. An idle machine wakes within half a millisecond.
     static constexpr std::chrono::microseconds kNoticed{2000};
     // Late wake-ups kept, though shorter than a stall: said beside a fault that is judged.
@@ -31,12 +31,13 @@ public:
     StallWatch& operator=(const StallWatch&) = delete;
 
     void stop();
-    // The latest wake-up due from `from` to `to`, where one was kKept or later; zero otherwise.
-    Clock::duration latestBetween(Clock::time_point from, Clock::time_point to) const;
+    // How late the latest-coming wake-up due from `from` to `to` was, where one was kKept or
+    // later; zero otherwise.
+    Clock::duration worstBetween(Clock::time_point from, Clock::time_point to) const;
     // The longest stall (kNoticed or later) from `from` to `to`; zero where there was none.
     Clock::duration longestBetween(Clock::time_point from, Clock::time_point to) const {
-        const Clock::duration latest = latestBetween(from, to);
-        return latest >= kNoticed ? latest : Clock::duration::zero();
+        const Clock::duration worst = worstBetween(from, to);
+        return worst >= kNoticed ? worst : Clock::duration::zero();
     }
 
 private:

@@ -30,10 +30,12 @@ bool spoiltByStall(const MonitorRecorder& recorder, SteadyClock::time_point from
     constexpr auto kReach = std::chrono::milliseconds(50);
     const auto stall = recorder.stallBetween(from - kReach, to);
     if (stall == SteadyClock::duration::zero()) {
-        std::printf("judged (%s): no stall, the latest wake-up %.1f ms late\n", wrong.c_str(),
-                    std::chrono::duration<double, std::milli>(
-                        recorder.latestWakeBetween(from - kReach, to))
-                        .count());
+        const auto worst = recorder.worstWakeBetween(from - kReach, to);
+        if (worst == SteadyClock::duration::zero())
+            std::printf("judged (%s): every wake-up within 1 ms\n", wrong.c_str());
+        else
+            std::printf("judged (%s): no stall, the worst wake-up %.1f ms late\n", wrong.c_str(),
+                        std::chrono::duration<double, std::milli>(worst).count());
         return false;
     }
     std::printf("the machine stalled for %.1f ms while this sounded (%s): not judged\n",
