@@ -31,8 +31,8 @@ public:
     StallWatch& operator=(const StallWatch&) = delete;
 
     void stop();
-    // How late the latest-coming wake-up due from `from` to `to` was, where one was kKept or
-    // later; zero otherwise.
+    // How late the worst wake-up due from `from` to `to` was, where kKept or more; zero
+    // otherwise.
     Clock::duration worstBetween(Clock::time_point from, Clock::time_point to) const;
     // The longest stall (kNoticed or later) from `from` to `to`; zero where there was none.
     Clock::duration longestBetween(Clock::time_point from, Clock::time_point to) const {
