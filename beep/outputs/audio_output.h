@@ -45,7 +45,8 @@ public:
         // No frame before this one may be rewritten: the device may already have taken it.
         std::size_t firstReplaceable = 0;
         // When frame 0 is heard, on the steady clock; frame F follows F / kAudioSampleRateHz
-        // seconds later. Unknown until the stream plays, and for an output without a clock.
+        // seconds later. Unknown for an output without a clock, and until the stream plays,
+        // unless the output can tell when it will start.
         std::optional<std::chrono::steady_clock::time_point> frameZero;
         // How far ahead of its change a frame must be to be sure it can still be replaced:
         // a change is heard no sooner than this, and where it waits for the audio thread, later

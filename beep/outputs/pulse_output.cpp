@@ -176,6 +176,7 @@ public:
         }
         writtenFrames_ = 0;
         clock_.reset();
+        startsAt_.reset();
         timingAsked_ = false;
         timedOnce_ = false;
         lastRead_ = 0;
@@ -281,10 +282,12 @@ public:
         }
         standing.firstReplaceable =
             std::min(writtenFrames_, static_cast<std::size_t>(std::ceil(earliest)));
-        if (origin) {
+        std::optional<double> heardFrom = origin;
+        if (!heardFrom && startsAt_) heardFrom = std::max(*startsAt_, systemSeconds());
+        if (heardFrom) {
             standing.frameZero =
                 SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
-                                         std::chrono::duration<double>(*origin - systemSeconds()));
+                                         std::chrono::duration<double>(*heardFrom - systemSeconds()));
         }
         return standing;
     }
@@ -354,6 +357,17 @@ private:
     // Its period is the step by which the index moves. The earliest estimate is the one taken
     // closest to a cycle (see StreamClock).
     void noteTiming(const pa_timing_info& timing) {
+        if (!pipewire_ && !timing.playing && !timing.read_index_corrupt && !clock_.origin()) {
+            // Before the stream plays, PulseAudio's sink has rendered sink_usec ahead of what
+            // is heard, and the stream's first frame is heard after that. A sink that can take
+            // back what it rendered does so once a stream with a shorter latency connects, and
+            // then reports only what it kept; one that cannot (a null sink without rewinds, a
+            // Bluetooth one) plays it all out first: with no rewinds on the test server's sink,
+            // the first tone after a silence came up to 9 ms later than a held stream's.
+            const auto rendered = std::min<pa_usec_t>(
+                timing.sink_usec, std::chrono::microseconds(kQueuedAudio).count());
+            startsAt_ = seconds(timing.timestamp) + 1e-6 * double(rendered);
+        }
         if (!timing.playing || timing.read_index_corrupt || timing.read_index <= 0) return;
         const auto read = static_cast<std::size_t>(timing.read_index) / kFrameBytes;
         sinkLatency_ = timing.configured_sink_usec;
@@ -436,6 +450,8 @@ private:
     // server asks for in about 130 ms): the lead follows the server's load as it is now.
     RecentWorst roundTrips_;
     StreamClock clock_;  // when frame 0 is heard, system clock seconds (noteTiming)
+    // Until the stream plays: when the sink has played out what it rendered before it.
+    std::optional<double> startsAt_;
     bool serverKnown_ = false;
     enum class Answer { Unknown, Yes, No } sink_ = Answer::Unknown;
     bool pipewire_ = false;          // PipeWire's pulse server rather than PulseAudio
