@@ -32,14 +32,12 @@ inline constexpr std::chrono::milliseconds kPipeWirePulseDeviceLatency{8};
 
 // Audio is rendered, and can be rewritten, in pieces of this many frames.
 inline constexpr std::size_t kRenderChunkFrames = 128;
-// A rewrite goes out in two writes: first this much from the change on (in whole chunks), sent
-// at once, then the rest of the queue. The server reads on while a rewrite is rendered, and on a
-// slow machine the whole queue's worth took longer than the lead: the server had read into it
-// when it came, and a high tone was cut into at its opening (a click). The rest is rendered at the
-// next pass, straight after the first part is sent; the server's queue ends with that part until
-// the rest comes, so the rest has this much longer than the lead to arrive: more than 25 ms,
-// where a sanitized build took 10-14 ms to render and send a whole queue's worth at 15 kHz.
-inline constexpr std::chrono::milliseconds kRewriteHead{20};
+// A rewrite goes out in writes of this much (in whole chunks), each sent before the next is
+// rendered. The server reads on while a rewrite is rendered: the first piece has to arrive within
+// the lead, and on a slow machine a whole queue's worth did not (a sanitized build took 10-14 ms
+// to render and send 100 ms at 15 kHz, and 4 ms for 20 ms), so that a high tone was cut into at
+// its opening (a click). Each later piece has the length of those before it to spare.
+inline constexpr std::chrono::milliseconds kRewritePiece{6};
 // A change heard later than asked by less than this is the rounding to a whole frame, not a
 // late change that makes the rest of its tone as late.
 inline constexpr std::chrono::microseconds kLatenessRounding{100};

@@ -190,7 +190,6 @@ bool StreamPlayer::rewindTo(std::size_t frame) {
     history_.erase(std::next(snapshot), history_.end());
     takenBack_ += written_ - frame;
     written_ = frame;
-    rewriteHead_ = true;
     audibleUntil_ = std::min(audibleUntil_, frame);
     return true;
 }
@@ -206,11 +205,9 @@ bool StreamPlayer::topUp() {
         return true;
     }
     std::size_t frames = std::max(output_.writableFrames(), takenBack_);
-    if (rewriteHead_) {
-        // The rest comes at the next pass, once the main loop has sent this.
-        frames = std::min(frames, framesIn(kRewriteHead));
-        rewriteHead_ = false;
-    }
+    // What was taken back goes out a piece at a time, each sent by the main loop's next pass
+    // before the next is rendered.
+    if (takenBack_ > 0) frames = std::min(frames, framesIn(kRewritePiece));
     const std::size_t chunks = frames / kRenderChunkFrames;
     if (chunks == 0) return true;
     block_.resize(chunks * kRenderChunkFrames);

@@ -128,7 +128,6 @@ private:
     std::deque<Change> pending_;    // past the write position, or not yet given to the output
     std::size_t written_ = 0;
     std::size_t takenBack_ = 0;     // rewound and not yet written again
-    bool rewriteHead_ = false;      // only the first part of it is written next (kRewriteHead)
     std::size_t audibleUntil_ = 0;  // the frame after the last one that was not silent
     std::optional<std::uint32_t> scheduled_;
     std::uint64_t seenStamp_ = 0;    // of the last reading of the tone
