@@ -50,10 +50,13 @@ TEST(AlsaFallback, PlaysTheToneThroughTheDefaultDevice) {
                                            std::to_string(tones.size()) + " tones for 2"))
         GTEST_SKIP();
     ASSERT_EQ(tones.size(), 2u);
-    EXPECT_LT(
-        std::chrono::duration<double>(recorder.timeOfSample(tones[0].begin) - firstOn).count(),
-        0.150)
-        << "the first tone";
+    const double firstAfter =
+        std::chrono::duration<double>(recorder.timeOfSample(tones[0].begin) - firstOn).count();
+    if (firstAfter >= 0.150 * kSanitizedSlowdown &&
+        spoiltByStall(recorder, firstOn, firstOn + 200ms,
+                      "the first tone heard after " + std::to_string(firstAfter) + " s"))
+        GTEST_SKIP();
+    EXPECT_LT(firstAfter, 0.150 * kSanitizedSlowdown) << "the first tone";
     const double hz = kPitchOfCount2711;
     const SampleSpan tone = tones[1];
     const auto steady = std::span(samples).subspan(tone.begin + 2400, tone.size() - 4800);

@@ -286,7 +286,9 @@ TEST(SpeakerSound, LeavesTheServerAloneOnceTheToneIsOver) {
     BeepLibrary speaker;
     speaker.beepFreq(440);
     speaker.beepOn();
-    std::this_thread::sleep_for(200ms);
+    const auto openBy = SteadyClock::now() + 2s;
+    while (playingStreams() != 1 && SteadyClock::now() < openBy)
+        std::this_thread::sleep_for(50ms);
     EXPECT_EQ(playingStreams(), 1);
     speaker.beepOff();
     const auto deadline = SteadyClock::now() + 2s;
