@@ -136,8 +136,8 @@ std::string soundWayServer() {
 // thread's lateness: twice the floor and 10 ms, 20.6 ms at a desktop's 256 frames, 52.6 ms at
 // the 1024 PipeWire sets for itself in a virtual machine. A rewritten stream (PulseAudio's
 // library) needs its sink's latency twice, or on PipeWire's pulse server the latency and a
-// period, and a round trip; a new stream starts playing only once the server has its data, and
-// through PipeWire's pulse server once its session manager has linked it, a period more: three
+// period, and a round trip: on PulseAudio two floors and 5 ms. Through PipeWire's pulse server a
+// new stream starts playing only once its session manager has linked it, a period more: three
 // floors and 5 ms. A sanitized build runs slower.
 double latencyLimitSeconds() {
     static const double limit = [] {
@@ -146,8 +146,11 @@ double latencyLimitSeconds() {
         const double floor =
             std::max(std::chrono::duration<double>(leadOfATone(sink, 50ms).floor).count(),
                      double(beep::kPipeWireAskedPeriodFrames) / beep::kAudioSampleRateHz);
-        const bool ownApi = soundWayServer().find("its own API") != std::string::npos;
-        return (ownApi ? 2 * floor + 0.010 : 3 * floor + 0.005) + 0.010 * (kSanitizedSlowdown - 1);
+        const std::string server = soundWayServer();
+        const bool ownApi = server.find("its own API") != std::string::npos;
+        const bool pulseAudio = server.rfind("PulseAudio ", 0) == 0;
+        const double floors = ownApi || pulseAudio ? 2 : 3;
+        return floors * floor + (ownApi ? 0.010 : 0.005) + 0.010 * (kSanitizedSlowdown - 1);
     }();
     return limit;
 }

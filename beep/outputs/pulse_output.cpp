@@ -251,7 +251,7 @@ public:
         const std::chrono::nanoseconds roundTrip = std::max<std::chrono::nanoseconds>(
             roundTrips_.worst().value_or(std::chrono::nanoseconds::zero()) +
                 kPulseRoundTripBeyondWorst,
-            kPulseRewriteTime);
+            pipewire_ ? kPipeWirePulseRewriteTime : kPulseRewriteTime);
         standing.floor = deviceLead + roundTrip;
         // On PipeWire, a period more than the device lead: the last stream's until this one
         // has played, and before any, the configured latency.

@@ -23,7 +23,8 @@ constexpr std::size_t framesIn(std::chrono::milliseconds duration) {
 inline constexpr std::chrono::milliseconds kQueuedAudio{100};
 // How far ahead of the queue's reading point the device itself works, at least: a change of
 // tone written ahead is heard about twice this long after it is made (see the PulseAudio lead).
-inline constexpr std::chrono::milliseconds kDeviceLatency{4};
+// PulseAudio's server wakes this often while a tone plays, and not at all in a silence.
+inline constexpr std::chrono::milliseconds kDeviceLatency{2};
 // On PipeWire's pulse server, which makes its graph's period follow the request size: below a
 // desktop's 256 frames the graph itself runs short on a busy machine.
 inline constexpr std::chrono::milliseconds kPipeWirePulseDeviceLatency{8};
@@ -58,10 +59,12 @@ inline constexpr std::chrono::microseconds kWakeMarginUnmeasured{5000};
 // For a rewrite to reach the server: the round trip of a timing, measured (RecentWorst); beyond
 // the worst remembered, this;
 inline constexpr std::chrono::microseconds kPulseRoundTripBeyondWorst{1000};
-// At least this, however quick the round trips: rendering a rewrite takes longer than a round
-// trip on a slow machine, and a rewrite that comes after the server read on cuts into the tone
-// (on PipeWire's pulse server, it is lost altogether).
-inline constexpr std::chrono::microseconds kPulseRewriteTime{5000};
+// At least this, however quick the round trips: rendering a rewrite's first piece takes longer
+// than a round trip on a slow machine (a sanitized build took 4 ms for 20 ms at 15 kHz), and a
+// rewrite that comes after the server read on cuts into the tone.
+inline constexpr std::chrono::microseconds kPulseRewriteTime{2500};
+// On PipeWire's pulse server, where a rewrite that comes late is lost altogether, as before.
+inline constexpr std::chrono::microseconds kPipeWirePulseRewriteTime{5000};
 
 // PipeWire's own library
 
