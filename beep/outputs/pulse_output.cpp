@@ -363,7 +363,10 @@ private:
             // back what it rendered does so once a stream with a shorter latency connects, and
             // then reports only what it kept; one that cannot (a null sink without rewinds, a
             // Bluetooth one) plays it all out first: with no rewinds on the test server's sink,
-            // the first tone after a silence came up to 9 ms later than a held stream's.
+            // the first tone after a silence came up to 9 ms later than a held stream's. Where
+            // the sink takes back only once the stream's data comes, after this timing, the first
+            // tone is heard that much sooner than asked, at most the lead less the first frame
+            // that may be rewritten: on a null sink with rewinds, about 2 ms, the tone 1 ms long.
             const auto rendered = std::min<pa_usec_t>(
                 timing.sink_usec, std::chrono::microseconds(kQueuedAudio).count());
             startsAt_ = seconds(timing.timestamp) + 1e-6 * double(rendered);

@@ -37,7 +37,10 @@ inline constexpr std::size_t kRenderChunkFrames = 128;
 // rendered. The server reads on while a rewrite is rendered: the first piece has to arrive within
 // the lead, and on a slow machine a whole queue's worth did not (a sanitized build took 10-14 ms
 // to render and send 100 ms at 15 kHz, and 4 ms for 20 ms), so that a high tone was cut into at
-// its opening (a click). Each later piece has the length of those before it to spare.
+// its opening (a click). Each later piece has the length of those before it to spare, except
+// where the server takes more than a piece at once (PipeWire's pulse server takes a period, 384
+// frames at 8 ms): there the pieces of one period go out within about 2 ms of each other
+// at 15 kHz in a sanitized build, well within that server's 5 ms (kPipeWirePulseRewriteTime).
 inline constexpr std::chrono::milliseconds kRewritePiece{6};
 // A change heard later than asked by less than this is the rounding to a whole frame, not a
 // late change that makes the rest of its tone as late.

@@ -129,8 +129,9 @@ void StreamPlayer::schedule(std::optional<std::uint32_t> tone, SteadyClock::time
         }
     }
     const SteadyClock::time_point asked = changedAt + lead_;
-    // A stream that has not started playing is taken to start now: it can only start later,
-    // and the change is then heard later than asked, never sooner.
+    // A stream that has not started playing, where the output cannot tell when it will, is
+    // taken to start now: it can only start later, and the change is then heard later than
+    // asked, never sooner.
     const SteadyClock::time_point frameZero = standing.frameZero.value_or(SteadyClock::now());
     // Each change is heard as much later than asked as the tone's opening was: that
     // lateness is measured again with what is now known of the stream's clock, so that a
