@@ -138,7 +138,8 @@ std::string soundWayServer() {
 // library) needs its sink's latency twice, or on PipeWire's pulse server the latency and a
 // period, and a round trip: on PulseAudio two floors and 5 ms. Through PipeWire's pulse server a
 // new stream starts playing only once its session manager has linked it, a period more: three
-// floors and 5 ms. A sanitized build runs slower.
+// floors and 5 ms. The floor is taken as no less than a desktop's 256 frames (5.3 ms; on the test
+// server's PulseAudio, against its own 4.5 ms). A sanitized build runs slower.
 double latencyLimitSeconds() {
     static const double limit = [] {
         beep::SoundSystemSink sink;
@@ -370,7 +371,11 @@ TEST(SpeakerSound, CallsFromManyThreadsAtOnceLeaveItWorking) {
     const auto tones = findTones(samples, kToneThreshold);
     if (countSpoiltByStall(recorder, tones, 1, gate.on)) GTEST_SKIP();
     ASSERT_EQ(tones.size(), 1u) << describe(tones);
-    expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711, latencyLimitSeconds());
+    // A tone opens with a lead that keeps the audio thread's worst lateness over the last 32
+    // changes, and the calls above made it late to some of them on a busy machine (a tone 12 ms
+    // later than usual, with every wake-up of this process within 1 ms).
+    expectTrueTone(recorder, samples, tones[0], gate, kPitchOfCount2711,
+                   latencyLimitSeconds() + 0.015);
 }
 
 // beep-probe sounding 440 Hz for `ms` milliseconds, and when it said it opened the gate: a
