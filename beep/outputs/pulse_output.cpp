@@ -366,7 +366,7 @@ private:
             // the first tone after a silence came up to 9 ms later than a held stream's. Where
             // the sink takes back only once the stream's data comes, after this timing, the first
             // tone is heard that much sooner than asked, at most the lead less the first frame
-            // that may be rewritten: on a null sink with rewinds, about 2 ms, the tone 1 ms long.
+            // that may be rewritten: on a null sink with rewinds, about 2 ms, the tone up to 1 ms longer.
             const auto rendered = std::min<pa_usec_t>(
                 timing.sink_usec, std::chrono::microseconds(kQueuedAudio).count());
             startsAt_ = seconds(timing.timestamp) + 1e-6 * double(rendered);

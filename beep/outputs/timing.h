@@ -66,7 +66,7 @@ inline constexpr std::chrono::microseconds kPulseRoundTripBeyondWorst{1000};
 // than a round trip on a slow machine (a sanitized build took 4 ms for 20 ms at 15 kHz), and a
 // rewrite that comes after the server read on cuts into the tone.
 inline constexpr std::chrono::microseconds kPulseRewriteTime{2500};
-// On PipeWire's pulse server, where a rewrite that comes late is lost altogether, as before.
+// On PipeWire's pulse server, where a rewrite that comes late is lost altogether.
 inline constexpr std::chrono::microseconds kPipeWirePulseRewriteTime{5000};
 
 // PipeWire's own library
