@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <optional>
+#include <thread>
 
 #include "audio_output.h"
 #include "loaded_library.h"
@@ -182,7 +183,29 @@ public:
         lastRead_ = 0;
         if (period_ != SIZE_MAX) lastPeriod_ = period_;
         period_ = SIZE_MAX;
+        if (pipewire_ && cycleAt_ && cyclesHeld_) startsAt_ = firstCycle();
         return true;
+    }
+
+    // When a new stream's first frame is heard through PipeWire's pulse server, where the last
+    // new stream's first frame came on the cycles of the graph that the stream before heard (it
+    // ran on through the silence, for another stream): on the first of those cycles after the
+    // stream's first data reaches the server. Without this, a first tone was heard up to a period
+    // later than asked, at 1024 frames 21 ms. A cycle so soon after the stream opened that the
+    // data may miss it is left to pass before any is written: the next one is then certain, as a
+    // frame is not heard before it was written. Where the graph stopped since after all, the
+    // stream starts a period after it opened: later than this, or where a cycle was let pass,
+    // sooner by less than the margin.
+    double firstCycle() {
+        const double period = double(cyclePeriod_) / kAudioSampleRateHz;
+        const double now = systemSeconds();
+        double next = *cycleAt_ + std::ceil((now - *cycleAt_) / period) * period;
+        const double margin = std::chrono::duration<double>(kPipeWirePulseFirstCycleMargin).count();
+        if (next - now < margin) {
+            std::this_thread::sleep_for(std::chrono::duration<double>(next - now + 1e-4));
+            next += period;
+        }
+        return next;
     }
 
     // The stream ends rather than being corked through the silence. PulseAudio keeps its sink
@@ -192,6 +215,14 @@ public:
     // it waits for the stream's first cycle of the graph either way.
     void stopStream() override {
         if (stream_ == nullptr) return;
+        if (pipewire_ && clock_.origin() && period_ != SIZE_MAX) {
+            const double period = double(period_) / kAudioSampleRateHz;
+            cyclesHeld_ = cycleAt_ && cyclePeriod_ == period_ &&
+                          std::abs(std::remainder(*clock_.origin() - *cycleAt_, period)) <
+                              kPipeWirePulseCycleTolerance;
+            cycleAt_ = clock_.origin();
+            cyclePeriod_ = period_;
+        }
         pulse().pa_stream_disconnect(stream_);
         // The request goes out only while the main loop runs, and it does not run while idle.
         const auto deadline = SteadyClock::now() + kTimingLimit;
@@ -465,6 +496,11 @@ private:
     // stream has a timing: the graph's period and the sink's configured latency stay the same.
     std::size_t lastPeriod_ = SIZE_MAX;
     pa_usec_t sinkLatency_ = 0;
+    // PipeWire's pulse server: the cycles of its graph as the last stream heard them, for a new
+    // stream's first frame (firstCycle): when one began, system clock seconds, and its period.
+    std::optional<double> cycleAt_;
+    std::size_t cyclePeriod_ = 0;
+    bool cyclesHeld_ = false;  // the last stream heard them where the stream before it did
 };
 
 }  // namespace

@@ -68,6 +68,14 @@ inline constexpr std::chrono::microseconds kPulseRoundTripBeyondWorst{1000};
 inline constexpr std::chrono::microseconds kPulseRewriteTime{2500};
 // On PipeWire's pulse server, where a rewrite that comes late is lost altogether.
 inline constexpr std::chrono::microseconds kPipeWirePulseRewriteTime{5000};
+// A new stream through PipeWire's pulse server starts on the first cycle of the graph after its
+// first data reaches the server, and one so soon that the data may miss it is left to pass
+// (measured here: a cycle 1.6 ms after the stream opened was missed, one 1.7 ms after was not).
+inline constexpr std::chrono::microseconds kPipeWirePulseFirstCycleMargin{4000};
+// How close to a whole number of the last stream's periods after its first frame a new stream's
+// first frame must be heard for the graph to be taken to have run on in between, in seconds
+// (measured: within 0.3 ms where it did, at random where the graph had stopped).
+inline constexpr double kPipeWirePulseCycleTolerance = 0.0005;
 
 // PipeWire's own library
 
