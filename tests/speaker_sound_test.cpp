@@ -285,17 +285,20 @@ TEST(SpeakerSound, NewCountWhileSoundingIsHeardAtOnceWithoutAGap) {
 }
 
 // A tone after a silence, on a stream opened for it, is heard as soon after its call as one on a
-// stream still held, and as long as its gate. Through PipeWire's pulse server the library places a
-// new stream's first frame only once it heard the graph run on through two silences, at the same
-// period; at 1024 frames a new stream's tone came up to a period, 21 ms, late before. At a
-// desktop's default the graph's period changes as the streams come and go, and there a new
-// stream may still wait for the server's step of 512 frames, 10.7 ms.
+// stream still held, no sooner, and as long as its gate. Through PipeWire's pulse server the
+// library places a new stream's first frame only once it heard the graph run on through two
+// silences in a row, at the same period (three streams after the first); at 1024 frames a new
+// stream's tone came up to a period, 21 ms, late before. At a desktop's default the graph's
+// period changes as the streams come and go, and a new stream may still wait for the server's
+// step of 512 frames, 10.7 ms. A held tone may itself be later by a millisecond or two, when the
+// audio thread was late to a change just before.
 TEST(SpeakerSound, AToneAfterASilenceIsAsPromptAsOneOnAHeldStream) {
     if (!testServerRunning()) GTEST_SKIP() << "no PulseAudio test server";
     if (const auto other = otherRouteThan(beep::Route::SoundSystem)) GTEST_SKIP() << *other;
     const bool pulseProtocol = soundWayServer().find("PulseAudio protocol") != std::string::npos;
-    const double allowance = pulseProtocol ? 0.013 : 0.008;
-    constexpr std::size_t kLearning = 2, kJudged = 4;
+    const double allowance = (pulseProtocol ? 0.013 : 0.008) * kSanitizedSlowdown;
+    const double sooner = 0.003 * kSanitizedSlowdown;
+    constexpr std::size_t kLearning = 3, kJudged = 4;
     MonitorRecorder recorder;
     BeepLibrary speaker;
     std::vector<Gate> gates{playTone(speaker, 440, 200ms)};  // also connects
@@ -320,11 +323,12 @@ TEST(SpeakerSound, AToneAfterASilenceIsAsPromptAsOneOnAHeldStream) {
         if (!expectTrueTone(recorder, samples, tones[i], gates[i], kPitchOfCount2711,
                             latencyLimitSeconds()))
             continue;
-        if (onset(i) >= held + allowance &&
-            spoiltByStall(recorder, gates[i].on, gates[i].off,
-                          "onset " + std::to_string(onset(i)) + " s"))
+        const bool prompt = onset(i) < held + allowance && onset(i) > held - sooner;
+        if (!prompt && spoiltByStall(recorder, gates[i].on, gates[i].off,
+                                     "onset " + std::to_string(onset(i)) + " s"))
             continue;
         EXPECT_LT(onset(i), held + allowance) << "a held stream's tone came " << held << " s after";
+        EXPECT_GT(onset(i), held - sooner) << "a held stream's tone came " << held << " s after";
     }
 }
 

@@ -183,24 +183,27 @@ public:
         lastRead_ = 0;
         if (period_ != SIZE_MAX) lastPeriod_ = period_;
         period_ = SIZE_MAX;
-        if (pipewire_ && cycleAt_ && cyclesHeld_) startsAt_ = firstCycle();
+        if (pipewire_) startsAt_ = firstCycle();
         return true;
     }
 
-    // When a new stream's first frame is heard through PipeWire's pulse server, where the last
-    // new stream's first frame came on the cycles of the graph that the stream before heard (it
-    // ran on through the silence, for another stream): on the first of those cycles after the
-    // stream's first data reaches the server. Without this, a first tone was heard up to a period
-    // later than asked, at 1024 frames 21 ms. A cycle so soon after the stream opened that the
-    // data may miss it is left to pass before any is written: the next one is then certain, as a
-    // frame is not heard before it was written. Where the graph stopped since after all, the
-    // stream starts a period after it opened: later than this, or where a cycle was let pass,
-    // sooner by less than the margin.
-    double firstCycle() {
+    // When a new stream's first frame is heard through PipeWire's pulse server, where the graph
+    // has been seen to run on through the last two silences at the same period (for another
+    // stream): on the first of its cycles after the stream's first data reaches the server.
+    // Otherwise the stream is taken to start at once, and its first tone may be up to a period
+    // late: at 1024 frames, 21 ms. A cycle due so soon after the stream opened that the data may
+    // miss it is let pass before any is written, and the next one is then certain, as a frame is
+    // not heard before it was written. Should the graph have stopped after all, the stream starts
+    // a period after it opened: later than this, or where a cycle was let pass, sooner by less
+    // than the margin. A period shorter than twice the margin is not worth the risk.
+    std::optional<double> firstCycle() {
         const double period = double(cyclePeriod_) / kAudioSampleRateHz;
-        const double now = systemSeconds();
-        double next = *cycleAt_ + std::ceil((now - *cycleAt_) / period) * period;
         const double margin = std::chrono::duration<double>(kPipeWirePulseFirstCycleMargin).count();
+        const double now = systemSeconds();
+        if (!cycleAt_ || cyclesHeldFor_ < 2 || period < 2 * margin ||
+            std::abs(now - cycleSeenAt_) > kPipeWirePulseCycleMemorySeconds)
+            return std::nullopt;
+        double next = *cycleAt_ + std::ceil((now - *cycleAt_) / period) * period;
         if (next - now < margin) {
             std::this_thread::sleep_for(std::chrono::duration<double>(next - now + 1e-4));
             next += period;
@@ -217,11 +220,16 @@ public:
         if (stream_ == nullptr) return;
         if (pipewire_ && clock_.origin() && period_ != SIZE_MAX) {
             const double period = double(period_) / kAudioSampleRateHz;
-            cyclesHeld_ = cycleAt_ && cyclePeriod_ == period_ &&
-                          std::abs(std::remainder(*clock_.origin() - *cycleAt_, period)) <
-                              kPipeWirePulseCycleTolerance;
+            const bool held = cycleAt_ && cyclePeriod_ == period_ &&
+                              std::abs(std::remainder(*clock_.origin() - *cycleAt_, period)) <
+                                  kPipeWirePulseCycleTolerance;
+            cyclesHeldFor_ = held ? cyclesHeldFor_ + 1 : 0;
             cycleAt_ = clock_.origin();
             cyclePeriod_ = period_;
+            cycleSeenAt_ = systemSeconds();
+        } else if (pipewire_) {
+            cycleAt_.reset();
+            cyclesHeldFor_ = 0;
         }
         pulse().pa_stream_disconnect(stream_);
         // The request goes out only while the main loop runs, and it does not run while idle.
@@ -500,7 +508,9 @@ private:
     // stream's first frame (firstCycle): when one began, system clock seconds, and its period.
     std::optional<double> cycleAt_;
     std::size_t cyclePeriod_ = 0;
-    bool cyclesHeld_ = false;  // the last stream heard them where the stream before it did
+    double cycleSeenAt_ = 0;  // when that stream ended
+    // How many streams in a row, up to the last, heard them where the stream before it did.
+    std::size_t cyclesHeldFor_ = 0;
 };
 
 }  // namespace

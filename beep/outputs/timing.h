@@ -74,8 +74,12 @@ inline constexpr std::chrono::microseconds kPipeWirePulseRewriteTime{5000};
 inline constexpr std::chrono::microseconds kPipeWirePulseFirstCycleMargin{4000};
 // How close to a whole number of the last stream's periods after its first frame a new stream's
 // first frame must be heard for the graph to be taken to have run on in between, in seconds
-// (measured: within 0.3 ms where it did, at random where the graph had stopped).
+// (measured: within 0.3 ms where it did; where it stopped, by chance once in a period in ms, and
+// it is asked of two silences in a row).
 inline constexpr double kPipeWirePulseCycleTolerance = 0.0005;
+// How long those cycles are relied on after the last stream: a sound card's clock and the
+// system's part by up to about 100 ppm, 0.5 ms in that time.
+inline constexpr double kPipeWirePulseCycleMemorySeconds = 5.0;
 
 // PipeWire's own library
 
