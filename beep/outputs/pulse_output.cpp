@@ -197,7 +197,8 @@ public:
     // a period after it opened: later than this, or where a cycle was let pass, sooner by less
     // than the margin. A period shorter than twice the margin is not worth the risk.
     std::optional<double> firstCycle() {
-        const double period = double(cyclePeriod_) / kAudioSampleRateHz;
+        // The last stream's period: cycleAt_ is kept only with one.
+        const double period = double(lastPeriod_) / kAudioSampleRateHz;
         const double margin = std::chrono::duration<double>(kPipeWirePulseFirstCycleMargin).count();
         const double now = systemSeconds();
         if (!cycleAt_ || cyclesHeldFor_ < 2 || period < 2 * margin ||
@@ -220,12 +221,11 @@ public:
         if (stream_ == nullptr) return;
         if (pipewire_ && clock_.origin() && period_ != SIZE_MAX) {
             const double period = double(period_) / kAudioSampleRateHz;
-            const bool held = cycleAt_ && cyclePeriod_ == period_ &&
+            const bool held = cycleAt_ && lastPeriod_ == period_ &&
                               std::abs(std::remainder(*clock_.origin() - *cycleAt_, period)) <
                                   kPipeWirePulseCycleTolerance;
             cyclesHeldFor_ = held ? cyclesHeldFor_ + 1 : 0;
             cycleAt_ = clock_.origin();
-            cyclePeriod_ = period_;
             cycleSeenAt_ = systemSeconds();
         } else if (pipewire_) {
             cycleAt_.reset();
@@ -505,9 +505,9 @@ private:
     std::size_t lastPeriod_ = SIZE_MAX;
     pa_usec_t sinkLatency_ = 0;
     // PipeWire's pulse server: the cycles of its graph as the last stream heard them, for a new
-    // stream's first frame (firstCycle): when one began, system clock seconds, and its period.
+    // stream's first frame (firstCycle): when one began, system clock seconds; their period is
+    // lastPeriod_.
     std::optional<double> cycleAt_;
-    std::size_t cyclePeriod_ = 0;
     double cycleSeenAt_ = 0;  // when that stream ended
     // How many streams in a row, up to the last, heard them where the stream before it did.
     std::size_t cyclesHeldFor_ = 0;
