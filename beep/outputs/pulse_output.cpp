@@ -28,33 +28,34 @@ constexpr std::chrono::milliseconds kTimingLimit{50};
 constexpr std::size_t kFrameBytes = sizeof(float);
 
 // What is used of the library, loaded by these names (see BEEP_LOADED_FUNCTIONS).
-#define BEEP_PULSE_FUNCTIONS(X)         \
-    X(pa_mainloop_new)                  \
-    X(pa_mainloop_get_api)              \
-    X(pa_mainloop_prepare)              \
-    X(pa_mainloop_poll)                 \
-    X(pa_mainloop_dispatch)             \
-    X(pa_mainloop_free)                 \
-    X(pa_context_new)                   \
-    X(pa_context_connect)               \
-    X(pa_context_get_state)             \
-    X(pa_context_errno)                 \
-    X(pa_context_disconnect)            \
-    X(pa_context_get_server_info)       \
-    X(pa_context_get_sink_info_by_name) \
-    X(pa_context_unref)                 \
-    X(pa_stream_new)                    \
-    X(pa_stream_connect_playback)       \
-    X(pa_stream_get_state)              \
-    X(pa_stream_writable_size)          \
-    X(pa_stream_write)                  \
-    X(pa_stream_update_timing_info)     \
-    X(pa_stream_get_timing_info)        \
-    X(pa_stream_disconnect)             \
-    X(pa_stream_unref)                  \
-    X(pa_operation_get_state)           \
-    X(pa_operation_cancel)              \
-    X(pa_operation_unref)               \
+#define BEEP_PULSE_FUNCTIONS(X)           \
+    X(pa_mainloop_new)                    \
+    X(pa_mainloop_get_api)                \
+    X(pa_mainloop_prepare)                \
+    X(pa_mainloop_poll)                   \
+    X(pa_mainloop_dispatch)               \
+    X(pa_mainloop_free)                   \
+    X(pa_context_new)                     \
+    X(pa_context_connect)                 \
+    X(pa_context_get_state)               \
+    X(pa_context_errno)                   \
+    X(pa_context_disconnect)              \
+    X(pa_context_get_server_info)         \
+    X(pa_context_get_sink_info_by_name)   \
+    X(pa_context_get_source_info_by_name) \
+    X(pa_context_unref)                   \
+    X(pa_stream_new)                      \
+    X(pa_stream_connect_playback)         \
+    X(pa_stream_get_state)                \
+    X(pa_stream_writable_size)            \
+    X(pa_stream_write)                    \
+    X(pa_stream_update_timing_info)       \
+    X(pa_stream_get_timing_info)          \
+    X(pa_stream_disconnect)               \
+    X(pa_stream_unref)                    \
+    X(pa_operation_get_state)             \
+    X(pa_operation_cancel)                \
+    X(pa_operation_unref)                 \
     X(pa_strerror)
 BEEP_LOADED_FUNCTIONS(PulseFunctions, "libpulse.so.0", BEEP_PULSE_FUNCTIONS);
 
@@ -65,6 +66,53 @@ const PulseFunctions& pulse() {
 }
 
 using SteadyClock = std::chrono::steady_clock;
+
+// Whether PipeWire's graph runs on the default sink: the sink plays a stream, or its monitor is
+// recorded. Asked for before a stream is, and answered while it opens; what has not been
+// answered by then is not waited for, and is not known.
+class GraphState {
+public:
+    GraphState() = default;
+    GraphState(const GraphState&) = delete;
+    GraphState& operator=(const GraphState&) = delete;
+    ~GraphState() {
+        for (pa_operation* operation : {sinkAsked_, monitorAsked_}) {
+            if (operation == nullptr) continue;
+            if (pulse().pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
+                pulse().pa_operation_cancel(operation);
+            pulse().pa_operation_unref(operation);
+        }
+    }
+
+    void ask(pa_context* context) {
+        sinkAsked_ = pulse().pa_context_get_sink_info_by_name(
+            context, "@DEFAULT_SINK@",
+            [](pa_context*, const pa_sink_info* info, int, void* self) {
+                if (info != nullptr)
+                    static_cast<GraphState*>(self)->sink_ = info->state == PA_SINK_RUNNING;
+            },
+            this);
+        monitorAsked_ = pulse().pa_context_get_source_info_by_name(
+            context, "@DEFAULT_MONITOR@",
+            [](pa_context*, const pa_source_info* info, int, void* self) {
+                if (info != nullptr)
+                    static_cast<GraphState*>(self)->monitor_ = info->state == PA_SOURCE_RUNNING;
+            },
+            this);
+    }
+
+    std::optional<bool> running() const {
+        if (sink_ == true || monitor_ == true) return true;
+        if (sink_.has_value() && monitor_.has_value()) return false;
+        return std::nullopt;
+    }
+
+private:
+    pa_operation* sinkAsked_ = nullptr;
+    pa_operation* monitorAsked_ = nullptr;
+    std::optional<bool> sink_;
+    std::optional<bool> monitor_;
+};
 
 class PulseOutput final : public AudioOutput {
 public:
@@ -165,6 +213,8 @@ public:
         attributes.fragsize = static_cast<std::uint32_t>(-1);
         const auto flags =
             static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_EARLY_REQUESTS);
+        GraphState graph;
+        if (pipewire_) graph.ask(context_);
         if (pulse().pa_stream_connect_playback(stream_, nullptr, &attributes, flags, nullptr,
                                                nullptr) < 0)
             return failWithError(refusal);
@@ -175,6 +225,7 @@ public:
             if (!PA_STREAM_IS_GOOD(state)) return failWithError(refusal);
             if (!iterateUntil(deadline)) return fail(refusal, "the server did not open a stream");
         }
+        openedAt_ = systemSeconds();
         writtenFrames_ = 0;
         clock_.reset();
         startsAt_.reset();
@@ -183,22 +234,29 @@ public:
         lastRead_ = 0;
         if (period_ != SIZE_MAX) lastPeriod_ = period_;
         period_ = SIZE_MAX;
-        if (pipewire_) startsAt_ = firstCycle();
+        if (pipewire_) startsAt_ = firstCycle(graph.running());
         return true;
     }
 
-    // When a new stream's first frame is heard through PipeWire's pulse server, where the graph
-    // has been seen to run on through the last two silences at the same period (for another
-    // stream): on the first of its cycles after the stream's first data reaches the server.
-    // Otherwise the stream is taken to start at once, and its first tone may be up to a period
-    // late: at 1024 frames, 21 ms. A cycle due so soon after the stream opened that the data may
-    // miss it is let pass before any is written, and the next one is then certain, as a frame is
-    // not heard before it was written. Should the graph have stopped after all, the stream starts
-    // a period after it opened: later than this, or where a cycle was let pass, sooner by less
-    // than the margin. A period shorter than twice the margin is not worth the risk.
-    std::optional<double> firstCycle() {
-        // The last stream's period: cycleAt_ is kept only with one.
+    // When a new stream's first frame is heard through PipeWire's pulse server. Where its graph
+    // was not running as the stream was asked for (the sink played nothing, and nothing recorded
+    // it), it starts with the stream, and the first frame is heard one period after the stream
+    // opened (measured: 0-0.6 ms more, at 512 and at 1024 frames), at the last stream's period.
+    // Where the graph has been seen to run on through the last two silences at the same period
+    // (for another stream): on the first of its cycles after the stream's first data reaches the
+    // server. Otherwise the stream is taken to start at once, and its first tone may be up to a
+    // period late: at 1024 frames, 21 ms. A cycle due so soon after the stream opened that the
+    // data may miss it is let pass before any is written, and the next one is then certain, as a
+    // frame is not heard before it was written. Should the graph have stopped after all, the
+    // stream starts a period after it opened: later than this, or where a cycle was let pass,
+    // sooner by less than the margin. A period shorter than twice the margin is not worth the
+    // risk. Either way an error moves only the tone's opening: its later changes keep their
+    // distance from it (StreamPlayer).
+    std::optional<double> firstCycle(std::optional<bool> graphRunning) {
+        if (lastPeriod_ == SIZE_MAX) return std::nullopt;
         const double period = double(lastPeriod_) / kAudioSampleRateHz;
+        if (graphRunning == false) return openedAt_ + period;
+        // The last stream's period: cycleAt_ is kept only with one.
         const double margin = std::chrono::duration<double>(kPipeWirePulseFirstCycleMargin).count();
         const double now = systemSeconds();
         if (!cycleAt_ || cyclesHeldFor_ < 2 || period < 2 * margin ||
@@ -324,9 +382,9 @@ public:
         std::optional<double> heardFrom = origin;
         if (!heardFrom && startsAt_) heardFrom = std::max(*startsAt_, systemSeconds());
         if (heardFrom) {
-            standing.frameZero =
-                SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
-                                         std::chrono::duration<double>(*heardFrom - systemSeconds()));
+            standing.frameZero = SteadyClock::now() +
+                                 std::chrono::duration_cast<SteadyClock::duration>(
+                                     std::chrono::duration<double>(*heardFrom - systemSeconds()));
         }
         return standing;
     }
@@ -405,7 +463,8 @@ private:
             // the first tone after a silence came up to 9 ms later than a held stream's. Where
             // the sink takes back only once the stream's data comes, after this timing, the first
             // tone is heard that much sooner than asked, at most the lead less the first frame
-            // that may be rewritten: on a null sink with rewinds, about 2 ms, the tone up to 1 ms longer.
+            // that may be rewritten: on a null sink with rewinds, about 2 ms, the tone up to 1 ms
+            // longer.
             const auto rendered = std::min<pa_usec_t>(
                 timing.sink_usec, std::chrono::microseconds(kQueuedAudio).count());
             startsAt_ = seconds(timing.timestamp) + 1e-6 * double(rendered);
@@ -494,6 +553,7 @@ private:
     StreamClock clock_;  // when frame 0 is heard, system clock seconds (noteTiming)
     // Until the stream plays: when the sink has played out what it rendered before it.
     std::optional<double> startsAt_;
+    double openedAt_ = 0;  // when the stream was ready, system clock seconds
     bool serverKnown_ = false;
     enum class Answer { Unknown, Yes, No } sink_ = Answer::Unknown;
     bool pipewire_ = false;          // PipeWire's pulse server rather than PulseAudio
