@@ -232,7 +232,10 @@ public:
         timingAsked_ = false;
         timedOnce_ = false;
         lastRead_ = 0;
-        if (period_ != SIZE_MAX) lastPeriod_ = period_;
+        if (period_ != SIZE_MAX) {
+            periodBefore_ = lastPeriod_;
+            lastPeriod_ = period_;
+        }
         period_ = SIZE_MAX;
         if (pipewire_) startsAt_ = firstCycle(graph.running());
         return true;
@@ -241,7 +244,10 @@ public:
     // When a new stream's first frame is heard through PipeWire's pulse server. Where its graph
     // was not running as the stream was asked for (the sink played nothing, and nothing recorded
     // it), it starts with the stream, and the first frame is heard one period after the stream
-    // opened (measured: 0-0.6 ms more, at 512 and at 1024 frames), at the last stream's period.
+    // opened (measured: 0-0.6 ms more, at 256, 512 and 1024 frames). The stream's period is not
+    // known before it plays: at a desktop's default it was 256 or 512 frames from one stream to
+    // the next. The shorter of the last two streams' is taken, so that the first frame is placed
+    // no later than it is heard, and a tone is at worst that much later than asked, not sooner.
     // Where the graph has been seen to run on through the last two silences at the same period
     // (for another stream): on the first of its cycles after the stream's first data reaches the
     // server. Otherwise the stream is taken to start at once, and its first tone may be up to a
@@ -255,7 +261,8 @@ public:
     std::optional<double> firstCycle(std::optional<bool> graphRunning) {
         if (lastPeriod_ == SIZE_MAX) return std::nullopt;
         const double period = double(lastPeriod_) / kAudioSampleRateHz;
-        if (graphRunning == false) return openedAt_ + period;
+        if (graphRunning == false)
+            return openedAt_ + double(std::min(lastPeriod_, periodBefore_)) / kAudioSampleRateHz;
         // The last stream's period: cycleAt_ is kept only with one.
         const double margin = std::chrono::duration<double>(kPipeWirePulseFirstCycleMargin).count();
         const double now = systemSeconds();
@@ -563,6 +570,7 @@ private:
     // What the last stream found, for a new stream's first tone, which is placed before the
     // stream has a timing: the graph's period and the sink's configured latency stay the same.
     std::size_t lastPeriod_ = SIZE_MAX;
+    std::size_t periodBefore_ = SIZE_MAX;  // the stream's before that
     pa_usec_t sinkLatency_ = 0;
     // PipeWire's pulse server: the cycles of its graph as the last stream heard them, for a new
     // stream's first frame (firstCycle): when one began, system clock seconds; their period is

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include <thread>
 
 namespace vireko::testing {
 
@@ -70,7 +71,7 @@ bool testServerIsPipeWire() {
     });
 }
 
-MonitorRecorder::MonitorRecorder(const std::string& sink) {
+MonitorRecorder::MonitorRecorder(const std::string& sink, Graph graph) : graph_(graph) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     fd_.reset(pipeFds[0]);
@@ -79,6 +80,7 @@ MonitorRecorder::MonitorRecorder(const std::string& sink) {
     // PipeWire records from its default source where the one asked for is missing: the tests
     // would then measure something else.
     if (!sourceExists(device)) throw std::runtime_error("no source " + device);
+    const std::size_t recordings = pactlLines("list short source-outputs").size();
     child_ = fork();
     if (child_ < 0) throw std::runtime_error("fork");
     if (child_ == 0) {
@@ -86,8 +88,12 @@ MonitorRecorder::MonitorRecorder(const std::string& sink) {
         parameter.sched_priority = kRecorderPriority;
         sched_setscheduler(0, SCHED_FIFO, &parameter);
         dup2(writeEnd.get(), STDOUT_FILENO);  // dup2 clears close-on-exec on the copy
-        execlp("parec", "parec", "--raw", "--format=float32le", "--rate=48000", "--channels=1",
-               "--latency-msec=10", "-d", device.c_str(), static_cast<char*>(nullptr));
+        const char* arguments[] = {"parec",        "--raw",        "--format=float32le",
+                                   "--rate=48000", "--channels=1", "--latency-msec=10",
+                                   "-d",           device.c_str(), "--property=node.passive=true",
+                                   nullptr};
+        if (graph != Graph::LeftToStop) arguments[8] = nullptr;
+        execvp("parec", const_cast<char* const*>(arguments));
         _exit(127);
     }
     writeEnd.reset();
@@ -96,7 +102,14 @@ MonitorRecorder::MonitorRecorder(const std::string& sink) {
         readLoop();
     });
     bool started = false;
-    {
+    if (graph == Graph::LeftToStop) {
+        // Nothing comes until the sink plays: connected is as far as it goes.
+        const auto deadline = Clock::now() + std::chrono::seconds(3);
+        while (!started && Clock::now() < deadline) {
+            started = pactlLines("list short source-outputs").size() > recordings;
+            if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    } else {
         std::unique_lock lock(mutex_);
         arrived_.wait_for(lock, std::chrono::seconds(3),
                           [this] { return samples_.size() > 2400 || readerEnded_; });
@@ -142,6 +155,20 @@ void MonitorRecorder::readLoop() {
 }
 
 std::vector<float> MonitorRecorder::recordUntil(Clock::time_point until) {
+    if (graph_ == Graph::LeftToStop) {
+        std::unique_lock lock(mutex_);
+        std::size_t had = SIZE_MAX;
+        while (Clock::now() < until + kArrivalLimit &&
+               (Clock::now() < until || samples_.size() != had)) {
+            had = samples_.size();
+            arrived_.wait_for(lock, kQuiet, [&] { return samples_.size() != had || readerEnded_; });
+            if (readerEnded_) break;
+        }
+        lock.unlock();
+        stop();
+        const std::lock_guard again(mutex_);
+        return samples_;
+    }
     std::size_t needed = 0;
     {
         std::unique_lock lock(mutex_);

@@ -29,19 +29,29 @@ public:
     // null sink renders further ahead while no stream plays: its monitor's samples then come
     // about 6 ms sooner, and a tone fitted to them would be placed that much early.
     static constexpr double kFitSeconds = 0.2;
+    static constexpr std::chrono::milliseconds kQuiet{300};
 
-    // Starts parec on the monitor of `sink`; waits until the first samples arrive, and throws
-    // where they do not. Both the
+    // What the recording does to PipeWire's graph: it keeps it running, as any recording does,
+    // or it only follows it (a passive node), so that the graph stops while the sink plays
+    // nothing, as on a desktop where nothing else plays or records. PulseAudio has no such node,
+    // and its sink runs either way.
+    enum class Graph { KeptRunning, LeftToStop };
+
+    // Starts parec on the monitor of `sink`; waits until the first samples arrive (where the
+    // graph is left to stop, until parec is connected), and throws where they do not. Both the
     // recorder and its reader run at real-time priority where the system allows it, so that
     // the arrival times stay true on a busy machine.
-    explicit MonitorRecorder(const std::string& sink = "vireko_test");
+    explicit MonitorRecorder(const std::string& sink = "vireko_test",
+                             Graph graph = Graph::KeptRunning);
     ~MonitorRecorder();
     MonitorRecorder(const MonitorRecorder&) = delete;
     MonitorRecorder& operator=(const MonitorRecorder&) = delete;
 
     // Waits until the recording holds every sample played up to `until`, counted in samples
     // rather than cut off by a signal; then stops and returns them all. Throws where they do
-    // not arrive within kArrivalLimit.
+    // not arrive within kArrivalLimit. Where the graph is left to stop, the samples cannot be
+    // counted from the time (nothing comes while it is stopped): the recording is taken to be
+    // complete once nothing more has come for kQuiet after `until`.
     std::vector<float> recordUntil(Clock::time_point until);
     // Stops at once, dropping whatever is still on its way.
     void stop();
@@ -64,6 +74,7 @@ public:
 private:
     void readLoop();
 
+    Graph graph_;
     pid_t child_ = -1;
     beep::UniqueFd fd_;
     std::thread reader_;
