@@ -3,7 +3,8 @@
 // closes; every other tone follows a silence longer than the stream is held, so that it is the
 // first tone after silence. Measured at the null sink "vireko_test"; also how long the sound
 // system takes to connect and to open a stream, and the lead the library uses against what the
-// server itself needs (its floor). VIREKO_BENCH_TONES sets the tones per series.
+// server itself needs (its floor). On PipeWire, the same again where the graph stops in each
+// silence, as where nothing else plays or records. VIREKO_BENCH_TONES sets the tones per series.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -95,9 +96,10 @@ std::size_t changeSample(std::span<const float> tone) {
     return tone.size();
 }
 
-Series playSeries(BeepLibrary& speaker, int count) {
+Series playSeries(BeepLibrary& speaker, int count,
+                  MonitorRecorder::Graph graph = MonitorRecorder::Graph::KeptRunning) {
     Series series;
-    MonitorRecorder recorder;
+    MonitorRecorder recorder("vireko_test", graph);
     std::vector<TimedTone> played;
     for (int i = 0; i < count; ++i) {
         TimedTone tone;
@@ -222,11 +224,17 @@ int main() {
     speaker.beepOff();
     std::this_thread::sleep_for(kLongSilence);
     const Series idle = playSeries(speaker, tones);
+    // Where nothing else plays or records, PipeWire's graph stops in each silence.
+    const bool graphStops = testServerIsPipeWire();
+    Series idleStopping, busyStopping;
+    if (graphStops) idleStopping = playSeries(speaker, tones, MonitorRecorder::Graph::LeftToStop);
     Series busy;
     {
         raiseTestThreadPriority();  // the gate times are taken as the program takes them
         BusyLoad load;
         busy = playSeries(speaker, tones);
+        if (graphStops)
+            busyStopping = playSeries(speaker, tones, MonitorRecorder::Graph::LeftToStop);
         openingTimes(20, connectBusy, streamBusy);
         leadsAndFloors(10, leadBusy, floorBusy);
     }
@@ -252,6 +260,21 @@ int main() {
     print("|length - gate|, held stream", Tones::Held, &HeardTone::lengthError);
     print("|length - gate|, first after silence", Tones::AfterSilence, &HeardTone::lengthError);
     print("|length - gate|, tones outside a stall", Tones::OutsideStalls, &HeardTone::lengthError);
+    if (graphStops) {
+        std::printf("  where the graph stops in each silence:\n");
+        const auto printStopping = [&](const char* what, Tones which, double HeardTone::*figure) {
+            printMs(what, summarise(figures(idleStopping, which, figure)),
+                    summarise(figures(busyStopping, which, figure)));
+        };
+        printStopping("  onset, outside a stall", Tones::OutsideStalls, &HeardTone::onset);
+        printStopping("    of them the first after silence", Tones::AfterSilence,
+                      &HeardTone::onset);
+        printStopping("  offset, outside a stall", Tones::OutsideStalls, &HeardTone::offset);
+        printStopping("  change of pitch, outside a stall", Tones::OutsideStalls,
+                      &HeardTone::change);
+        printStopping("  |length - gate|, outside a stall", Tones::OutsideStalls,
+                      &HeardTone::lengthError);
+    }
     printMs("connecting to the sound system", connectIdle, connectBusy);
     printMs("opening a stream", streamIdle, streamBusy);
     std::printf("  (floor and lead: of 10 tones more, through a sink in this process)\n");
@@ -274,5 +297,11 @@ int main() {
                 per100(idle.dropouts(true)), per100(busy.dropouts(true)));
     std::printf("  %-40s %17.1f %19.1f\n", "tones in a stall of the machine, per 100",
                 per100(idle.stalledTones()), per100(busy.stalledTones()));
+    if (graphStops) {
+        std::printf("  %-40s %17.1f %19.1f\n", "dropouts per 100, where the graph stops",
+                    per100(idleStopping.dropouts(false)), per100(busyStopping.dropouts(false)));
+        std::printf("  %-40s %17.1f %19.1f\n", "  of them in a stall of the machine",
+                    per100(idleStopping.dropouts(true)), per100(busyStopping.dropouts(true)));
+    }
     return 0;
 }

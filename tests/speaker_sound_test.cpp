@@ -286,12 +286,12 @@ TEST(SpeakerSound, NewCountWhileSoundingIsHeardAtOnceWithoutAGap) {
 
 // A tone after a silence, on a stream opened for it, is heard as soon after its call as one on a
 // stream still held, no sooner, and as long as its gate. Through PipeWire's pulse server the
-// library places a new stream's first frame where the graph ran on through the silence only
-// once it heard it do so through two silences in a row, at the same period (three streams after
-// the first); at 1024 frames a new stream's tone came up to a period, 21 ms, late before. At a
-// desktop's default the graph's period changes as the streams come and go, and a new stream may
-// still wait for the server's step of 512 frames, 10.7 ms. A held tone may itself be later by a
-// millisecond or two, when the audio thread was late to a change just before.
+// library places a new stream's first frame on the graph's cycles where it ran on through the
+// silence, from the second stream on; at 1024 frames a new stream's tone came up to a period,
+// 21 ms, late before. At a desktop's default the graph's period changes between 256 and 512
+// frames as the streams come and go, and a new stream may still wait 5.3 ms for the coarser. A
+// held tone may itself be later by a millisecond or two, when the audio thread was late to a
+// change just before.
 void expectAsPromptAsAHeldTone(MonitorRecorder::Graph graph) {
     const bool pulseProtocol = soundWayServer().find("PulseAudio protocol") != std::string::npos;
     const double allowance = (pulseProtocol ? 0.013 : 0.008) * kSanitizedSlowdown;

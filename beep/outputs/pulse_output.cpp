@@ -237,37 +237,45 @@ public:
             lastPeriod_ = period_;
         }
         period_ = SIZE_MAX;
-        if (pipewire_) startsAt_ = firstCycle(graph.running());
+        if (pipewire_) {
+            startsAt_ = firstCycle(graph.running());
+            openedOnRunningGraph_ = graph.running() == true;
+        }
         return true;
     }
 
-    // When a new stream's first frame is heard through PipeWire's pulse server. Where its graph
-    // was not running as the stream was asked for (the sink played nothing, and nothing recorded
-    // it), it starts with the stream, and the first frame is heard one period after the stream
-    // opened (measured: 0-0.6 ms more, at 256, 512 and 1024 frames). The stream's period is not
-    // known before it plays: at a desktop's default it was 256 or 512 frames from one stream to
-    // the next. The shorter of the last two streams' is taken, so that the first frame is placed
-    // no later than it is heard, and a tone is at worst that much later than asked, not sooner.
-    // Where the graph has been seen to run on through the last two silences at the same period
-    // (for another stream): on the first of its cycles after the stream's first data reaches the
-    // server. Otherwise the stream is taken to start at once, and its first tone may be up to a
-    // period late: at 1024 frames, 21 ms. A cycle due so soon after the stream opened that the
-    // data may miss it is let pass before any is written, and the next one is then certain, as a
-    // frame is not heard before it was written. Should the graph have stopped after all, the
-    // stream starts a period after it opened: later than this, or where a cycle was let pass,
-    // sooner by less than the margin. A period shorter than twice the margin is not worth the
-    // risk. Either way an error moves only the tone's opening: its later changes keep their
-    // distance from it (StreamPlayer).
+    // When a new stream's first frame is heard through PipeWire's pulse server; an error moves
+    // only the tone's opening, as its later changes keep their distance from it (StreamPlayer).
+    // - Where the graph was not running as the stream was asked for (the sink played nothing, and
+    //   nothing recorded it), the stream starts it, and its first frame is heard one period after
+    //   the stream opened (measured: 0-0.6 ms more, at 256, 512 and 1024 frames). The period is
+    //   not known before the stream plays: at a desktop's default it was 256 or 512 frames from
+    //   one stream to the next. The shorter of the last two streams' is taken, so that a tone is
+    //   at worst that much later than asked, never sooner.
+    // - Where the graph ran on through the silence (for another stream): on the first of its
+    //   cycles after the stream's first data reaches the server. It is taken to have run on where
+    //   the server said it was running when this stream and the last were asked for; where it did
+    //   not answer, where the last two streams each began on the cycles of the one before, at a
+    //   period of twice the margin or more. The cycles are taken at the finer of the last two
+    //   streams' periods (at a desktop's default one stream heard them 256 frames apart and the
+    //   next 512, on one grid): where the graph runs on at the coarser, the tone is up to that
+    //   much late. A cycle due so soon after the stream opened that the data may miss it is let
+    //   pass before any is written, and the next one is then certain, as a frame is not heard
+    //   before it was written. Had the graph stopped in the silence and another stream started
+    //   it again, its cycles fall anywhere, and the first frame up to a period sooner or later.
+    // - Otherwise the stream is taken to start at once, and its first tone may be up to a period
+    //   late: at 1024 frames, 21 ms.
     std::optional<double> firstCycle(std::optional<bool> graphRunning) {
         if (lastPeriod_ == SIZE_MAX) return std::nullopt;
-        const double period = double(lastPeriod_) / kAudioSampleRateHz;
         if (graphRunning == false)
             return openedAt_ + double(std::min(lastPeriod_, periodBefore_)) / kAudioSampleRateHz;
-        // The last stream's period: cycleAt_ is kept only with one.
+        // The finer of the last two streams' periods: cycleAt_ is kept only with one.
+        const double period = double(std::min(lastPeriod_, periodBefore_)) / kAudioSampleRateHz;
         const double margin = std::chrono::duration<double>(kPipeWirePulseFirstCycleMargin).count();
         const double now = systemSeconds();
-        if (!cycleAt_ || cyclesHeldFor_ < 2 || period < 2 * margin ||
-            std::abs(now - cycleSeenAt_) > kPipeWirePulseCycleMemorySeconds)
+        const bool ranOn = graphRunning == true && openedOnRunningGraph_;
+        if (!cycleAt_ || std::abs(now - cycleSeenAt_) > kPipeWirePulseCycleMemorySeconds ||
+            !(ranOn || (cyclesHeldFor_ >= 2 && period >= 2 * margin)))
             return std::nullopt;
         double next = *cycleAt_ + std::ceil((now - *cycleAt_) / period) * period;
         if (next - now < margin) {
@@ -285,10 +293,13 @@ public:
     void stopStream() override {
         if (stream_ == nullptr) return;
         if (pipewire_ && clock_.origin() && period_ != SIZE_MAX) {
-            const double period = double(period_) / kAudioSampleRateHz;
-            const bool held = cycleAt_ && lastPeriod_ == period_ &&
-                              std::abs(std::remainder(*clock_.origin() - *cycleAt_, period)) <
-                                  kPipeWirePulseCycleTolerance;
+            // On the finer of the two streams' periods: at a desktop's default one stream heard
+            // the cycles 256 frames apart and the next 512, and each began on the 256-frame grid
+            // of the last (30 of 30, within 0.03 ms).
+            const double unit = double(std::min(period_, lastPeriod_)) / kAudioSampleRateHz;
+            const bool held =
+                cycleAt_ && std::abs(std::remainder(*clock_.origin() - *cycleAt_, unit)) <
+                                kPipeWirePulseCycleTolerance;
             cyclesHeldFor_ = held ? cyclesHeldFor_ + 1 : 0;
             cycleAt_ = clock_.origin();
             cycleSeenAt_ = systemSeconds();
@@ -579,6 +590,7 @@ private:
     double cycleSeenAt_ = 0;  // when that stream ended
     // How many streams in a row, up to the last, heard them where the stream before it did.
     std::size_t cyclesHeldFor_ = 0;
+    bool openedOnRunningGraph_ = false;  // the last stream, as far as the server answered
 };
 
 }  // namespace
