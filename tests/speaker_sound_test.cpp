@@ -287,8 +287,9 @@ TEST(SpeakerSound, NewCountWhileSoundingIsHeardAtOnceWithoutAGap) {
 // A tone after a silence, on a stream opened for it, is heard as soon after its call as one on a
 // stream still held, no sooner, and as long as its gate. Through PipeWire's pulse server the
 // library places a new stream's first frame on the graph's cycles where it ran on through the
-// silence, from the second stream on; at 1024 frames a new stream's tone came up to a period,
-// 21 ms, late before. At a desktop's default the graph's period changes between 256 and 512
+// silence, from the third stream on, and a period after the stream opened where the stream
+// started the graph itself, from the second; at 1024 frames a new stream's tone came up to a
+// period, 21 ms, late before. At a desktop's default the graph's period changes between 256 and 512
 // frames as the streams come and go, and a new stream may still wait 5.3 ms for the coarser. A
 // held tone may itself be later by a millisecond or two, when the audio thread was late to a
 // change just before.

@@ -10,6 +10,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <optional>
 #include <thread>
@@ -68,8 +70,9 @@ const PulseFunctions& pulse() {
 using SteadyClock = std::chrono::steady_clock;
 
 // Whether PipeWire's graph runs on the default sink: the sink plays a stream, or its monitor is
-// recorded. Asked for before a stream is, and answered while it opens; what has not been
-// answered by then is not waited for, and is not known.
+// recorded (other than by a passive node, which follows the graph without starting it). Asked for
+// before a stream is, and answered while it opens; what has not been answered by then is not waited
+// for, and is not known.
 class GraphState {
 public:
     GraphState() = default;
@@ -198,6 +201,20 @@ public:
         const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, kAudioSampleRateHz, 1};
         stream_ = pulse().pa_stream_new(context_, "PC speaker", &format, nullptr);
         if (stream_ == nullptr) return failWithError(refusal);
+        // Nothing of the last stream's is taken for this one's, should it fail to open.
+        writtenFrames_ = 0;
+        clock_.reset();
+        startsAt_.reset();
+        timingAsked_ = false;
+        timedOnce_ = false;
+        lastRead_ = 0;
+        if (period_ != SIZE_MAX) {
+            periodBefore_ = lastPeriod_;
+            lastPeriod_ = period_;
+        }
+        period_ = SIZE_MAX;
+        const std::optional<bool> lastRunning = graphRunning_;
+        graphRunning_.reset();
         // Early requests: the server asks for more each deviceLatency() and has the device
         // work only that far ahead of the queue, however deep the queue is, so that a rewrite
         // is heard soon. (With the latency adjusted instead, the device takes the queue in
@@ -226,20 +243,9 @@ public:
             if (!iterateUntil(deadline)) return fail(refusal, "the server did not open a stream");
         }
         openedAt_ = systemSeconds();
-        writtenFrames_ = 0;
-        clock_.reset();
-        startsAt_.reset();
-        timingAsked_ = false;
-        timedOnce_ = false;
-        lastRead_ = 0;
-        if (period_ != SIZE_MAX) {
-            periodBefore_ = lastPeriod_;
-            lastPeriod_ = period_;
-        }
-        period_ = SIZE_MAX;
         if (pipewire_) {
-            startsAt_ = firstCycle(graph.running());
-            openedOnRunningGraph_ = graph.running() == true;
+            graphRunning_ = graph.running();
+            startsAt_ = firstCycle(lastRunning);
         }
         return true;
     }
@@ -247,36 +253,45 @@ public:
     // When a new stream's first frame is heard through PipeWire's pulse server; an error moves
     // only the tone's opening, as its later changes keep their distance from it (StreamPlayer).
     // - Where the graph was not running as the stream was asked for (the sink played nothing, and
-    //   nothing recorded it), the stream starts it, and its first frame is heard one period after
-    //   the stream opened (measured: 0-0.6 ms more, at 256, 512 and 1024 frames). The period is
-    //   not known before the stream plays: at a desktop's default it was 256 or 512 frames from
-    //   one stream to the next. The shorter of the last two streams' is taken, so that a tone is
-    //   at worst that much later than asked, never sooner.
+    //   nothing but a passive node recorded it), the stream starts it, and its first frame is
+    //   heard one period after the stream opened (measured: 0-0.6 ms more, at 256, 512 and 1024
+    //   frames, on a null sink; a suspended card takes longer to wake, and the tone is later).
+    //   The period is not known before the stream plays: at a desktop's default it was 256 or
+    //   512 frames from one stream to the next. The shortest of the last four streams' that
+    //   started the graph themselves is taken (one heard while another stream drove the graph
+    //   says nothing of it), so that a tone is at worst a period later than asked, not sooner;
+    //   sooner only where another stream started the graph just before this one joined it.
     // - Where the graph ran on through the silence (for another stream): on the first of its
     //   cycles after the stream's first data reaches the server. It is taken to have run on where
-    //   the server said it was running when this stream and the last were asked for; where it did
-    //   not answer, where the last two streams each began on the cycles of the one before, at a
-    //   period of twice the margin or more. The cycles are taken at the finer of the last two
-    //   streams' periods (at a desktop's default one stream heard them 256 frames apart and the
-    //   next 512, on one grid): where the graph runs on at the coarser, the tone is up to that
-    //   much late. A cycle due so soon after the stream opened that the data may miss it is let
-    //   pass before any is written, and the next one is then certain, as a frame is not heard
-    //   before it was written. Had the graph stopped in the silence and another stream started
-    //   it again, its cycles fall anywhere, and the first frame up to a period sooner or later.
+    //   the server said it was running when this stream and the last were asked for, and the
+    //   last stream began on the cycles of the one before; where the server did not answer, where
+    //   the last two streams each did so, at a period of twice the margin or more. The cycles are
+    //   taken at the finer of the last two streams' periods (at a desktop's default one stream
+    //   heard them 256 frames apart and the next 512, on one grid): where the graph runs on at the
+    //   coarser, the tone is up to that much late. A cycle due so soon after the stream opened
+    //   that the data may miss it is let pass before any is written, and the next one is then
+    //   certain, as a frame is not heard before it was written. Should the graph stop after the
+    //   server answered, the stream starts a period after it opened: later than this, or where a
+    //   cycle was let pass, sooner by less than the margin. Had another stream stopped and
+    //   started it again in the silence, the first frame may come up to a period sooner or later.
     // - Otherwise the stream is taken to start at once, and its first tone may be up to a period
     //   late: at 1024 frames, 21 ms.
-    std::optional<double> firstCycle(std::optional<bool> graphRunning) {
-        if (lastPeriod_ == SIZE_MAX) return std::nullopt;
-        if (graphRunning == false)
-            return openedAt_ + double(std::min(lastPeriod_, periodBefore_)) / kAudioSampleRateHz;
+    std::optional<double> firstCycle(std::optional<bool> lastRunning) {
+        if (graphRunning_ == false) {
+            const std::size_t period = *std::ranges::min_element(stoppedPeriods_);
+            if (period == SIZE_MAX) return std::nullopt;
+            return openedAt_ + double(period) / kAudioSampleRateHz;
+        }
         // The finer of the last two streams' periods: cycleAt_ is kept only with one.
         const double period = double(std::min(lastPeriod_, periodBefore_)) / kAudioSampleRateHz;
         const double margin = std::chrono::duration<double>(kPipeWirePulseFirstCycleMargin).count();
         const double now = systemSeconds();
-        const bool ranOn = graphRunning == true && openedOnRunningGraph_;
-        if (!cycleAt_ || std::abs(now - cycleSeenAt_) > kPipeWirePulseCycleMemorySeconds ||
-            !(ranOn || (cyclesHeldFor_ >= 2 && period >= 2 * margin)))
+        if (!cycleAt_ || std::abs(now - cycleSeenAt_) > kPipeWirePulseCycleMemorySeconds)
             return std::nullopt;
+        const bool ranOn = graphRunning_ && lastRunning
+                               ? *graphRunning_ && *lastRunning && cyclesHeldFor_ >= 1
+                               : cyclesHeldFor_ >= 2 && period >= 2 * margin;
+        if (!ranOn) return std::nullopt;
         double next = *cycleAt_ + std::ceil((now - *cycleAt_) / period) * period;
         if (next - now < margin) {
             std::this_thread::sleep_for(std::chrono::duration<double>(next - now + 1e-4));
@@ -303,6 +318,10 @@ public:
             cyclesHeldFor_ = held ? cyclesHeldFor_ + 1 : 0;
             cycleAt_ = clock_.origin();
             cycleSeenAt_ = systemSeconds();
+            if (graphRunning_ == false) {
+                stoppedPeriods_[stoppedPeriodsNoted_ % stoppedPeriods_.size()] = period_;
+                ++stoppedPeriodsNoted_;
+            }
         } else if (pipewire_) {
             cycleAt_.reset();
             cyclesHeldFor_ = 0;
@@ -578,19 +597,24 @@ private:
     std::string server_;             // its name and version, for people
     std::size_t lastRead_ = 0;       // the read index, in frames, at the last timing
     std::size_t period_ = SIZE_MAX;  // the smallest step of the read index seen
-    // What the last stream found, for a new stream's first tone, which is placed before the
-    // stream has a timing: the graph's period and the sink's configured latency stay the same.
+    // What the last streams found, for a new stream's first tone, which is placed before the
+    // stream has a timing: the sink's configured latency stays the same, and the graph's period
+    // much the same (at a desktop's default it moves between 256 and 512 frames).
     std::size_t lastPeriod_ = SIZE_MAX;
     std::size_t periodBefore_ = SIZE_MAX;  // the stream's before that
     pa_usec_t sinkLatency_ = 0;
-    // PipeWire's pulse server: the cycles of its graph as the last stream heard them, for a new
-    // stream's first frame (firstCycle): when one began, system clock seconds; their period is
-    // lastPeriod_.
+    // PipeWire's pulse server, for a new stream's first frame (firstCycle): the cycles of its
+    // graph as the last stream heard them, when one began, system clock seconds, at the finer
+    // of lastPeriod_ and periodBefore_.
     std::optional<double> cycleAt_;
     double cycleSeenAt_ = 0;  // when that stream ended
     // How many streams in a row, up to the last, heard them where the stream before it did.
     std::size_t cyclesHeldFor_ = 0;
-    bool openedOnRunningGraph_ = false;  // the last stream, as far as the server answered
+    // Whether the graph was running as this stream was asked for, where the server answered.
+    std::optional<bool> graphRunning_;
+    // The periods of the last streams that started the graph themselves, in frames.
+    std::array<std::size_t, 4> stoppedPeriods_{SIZE_MAX, SIZE_MAX, SIZE_MAX, SIZE_MAX};
+    std::size_t stoppedPeriodsNoted_ = 0;
 };
 
 }  // namespace

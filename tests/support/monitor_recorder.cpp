@@ -80,7 +80,6 @@ MonitorRecorder::MonitorRecorder(const std::string& sink, Graph graph) : graph_(
     // PipeWire records from its default source where the one asked for is missing: the tests
     // would then measure something else.
     if (!sourceExists(device)) throw std::runtime_error("no source " + device);
-    const std::size_t recordings = pactlLines("list short source-outputs").size();
     child_ = fork();
     if (child_ < 0) throw std::runtime_error("fork");
     if (child_ == 0) {
@@ -103,11 +102,19 @@ MonitorRecorder::MonitorRecorder(const std::string& sink, Graph graph) : graph_(
     });
     bool started = false;
     if (graph == Graph::LeftToStop) {
-        // Nothing comes until the sink plays: connected is as far as it goes.
+        // Nothing comes until the sink plays: parec's own recording listed by the server is as
+        // far as it goes, and the session manager links it a moment later.
+        const std::string ownId = "application.process.id = \"" + std::to_string(child_) + "\"";
+        const auto ended = [this] {
+            const std::lock_guard lock(mutex_);
+            return readerEnded_;
+        };
         const auto deadline = Clock::now() + std::chrono::seconds(3);
-        while (!started && Clock::now() < deadline) {
-            started = pactlLines("list short source-outputs").size() > recordings;
-            if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        while (!started && Clock::now() < deadline && !ended()) {
+            started = std::ranges::any_of(pactlLines("list source-outputs"), [&](const auto& line) {
+                return line.find(ownId) != std::string::npos;
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(started ? 200 : 20));
         }
     } else {
         std::unique_lock lock(mutex_);
@@ -156,14 +163,21 @@ void MonitorRecorder::readLoop() {
 
 std::vector<float> MonitorRecorder::recordUntil(Clock::time_point until) {
     if (graph_ == Graph::LeftToStop) {
+        std::this_thread::sleep_until(until);
         std::unique_lock lock(mutex_);
-        std::size_t had = SIZE_MAX;
-        while (Clock::now() < until + kArrivalLimit &&
-               (Clock::now() < until || samples_.size() != had)) {
+        for (std::size_t had = SIZE_MAX; samples_.size() != had && !readerEnded_;) {
             had = samples_.size();
+            if (Clock::now() > until + kArrivalLimit)
+                throw std::runtime_error("the recording did not end");
             arrived_.wait_for(lock, kQuiet, [&] { return samples_.size() != had || readerEnded_; });
-            if (readerEnded_) break;
         }
+        // A graph that never stopped would have delivered as much as the time it took.
+        if (arrivals_.empty()) throw std::runtime_error("the recording is empty");
+        const double span = arrivals_.back().steadySeconds - arrivals_.front().steadySeconds;
+        const double played =
+            double(arrivals_.back().samplesSoFar - arrivals_.front().samplesSoFar) / kRecordRateHz;
+        if (span - played < std::chrono::duration<double>(kQuiet).count())
+            throw std::runtime_error("the graph never stopped while recording");
         lock.unlock();
         stop();
         const std::lock_guard again(mutex_);

@@ -29,6 +29,7 @@ public:
     // null sink renders further ahead while no stream plays: its monitor's samples then come
     // about 6 ms sooner, and a tone fitted to them would be placed that much early.
     static constexpr double kFitSeconds = 0.2;
+    // Where the graph is left to stop: how long nothing comes once it has.
     static constexpr std::chrono::milliseconds kQuiet{300};
 
     // What the recording does to PipeWire's graph: it keeps it running, as any recording does,
@@ -51,7 +52,8 @@ public:
     // rather than cut off by a signal; then stops and returns them all. Throws where they do
     // not arrive within kArrivalLimit. Where the graph is left to stop, the samples cannot be
     // counted from the time (nothing comes while it is stopped): the recording is taken to be
-    // complete once nothing more has come for kQuiet after `until`.
+    // complete once nothing more has come for kQuiet after `until`, and it throws where that
+    // does not come within kArrivalLimit, or where the graph never stopped for kQuiet.
     std::vector<float> recordUntil(Clock::time_point until);
     // Stops at once, dropping whatever is still on its way.
     void stop();
