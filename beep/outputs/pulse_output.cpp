@@ -14,7 +14,9 @@
 #include <array>
 #include <cmath>
 #include <optional>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "audio_output.h"
 #include "loaded_library.h"
@@ -30,34 +32,36 @@ constexpr std::chrono::milliseconds kTimingLimit{50};
 constexpr std::size_t kFrameBytes = sizeof(float);
 
 // What is used of the library, loaded by these names (see BEEP_LOADED_FUNCTIONS).
-#define BEEP_PULSE_FUNCTIONS(X)           \
-    X(pa_mainloop_new)                    \
-    X(pa_mainloop_get_api)                \
-    X(pa_mainloop_prepare)                \
-    X(pa_mainloop_poll)                   \
-    X(pa_mainloop_dispatch)               \
-    X(pa_mainloop_free)                   \
-    X(pa_context_new)                     \
-    X(pa_context_connect)                 \
-    X(pa_context_get_state)               \
-    X(pa_context_errno)                   \
-    X(pa_context_disconnect)              \
-    X(pa_context_get_server_info)         \
-    X(pa_context_get_sink_info_by_name)   \
-    X(pa_context_get_source_info_by_name) \
-    X(pa_context_unref)                   \
-    X(pa_stream_new)                      \
-    X(pa_stream_connect_playback)         \
-    X(pa_stream_get_state)                \
-    X(pa_stream_writable_size)            \
-    X(pa_stream_write)                    \
-    X(pa_stream_update_timing_info)       \
-    X(pa_stream_get_timing_info)          \
-    X(pa_stream_disconnect)               \
-    X(pa_stream_unref)                    \
-    X(pa_operation_get_state)             \
-    X(pa_operation_cancel)                \
-    X(pa_operation_unref)                 \
+#define BEEP_PULSE_FUNCTIONS(X)               \
+    X(pa_mainloop_new)                        \
+    X(pa_mainloop_get_api)                    \
+    X(pa_mainloop_prepare)                    \
+    X(pa_mainloop_poll)                       \
+    X(pa_mainloop_dispatch)                   \
+    X(pa_mainloop_free)                       \
+    X(pa_context_new)                         \
+    X(pa_context_connect)                     \
+    X(pa_context_get_state)                   \
+    X(pa_context_errno)                       \
+    X(pa_context_disconnect)                  \
+    X(pa_context_get_server_info)             \
+    X(pa_context_get_sink_info_by_name)       \
+    X(pa_context_get_sink_input_info_list)    \
+    X(pa_context_get_source_output_info_list) \
+    X(pa_proplist_gets)                       \
+    X(pa_context_unref)                       \
+    X(pa_stream_new)                          \
+    X(pa_stream_connect_playback)             \
+    X(pa_stream_get_state)                    \
+    X(pa_stream_writable_size)                \
+    X(pa_stream_write)                        \
+    X(pa_stream_update_timing_info)           \
+    X(pa_stream_get_timing_info)              \
+    X(pa_stream_disconnect)                   \
+    X(pa_stream_unref)                        \
+    X(pa_operation_get_state)                 \
+    X(pa_operation_cancel)                    \
+    X(pa_operation_unref)                     \
     X(pa_strerror)
 BEEP_LOADED_FUNCTIONS(PulseFunctions, "libpulse.so.0", BEEP_PULSE_FUNCTIONS);
 
@@ -69,17 +73,18 @@ const PulseFunctions& pulse() {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// Whether PipeWire's graph runs on the default sink: the sink plays a stream, or its monitor is
-// recorded (other than by a passive node, which follows the graph without starting it). Asked for
-// before a stream is, and answered while it opens; what has not been answered by then is not waited
-// for, and is not known.
+// Whether PipeWire's graph runs on the default sink: the sink says so, or a stream plays to it
+// or records its monitor, other than corked or as a passive node (which follows the graph
+// without starting it). The monitor's own state is no guide: PipeWire 1.4 calls it idle while
+// it is recorded. Asked for before a stream is, and answered while it opens; what has not been
+// answered by then is not waited for, and is not known.
 class GraphState {
 public:
     GraphState() = default;
     GraphState(const GraphState&) = delete;
     GraphState& operator=(const GraphState&) = delete;
     ~GraphState() {
-        for (pa_operation* operation : {sinkAsked_, monitorAsked_}) {
+        for (pa_operation* operation : asked_) {
             if (operation == nullptr) continue;
             if (pulse().pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
                 pulse().pa_operation_cancel(operation);
@@ -88,33 +93,69 @@ public:
     }
 
     void ask(pa_context* context) {
-        sinkAsked_ = pulse().pa_context_get_sink_info_by_name(
+        asked_[0] = pulse().pa_context_get_sink_info_by_name(
             context, "@DEFAULT_SINK@",
             [](pa_context*, const pa_sink_info* info, int, void* self) {
-                if (info != nullptr)
-                    static_cast<GraphState*>(self)->sink_ = info->state == PA_SINK_RUNNING;
+                auto* state = static_cast<GraphState*>(self);
+                if (info == nullptr) return;
+                state->sink_ = info->index;
+                state->monitor_ = info->monitor_source;
+                state->sinkRunning_ = info->state == PA_SINK_RUNNING;
             },
             this);
-        monitorAsked_ = pulse().pa_context_get_source_info_by_name(
-            context, "@DEFAULT_MONITOR@",
-            [](pa_context*, const pa_source_info* info, int, void* self) {
-                if (info != nullptr)
-                    static_cast<GraphState*>(self)->monitor_ = info->state == PA_SOURCE_RUNNING;
+        asked_[1] = pulse().pa_context_get_sink_input_info_list(
+            context,
+            [](pa_context*, const pa_sink_input_info* info, int last, void* self) {
+                auto* state = static_cast<GraphState*>(self);
+                if (last > 0) state->playersKnown_ = true;
+                if (info != nullptr && drives(info->corked, info->proplist))
+                    state->playingTo_.push_back(info->sink);
+            },
+            this);
+        asked_[2] = pulse().pa_context_get_source_output_info_list(
+            context,
+            [](pa_context*, const pa_source_output_info* info, int last, void* self) {
+                auto* state = static_cast<GraphState*>(self);
+                if (last > 0) state->recordersKnown_ = true;
+                if (info != nullptr && drives(info->corked, info->proplist))
+                    state->recordingFrom_.push_back(info->source);
             },
             this);
     }
 
     std::optional<bool> running() const {
-        if (sink_ == true || monitor_ == true) return true;
-        if (sink_.has_value() && monitor_.has_value()) return false;
-        return std::nullopt;
+        if (!sink_ || !playersKnown_ || !recordersKnown_) return std::nullopt;
+        return sinkRunning_ || std::ranges::find(playingTo_, *sink_) != playingTo_.end() ||
+               std::ranges::find(recordingFrom_, monitor_) != recordingFrom_.end();
     }
 
 private:
-    pa_operation* sinkAsked_ = nullptr;
-    pa_operation* monitorAsked_ = nullptr;
-    std::optional<bool> sink_;
-    std::optional<bool> monitor_;
+    static bool drives(int corked, const pa_proplist* properties) {
+        const char* passive =
+            properties != nullptr ? pulse().pa_proplist_gets(properties, "node.passive") : nullptr;
+        return corked == 0 && (passive == nullptr || std::string_view(passive) != "true");
+    }
+
+    std::array<pa_operation*, 3> asked_{};
+    std::optional<std::uint32_t> sink_;  // the default sink's index
+    std::uint32_t monitor_ = 0;          // its monitor's
+    bool sinkRunning_ = false;
+    bool playersKnown_ = false, recordersKnown_ = false;
+    std::vector<std::uint32_t> playingTo_, recordingFrom_;  // sinks and sources, by index
+};
+
+// The periods of PipeWire's graph, in frames, as the last few streams heard them (the read
+// index's smallest step): at a desktop's default they move between 256 and 512 frames from one
+// stream to the next, always on the 256-frame grid, and the shortest is the grid.
+class RecentPeriods {
+public:
+    void note(std::size_t period) { periods_[noted_++ % periods_.size()] = period; }
+    // SIZE_MAX where none was noted.
+    std::size_t shortest() const { return *std::ranges::min_element(periods_); }
+
+private:
+    std::array<std::size_t, 4> periods_{SIZE_MAX, SIZE_MAX, SIZE_MAX, SIZE_MAX};
+    std::size_t noted_ = 0;
 };
 
 class PulseOutput final : public AudioOutput {
@@ -208,10 +249,7 @@ public:
         timingAsked_ = false;
         timedOnce_ = false;
         lastRead_ = 0;
-        if (period_ != SIZE_MAX) {
-            periodBefore_ = lastPeriod_;
-            lastPeriod_ = period_;
-        }
+        if (period_ != SIZE_MAX) lastPeriod_ = period_;
         period_ = SIZE_MAX;
         const std::optional<bool> lastRunning = graphRunning_;
         graphRunning_.reset();
@@ -252,9 +290,9 @@ public:
 
     // When a new stream's first frame is heard through PipeWire's pulse server; an error moves
     // only the tone's opening, as its later changes keep their distance from it (StreamPlayer).
-    // - Where the graph was not running as the stream was asked for (the sink played nothing, and
-    //   nothing but a passive node recorded it), the stream starts it, and its first frame is
-    //   heard one period after the stream opened (measured: 0-0.6 ms more, at 256, 512 and 1024
+    // - Where the graph was not running as the stream was asked for (nothing played to the sink
+    //   or recorded it, but corked or as a passive node), the stream starts it, and its first frame
+    //   is heard one period after the stream opened (measured: 0-0.6 ms more, at 256, 512 and 1024
     //   frames, on a null sink; a suspended card takes longer to wake, and the tone is later).
     //   The period is not known before the stream plays: at a desktop's default it was 256 or
     //   512 frames from one stream to the next. The shortest of the last four streams' that
@@ -266,9 +304,9 @@ public:
     //   the server said it was running when this stream and the last were asked for, and the
     //   last stream began on the cycles of the one before; where the server did not answer, where
     //   the last two streams each did so, at a period of twice the margin or more. The cycles are
-    //   taken at the finer of the last two streams' periods (at a desktop's default one stream
-    //   heard them 256 frames apart and the next 512, on one grid): where the graph runs on at the
-    //   coarser, the tone is up to that much late. A cycle due so soon after the stream opened
+    //   taken at the shortest of the last four streams' periods (at a desktop's default one
+    //   stream heard them 256 frames apart and the next 512, on one grid): where the graph runs
+    //   on at a longer one, the tone is up to that much late. A cycle due so soon after the stream opened
     //   that the data may miss it is let pass before any is written, and the next one is then
     //   certain, as a frame is not heard before it was written. Should the graph stop after the
     //   server answered, the stream starts a period after it opened: later than this, or where a
@@ -278,12 +316,12 @@ public:
     //   late: at 1024 frames, 21 ms.
     std::optional<double> firstCycle(std::optional<bool> lastRunning) {
         if (graphRunning_ == false) {
-            const std::size_t period = *std::ranges::min_element(stoppedPeriods_);
+            const std::size_t period = startedPeriods_.shortest();
             if (period == SIZE_MAX) return std::nullopt;
             return openedAt_ + double(period) / kAudioSampleRateHz;
         }
-        // The finer of the last two streams' periods: cycleAt_ is kept only with one.
-        const double period = double(std::min(lastPeriod_, periodBefore_)) / kAudioSampleRateHz;
+        // cycleAt_ is kept only with a period.
+        const double period = double(recentPeriods_.shortest()) / kAudioSampleRateHz;
         const double margin = std::chrono::duration<double>(kPipeWirePulseFirstCycleMargin).count();
         const double now = systemSeconds();
         if (!cycleAt_ || std::abs(now - cycleSeenAt_) > kPipeWirePulseCycleMemorySeconds)
@@ -308,20 +346,18 @@ public:
     void stopStream() override {
         if (stream_ == nullptr) return;
         if (pipewire_ && clock_.origin() && period_ != SIZE_MAX) {
-            // On the finer of the two streams' periods: at a desktop's default one stream heard
+            // On the shortest period of the last streams: at a desktop's default one stream heard
             // the cycles 256 frames apart and the next 512, and each began on the 256-frame grid
             // of the last (30 of 30, within 0.03 ms).
-            const double unit = double(std::min(period_, lastPeriod_)) / kAudioSampleRateHz;
+            recentPeriods_.note(period_);
+            const double unit = double(recentPeriods_.shortest()) / kAudioSampleRateHz;
             const bool held =
                 cycleAt_ && std::abs(std::remainder(*clock_.origin() - *cycleAt_, unit)) <
                                 kPipeWirePulseCycleTolerance;
             cyclesHeldFor_ = held ? cyclesHeldFor_ + 1 : 0;
             cycleAt_ = clock_.origin();
             cycleSeenAt_ = systemSeconds();
-            if (graphRunning_ == false) {
-                stoppedPeriods_[stoppedPeriodsNoted_ % stoppedPeriods_.size()] = period_;
-                ++stoppedPeriodsNoted_;
-            }
+            if (graphRunning_ == false) startedPeriods_.note(period_);
         } else if (pipewire_) {
             cycleAt_.reset();
             cyclesHeldFor_ = 0;
@@ -601,20 +637,18 @@ private:
     // stream has a timing: the sink's configured latency stays the same, and the graph's period
     // much the same (at a desktop's default it moves between 256 and 512 frames).
     std::size_t lastPeriod_ = SIZE_MAX;
-    std::size_t periodBefore_ = SIZE_MAX;  // the stream's before that
     pa_usec_t sinkLatency_ = 0;
     // PipeWire's pulse server, for a new stream's first frame (firstCycle): the cycles of its
-    // graph as the last stream heard them, when one began, system clock seconds, at the finer
-    // of lastPeriod_ and periodBefore_.
+    // graph as the last stream heard them, when one began, system clock seconds, at the shortest
+    // of recentPeriods_.
     std::optional<double> cycleAt_;
     double cycleSeenAt_ = 0;  // when that stream ended
     // How many streams in a row, up to the last, heard them where the stream before it did.
     std::size_t cyclesHeldFor_ = 0;
     // Whether the graph was running as this stream was asked for, where the server answered.
     std::optional<bool> graphRunning_;
-    // The periods of the last streams that started the graph themselves, in frames.
-    std::array<std::size_t, 4> stoppedPeriods_{SIZE_MAX, SIZE_MAX, SIZE_MAX, SIZE_MAX};
-    std::size_t stoppedPeriodsNoted_ = 0;
+    RecentPeriods recentPeriods_;
+    RecentPeriods startedPeriods_;  // of the streams that started the graph themselves
 };
 
 }  // namespace
