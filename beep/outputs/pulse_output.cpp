@@ -14,7 +14,6 @@
 #include <array>
 #include <cmath>
 #include <optional>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -48,7 +47,6 @@ constexpr std::size_t kFrameBytes = sizeof(float);
     X(pa_context_get_sink_info_by_name)       \
     X(pa_context_get_sink_input_info_list)    \
     X(pa_context_get_source_output_info_list) \
-    X(pa_proplist_gets)                       \
     X(pa_context_unref)                       \
     X(pa_stream_new)                          \
     X(pa_stream_connect_playback)             \
@@ -73,11 +71,11 @@ const PulseFunctions& pulse() {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// Whether PipeWire's graph runs on the default sink: the sink says so, or a stream plays to it
-// or records its monitor, other than corked or as a passive node (which follows the graph
-// without starting it). The monitor's own state is no guide: PipeWire 1.4 calls it idle while
-// it is recorded. Asked for before a stream is, and answered while it opens; what has not been
-// answered by then is not waited for, and is not known.
+// Whether PipeWire's graph runs on the default sink: the sink says so, or a stream that plays to
+// it or records its monitor runs (PipeWire's pulse server calls a stream whose node is not
+// running corked, whatever its client asked). The monitor's own state is no guide: PipeWire 1.4
+// calls it idle while it is recorded. Asked for before a stream is, and answered while it opens;
+// what has not been answered by then is not waited for, and is not known.
 class GraphState {
 public:
     GraphState() = default;
@@ -108,8 +106,7 @@ public:
             [](pa_context*, const pa_sink_input_info* info, int last, void* self) {
                 auto* state = static_cast<GraphState*>(self);
                 if (last > 0) state->playersKnown_ = true;
-                if (info != nullptr && drives(info->corked, info->proplist))
-                    state->playingTo_.push_back(info->sink);
+                if (info != nullptr && info->corked == 0) state->playingTo_.push_back(info->sink);
             },
             this);
         asked_[2] = pulse().pa_context_get_source_output_info_list(
@@ -117,7 +114,7 @@ public:
             [](pa_context*, const pa_source_output_info* info, int last, void* self) {
                 auto* state = static_cast<GraphState*>(self);
                 if (last > 0) state->recordersKnown_ = true;
-                if (info != nullptr && drives(info->corked, info->proplist))
+                if (info != nullptr && info->corked == 0)
                     state->recordingFrom_.push_back(info->source);
             },
             this);
@@ -130,12 +127,6 @@ public:
     }
 
 private:
-    static bool drives(int corked, const pa_proplist* properties) {
-        const char* passive =
-            properties != nullptr ? pulse().pa_proplist_gets(properties, "node.passive") : nullptr;
-        return corked == 0 && (passive == nullptr || std::string_view(passive) != "true");
-    }
-
     std::array<pa_operation*, 3> asked_{};
     std::optional<std::uint32_t> sink_;  // the default sink's index
     std::uint32_t monitor_ = 0;          // its monitor's
@@ -290,8 +281,8 @@ public:
 
     // When a new stream's first frame is heard through PipeWire's pulse server; an error moves
     // only the tone's opening, as its later changes keep their distance from it (StreamPlayer).
-    // - Where the graph was not running as the stream was asked for (nothing played to the sink
-    //   or recorded it, but corked or as a passive node), the stream starts it, and its first frame
+    // - Where the graph was not running as the stream was asked for (no stream that played to the
+    //   sink or recorded it ran), the stream starts it, and its first frame
     //   is heard one period after the stream opened (measured: 0-0.6 ms more, at 256, 512 and 1024
     //   frames, on a null sink; a suspended card takes longer to wake, and the tone is later).
     //   The period is not known before the stream plays: at a desktop's default it was 256 or
@@ -306,11 +297,11 @@ public:
     //   the last two streams each did so, at a period of twice the margin or more. The cycles are
     //   taken at the shortest of the last four streams' periods (at a desktop's default one
     //   stream heard them 256 frames apart and the next 512, on one grid): where the graph runs
-    //   on at a longer one, the tone is up to that much late. A cycle due so soon after the stream opened
-    //   that the data may miss it is let pass before any is written, and the next one is then
-    //   certain, as a frame is not heard before it was written. Should the graph stop after the
-    //   server answered, the stream starts a period after it opened: later than this, or where a
-    //   cycle was let pass, sooner by less than the margin. Had another stream stopped and
+    //   on at a longer one, the tone is up to that much late. A cycle due so soon after the stream
+    //   opened that the data may miss it is let pass before any is written, and the next one is
+    //   then certain, as a frame is not heard before it was written. Should the graph stop after
+    //   the server answered, the stream starts a period after it opened: later than this, or where
+    //   a cycle was let pass, sooner by less than the margin. Had another stream stopped and
     //   started it again in the silence, the first frame may come up to a period sooner or later.
     // - Otherwise the stream is taken to start at once, and its first tone may be up to a period
     //   late: at 1024 frames, 21 ms.

@@ -72,10 +72,11 @@ inline constexpr std::chrono::microseconds kPipeWirePulseRewriteTime{5000};
 // first data reaches the server, and one so soon that the data may miss it is left to pass
 // (measured here: a cycle 1.6 ms after the stream opened was missed, one 1.7 ms after was not).
 inline constexpr std::chrono::microseconds kPipeWirePulseFirstCycleMargin{4000};
-// How close to a whole number of periods (the finer of the two streams') after the last stream's
-// first frame a new stream's first frame must be heard for the graph to be taken to have run on
-// in between, in seconds (measured: within 0.3 ms where it did; where it stopped, by chance once
-// in a period in ms, which is why the server is also asked, or two silences in a row are).
+// How close to a whole number of periods (the shortest of the last four streams') after the last
+// stream's first frame a new stream's first frame must be heard for the graph to be taken to have
+// run on in between, in seconds (measured: within 0.3 ms where it did; where it stopped, by chance
+// once in a period in ms, which is why the server is also asked whether it runs, and where it
+// does not answer, two silences in a row are).
 inline constexpr double kPipeWirePulseCycleTolerance = 0.0005;
 // How long those cycles are relied on after the last stream: a sound card's clock and the
 // system's part by up to about 100 ppm, 0.5 ms in that time.

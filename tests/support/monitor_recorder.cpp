@@ -55,12 +55,27 @@ std::vector<std::string> pactlLines(const std::string& arguments) {
 
 namespace {
 
-bool sourceExists(const std::string& name) {
+// The source's index, as pactl prints it; empty where there is none.
+std::string sourceIndex(const std::string& name) {
     // index, tab, name, tab, ...
     const std::string field = "\t" + name + "\t";
-    return std::ranges::any_of(pactlLines("list short sources"), [&](const std::string& line) {
-        return line.find(field) != std::string::npos;
-    });
+    for (const std::string& line : pactlLines("list short sources"))
+        if (line.find(field) != std::string::npos) return line.substr(0, line.find('\t'));
+    return {};
+}
+
+// Whether the recording of process `pid` is linked to the source `index`: the server lists a
+// recording before the session manager links it, with no source.
+bool recordingLinked(pid_t pid, const std::string& index) {
+    const std::string ownId = "application.process.id = \"" + std::to_string(pid) + "\"";
+    std::string source;
+    for (const std::string& line : pactlLines("list source-outputs")) {
+        if (line.rfind("Source Output #", 0) == 0) source.clear();
+        if (const auto at = line.find("\tSource: "); at != std::string::npos)
+            source = line.substr(at + 9, line.find_last_not_of(" \n") + 1 - (at + 9));
+        if (line.find(ownId) != std::string::npos) return source == index;
+    }
+    return false;
 }
 
 }  // namespace
@@ -79,7 +94,8 @@ MonitorRecorder::MonitorRecorder(const std::string& sink, Graph graph) : graph_(
     const std::string device = sink + ".monitor";
     // PipeWire records from its default source where the one asked for is missing: the tests
     // would then measure something else.
-    if (!sourceExists(device)) throw std::runtime_error("no source " + device);
+    const std::string monitor = sourceIndex(device);
+    if (monitor.empty()) throw std::runtime_error("no source " + device);
     child_ = fork();
     if (child_ < 0) throw std::runtime_error("fork");
     if (child_ == 0) {
@@ -102,19 +118,16 @@ MonitorRecorder::MonitorRecorder(const std::string& sink, Graph graph) : graph_(
     });
     bool started = false;
     if (graph == Graph::LeftToStop) {
-        // Nothing comes until the sink plays: parec's own recording listed by the server is as
-        // far as it goes, and the session manager links it a moment later.
-        const std::string ownId = "application.process.id = \"" + std::to_string(child_) + "\"";
+        // Nothing comes until the sink plays: parec's own recording linked to the monitor is as
+        // far as it goes.
         const auto ended = [this] {
             const std::lock_guard lock(mutex_);
             return readerEnded_;
         };
         const auto deadline = Clock::now() + std::chrono::seconds(3);
         while (!started && Clock::now() < deadline && !ended()) {
-            started = std::ranges::any_of(pactlLines("list source-outputs"), [&](const auto& line) {
-                return line.find(ownId) != std::string::npos;
-            });
-            std::this_thread::sleep_for(std::chrono::milliseconds(started ? 200 : 20));
+            started = recordingLinked(child_, monitor);
+            if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     } else {
         std::unique_lock lock(mutex_);
