@@ -14,6 +14,7 @@
 #include <array>
 #include <cmath>
 #include <optional>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -47,6 +48,7 @@ constexpr std::size_t kFrameBytes = sizeof(float);
     X(pa_context_get_sink_info_by_name)       \
     X(pa_context_get_sink_input_info_list)    \
     X(pa_context_get_source_output_info_list) \
+    X(pa_proplist_gets)                       \
     X(pa_context_unref)                       \
     X(pa_stream_new)                          \
     X(pa_stream_connect_playback)             \
@@ -72,10 +74,12 @@ const PulseFunctions& pulse() {
 using SteadyClock = std::chrono::steady_clock;
 
 // Whether PipeWire's graph runs on the default sink: the sink says so, or a stream that plays to
-// it or records its monitor runs (PipeWire's pulse server calls a stream whose node is not
-// running corked, whatever its client asked). The monitor's own state is no guide: PipeWire 1.4
-// calls it idle while it is recorded. Asked for before a stream is, and answered while it opens;
-// what has not been answered by then is not waited for, and is not known.
+// it or records its monitor runs, other than a passive node, which follows the graph without
+// starting it. (PipeWire's pulse server calls a stream whose node does not run corked; on
+// PipeWire 1.4 a passive recorder was not corked while the graph was stopped.) The monitor's own
+// state is no guide: PipeWire 1.4 calls it idle while it is recorded. Asked for before a stream
+// is, and answered while it opens; what has not been answered by then is not waited for, and is
+// not known.
 class GraphState {
 public:
     GraphState() = default;
@@ -106,7 +110,8 @@ public:
             [](pa_context*, const pa_sink_input_info* info, int last, void* self) {
                 auto* state = static_cast<GraphState*>(self);
                 if (last > 0) state->playersKnown_ = true;
-                if (info != nullptr && info->corked == 0) state->playingTo_.push_back(info->sink);
+                if (info != nullptr && drives(info->corked, info->proplist))
+                    state->playingTo_.push_back(info->sink);
             },
             this);
         asked_[2] = pulse().pa_context_get_source_output_info_list(
@@ -114,7 +119,7 @@ public:
             [](pa_context*, const pa_source_output_info* info, int last, void* self) {
                 auto* state = static_cast<GraphState*>(self);
                 if (last > 0) state->recordersKnown_ = true;
-                if (info != nullptr && info->corked == 0)
+                if (info != nullptr && drives(info->corked, info->proplist))
                     state->recordingFrom_.push_back(info->source);
             },
             this);
@@ -127,6 +132,12 @@ public:
     }
 
 private:
+    static bool drives(int corked, const pa_proplist* properties) {
+        const char* passive =
+            properties != nullptr ? pulse().pa_proplist_gets(properties, "node.passive") : nullptr;
+        return corked == 0 && (passive == nullptr || std::string_view(passive) != "true");
+    }
+
     std::array<pa_operation*, 3> asked_{};
     std::optional<std::uint32_t> sink_;  // the default sink's index
     std::uint32_t monitor_ = 0;          // its monitor's
@@ -282,7 +293,7 @@ public:
     // When a new stream's first frame is heard through PipeWire's pulse server; an error moves
     // only the tone's opening, as its later changes keep their distance from it (StreamPlayer).
     // - Where the graph was not running as the stream was asked for (no stream that played to the
-    //   sink or recorded it ran), the stream starts it, and its first frame
+    //   sink or recorded it ran, but as a passive node), the stream starts it, and its first frame
     //   is heard one period after the stream opened (measured: 0-0.6 ms more, at 256, 512 and 1024
     //   frames, on a null sink; a suspended card takes longer to wake, and the tone is later).
     //   The period is not known before the stream plays: at a desktop's default it was 256 or
