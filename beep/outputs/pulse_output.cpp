@@ -299,8 +299,9 @@ public:
     //   The period is not known before the stream plays: at a desktop's default it was 256 or
     //   512 frames from one stream to the next. The shortest of the last four streams' that
     //   started the graph themselves is taken (one heard while another stream drove the graph
-    //   says nothing of it), so that a tone is at worst a period later than asked, not sooner;
-    //   sooner only where another stream started the graph just before this one joined it.
+    //   says nothing of it), so that a tone is at worst later than asked by the difference
+    //   (5.3 ms at a desktop's default), not sooner; sooner only where another stream started
+    //   the graph just before this one joined it.
     // - Where the graph ran on through the silence (for another stream): on the first of its
     //   cycles after the stream's first data reaches the server. It is taken to have run on where
     //   the server said it was running when this stream and the last were asked for, and the
