@@ -246,10 +246,13 @@ int main() {
         tones, static_cast<long long>(kHalfTone.count()),
         static_cast<long long>(kLongSilence.count()));
     std::printf("  %-40s %8s %8s %10s %8s\n", "ms", "idle", "worst", "all busy", "worst");
-    const auto print = [&](const char* what, Tones which, double HeardTone::*figure) {
-        printMs(what, summarise(figures(idle, which, figure)),
-                summarise(figures(busy, which, figure)));
+    const auto printOf = [](const Series& atIdle, const Series& whenBusy) {
+        return [&atIdle, &whenBusy](const char* what, Tones which, double HeardTone::*figure) {
+            printMs(what, summarise(figures(atIdle, which, figure)),
+                    summarise(figures(whenBusy, which, figure)));
+        };
     };
+    const auto print = printOf(idle, busy);
     print("onset", Tones::All, &HeardTone::onset);
     print("  of them the first after silence", Tones::AfterSilence, &HeardTone::onset);
     print("  of them outside a stall", Tones::OutsideStalls, &HeardTone::onset);
@@ -262,10 +265,7 @@ int main() {
     print("|length - gate|, tones outside a stall", Tones::OutsideStalls, &HeardTone::lengthError);
     if (graphStops) {
         std::printf("  where the graph stops in each silence:\n");
-        const auto printStopping = [&](const char* what, Tones which, double HeardTone::*figure) {
-            printMs(what, summarise(figures(idleStopping, which, figure)),
-                    summarise(figures(busyStopping, which, figure)));
-        };
+        const auto printStopping = printOf(idleStopping, busyStopping);
         printStopping("  onset, outside a stall", Tones::OutsideStalls, &HeardTone::onset);
         printStopping("    of them the first after silence", Tones::AfterSilence,
                       &HeardTone::onset);
@@ -291,17 +291,16 @@ int main() {
     ratio("offset / floor, all tones", &HeardTone::offset);
     ratio("change of pitch / floor, all tones", &HeardTone::change);
     const auto per100 = [tones](int count) { return 100.0 * count / tones; };
-    std::printf("  %-40s %17.1f %19.1f\n", "dropouts per 100 tones", per100(idle.dropouts(false)),
-                per100(busy.dropouts(false)));
-    std::printf("  %-40s %17.1f %19.1f\n", "  of them in a stall of the machine",
-                per100(idle.dropouts(true)), per100(busy.dropouts(true)));
+    const auto printDropouts = [&](const char* what, const Series& atIdle, const Series& whenBusy) {
+        std::printf("  %-40s %17.1f %19.1f\n", what, per100(atIdle.dropouts(false)),
+                    per100(whenBusy.dropouts(false)));
+        std::printf("  %-40s %17.1f %19.1f\n", "  of them in a stall of the machine",
+                    per100(atIdle.dropouts(true)), per100(whenBusy.dropouts(true)));
+    };
+    printDropouts("dropouts per 100 tones", idle, busy);
     std::printf("  %-40s %17.1f %19.1f\n", "tones in a stall of the machine, per 100",
                 per100(idle.stalledTones()), per100(busy.stalledTones()));
-    if (graphStops) {
-        std::printf("  %-40s %17.1f %19.1f\n", "dropouts per 100, where the graph stops",
-                    per100(idleStopping.dropouts(false)), per100(busyStopping.dropouts(false)));
-        std::printf("  %-40s %17.1f %19.1f\n", "  of them in a stall of the machine",
-                    per100(idleStopping.dropouts(true)), per100(busyStopping.dropouts(true)));
-    }
+    if (graphStops)
+        printDropouts("dropouts per 100, where the graph stops", idleStopping, busyStopping);
     return 0;
 }

@@ -106,32 +106,34 @@ public:
             },
             this);
         asked_[1] = pulse().pa_context_get_sink_input_info_list(
-            context,
-            [](pa_context*, const pa_sink_input_info* info, int last, void* self) {
-                auto* state = static_cast<GraphState*>(self);
-                if (last > 0) state->playersKnown_ = true;
-                if (info != nullptr && drives(info->corked, info->proplist))
-                    state->playingTo_.push_back(info->sink);
-            },
-            this);
+            context, &listed<pa_sink_input_info, &pa_sink_input_info::sink>, &players_);
         asked_[2] = pulse().pa_context_get_source_output_info_list(
-            context,
-            [](pa_context*, const pa_source_output_info* info, int last, void* self) {
-                auto* state = static_cast<GraphState*>(self);
-                if (last > 0) state->recordersKnown_ = true;
-                if (info != nullptr && drives(info->corked, info->proplist))
-                    state->recordingFrom_.push_back(info->source);
-            },
-            this);
+            context, &listed<pa_source_output_info, &pa_source_output_info::source>, &recorders_);
     }
 
     std::optional<bool> running() const {
-        if (!sink_ || !playersKnown_ || !recordersKnown_) return std::nullopt;
-        return sinkRunning_ || std::ranges::find(playingTo_, *sink_) != playingTo_.end() ||
-               std::ranges::find(recordingFrom_, monitor_) != recordingFrom_.end();
+        if (!sink_ || !players_.known || !recorders_.known) return std::nullopt;
+        return sinkRunning_ || players_.drive(*sink_) || recorders_.drive(monitor_);
     }
 
 private:
+    // The streams of one list that drive the graph: the sinks or sources they are linked to.
+    struct Listed {
+        bool known = false;  // the whole list came
+        std::vector<std::uint32_t> devices;
+        bool drive(std::uint32_t device) const {
+            return std::ranges::find(devices, device) != devices.end();
+        }
+    };
+
+    template <typename Info, std::uint32_t Info::*Device>
+    static void listed(pa_context*, const Info* info, int last, void* list) {
+        auto* into = static_cast<Listed*>(list);
+        if (last > 0) into->known = true;
+        if (info != nullptr && drives(info->corked, info->proplist))
+            into->devices.push_back(info->*Device);
+    }
+
     static bool drives(int corked, const pa_proplist* properties) {
         const char* passive =
             properties != nullptr ? pulse().pa_proplist_gets(properties, "node.passive") : nullptr;
@@ -142,8 +144,7 @@ private:
     std::optional<std::uint32_t> sink_;  // the default sink's index
     std::uint32_t monitor_ = 0;          // its monitor's
     bool sinkRunning_ = false;
-    bool playersKnown_ = false, recordersKnown_ = false;
-    std::vector<std::uint32_t> playingTo_, recordingFrom_;  // sinks and sources, by index
+    Listed players_, recorders_;
 };
 
 // The periods of PipeWire's graph, in frames, as the last few streams heard them (the read

@@ -175,47 +175,48 @@ void MonitorRecorder::readLoop() {
 }
 
 std::vector<float> MonitorRecorder::recordUntil(Clock::time_point until) {
-    if (graph_ == Graph::LeftToStop) {
-        std::this_thread::sleep_until(until);
-        std::unique_lock lock(mutex_);
-        for (std::size_t had = SIZE_MAX; samples_.size() != had && !readerEnded_;) {
-            had = samples_.size();
-            if (Clock::now() > until + kArrivalLimit)
-                throw std::runtime_error("the recording did not end");
-            arrived_.wait_for(lock, kQuiet, [&] { return samples_.size() != had || readerEnded_; });
-        }
-        // A graph that never stopped would have delivered as much as the time it took.
-        if (arrivals_.empty()) throw std::runtime_error("the recording is empty");
-        const double span = arrivals_.back().steadySeconds - arrivals_.front().steadySeconds;
-        const double played =
-            double(arrivals_.back().samplesSoFar - arrivals_.front().samplesSoFar) / kRecordRateHz;
-        if (span - played < std::chrono::duration<double>(kQuiet).count())
-            throw std::runtime_error("the graph never stopped while recording");
-        lock.unlock();
-        stop();
-        const std::lock_guard again(mutex_);
-        return samples_;
-    }
-    std::size_t needed = 0;
-    {
-        std::unique_lock lock(mutex_);
-        // Where the sample played at `until` falls: from the read that came with the least
-        // delay, which is the truest guide to the server's clock.
-        double origin = 1e300;
-        for (const Arrival& arrival : arrivals_)
-            origin = std::min(origin,
-                              arrival.steadySeconds - double(arrival.samplesSoFar) / kRecordRateHz);
-        needed = static_cast<std::size_t>(
-            std::max(0.0, std::ceil((steadySeconds(until) - origin) * kRecordRateHz)));
-        const bool complete = arrived_.wait_until(lock, until + kArrivalLimit,
-                                                  [&] { return samples_.size() >= needed; });
-        if (!complete)
-            throw std::runtime_error("the recording stalled at " + std::to_string(samples_.size()) +
-                                     " of " + std::to_string(needed) + " samples");
-    }
+    if (graph_ == Graph::LeftToStop)
+        waitUntilQuiet(until);
+    else
+        waitForSamplesUntil(until);
     stop();
     const std::lock_guard lock(mutex_);
     return samples_;
+}
+
+void MonitorRecorder::waitForSamplesUntil(Clock::time_point until) {
+    std::unique_lock lock(mutex_);
+    // Where the sample played at `until` falls: from the read that came with the least
+    // delay, which is the truest guide to the server's clock.
+    double origin = 1e300;
+    for (const Arrival& arrival : arrivals_)
+        origin =
+            std::min(origin, arrival.steadySeconds - double(arrival.samplesSoFar) / kRecordRateHz);
+    const auto needed = static_cast<std::size_t>(
+        std::max(0.0, std::ceil((steadySeconds(until) - origin) * kRecordRateHz)));
+    const bool complete =
+        arrived_.wait_until(lock, until + kArrivalLimit, [&] { return samples_.size() >= needed; });
+    if (!complete)
+        throw std::runtime_error("the recording stalled at " + std::to_string(samples_.size()) +
+                                 " of " + std::to_string(needed) + " samples");
+}
+
+void MonitorRecorder::waitUntilQuiet(Clock::time_point until) {
+    std::this_thread::sleep_until(until);
+    std::unique_lock lock(mutex_);
+    for (std::size_t had = SIZE_MAX; samples_.size() != had && !readerEnded_;) {
+        had = samples_.size();
+        if (Clock::now() > until + kArrivalLimit)
+            throw std::runtime_error("the recording did not end");
+        arrived_.wait_for(lock, kQuiet, [&] { return samples_.size() != had || readerEnded_; });
+    }
+    // A graph that never stopped would have delivered as much as the time it took.
+    if (arrivals_.empty()) throw std::runtime_error("the recording is empty");
+    const double span = arrivals_.back().steadySeconds - arrivals_.front().steadySeconds;
+    const double played =
+        double(arrivals_.back().samplesSoFar - arrivals_.front().samplesSoFar) / kRecordRateHz;
+    if (span - played < std::chrono::duration<double>(kQuiet).count())
+        throw std::runtime_error("the graph never stopped while recording");
 }
 
 void MonitorRecorder::stop() {

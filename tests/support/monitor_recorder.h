@@ -75,6 +75,9 @@ public:
 
 private:
     void readLoop();
+    // recordUntil's wait, for each Graph.
+    void waitForSamplesUntil(Clock::time_point until);
+    void waitUntilQuiet(Clock::time_point until);
 
     Graph graph_;
     pid_t child_ = -1;
